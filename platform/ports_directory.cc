@@ -1,0 +1,46 @@
+#include "platform/ports_directory.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+namespace tevra {
+namespace {
+
+std::string EnvOrEmpty(const char* name) {
+  const char* v = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): read-only use
+  return v != nullptr ? std::string(v) : std::string();
+}
+
+}  // namespace
+
+std::string PortsDirectory() {
+  std::string dir = EnvOrEmpty("TEVRA_PORTS_DIR");
+  if (!dir.empty()) {
+    while (dir.size() > 1 && dir.back() == '/') {
+      dir.pop_back();
+    }
+    return dir;
+  }
+  std::string config = EnvOrEmpty("XDG_CONFIG_HOME");
+  if (config.empty()) {
+    config = EnvOrEmpty("HOME") + "/.config";
+  }
+  return config + "/tevra-updater/ports";
+}
+
+std::string DevicePathForPort(unsigned portNumber) {
+  if (portNumber == 0) {
+    return {};
+  }
+  // The link itself is returned: open() follows it, so a link whose target
+  // vanished fails to open instead of silently falling back to ttyS.
+  const std::string link = PortsDirectory() + "/COM" + std::to_string(portNumber);
+  struct stat st{};
+  if (lstat(link.c_str(), &st) == 0) {
+    return link;
+  }
+  return "/dev/ttyS" + std::to_string(portNumber - 1);
+}
+
+}  // namespace tevra

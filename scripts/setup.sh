@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build, the tests and the demo need.
+# Does nothing when they are already present.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkgconf
+  qt6-base-dev libgl-dev
+  libgtest-dev libgmock-dev
+  fonts-wqy-zenhei
+  xvfb xauth x11-apps imagemagick
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then
+  sudo_cmd=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/notify_target.h"
+
+namespace tevra {
+
+// Window message the workers post: wParam 0 = a record was appended to
+// RxChannel, wParam 1 = a write that had gone pending completed (lParam is
+// the record's data address, never to be dereferenced by the receiver).
+inline constexpr std::uint32_t kWmUser = 0x0400;
+inline constexpr std::uint32_t WM_SERIAL_NOTIFY = kWmUser + 1;
+
+// One serial device and the four workers that run while it is open.
+// Open, Close and the destructor are called from the window's thread only.
+// Send and Receive are called from the window's thread.
+class SerialPort {
+ public:
+  SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+  virtual ~SerialPort();
+
+  // portNumber: "COM%d" mapped through the ports directory; 0 never opens.
+  // parity: 0 none, 1 odd, 2 even, 3 mark, 4 space.
+  // stopBits: 1 one stop bit, 2 two, anything else one and a half.
+  // Returns true at once, ignoring the arguments, when already open.
+  bool Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uint8_t portNumber,
+            std::uint32_t baudRate, std::uint8_t byteSize, std::uint8_t parity,
+            std::uint8_t stopBits);
+  // Stops the four workers and closes the device; always true.
+  bool Close();
+  // Queues len (<= 1023) bytes on TxChannel and wakes the writer; never blocks.
+  bool Send(const void* data, std::uint32_t len);
+  // Takes the oldest received record; size is in/out (capacity, then count).
+  bool Receive(void* dst, std::uint32_t& size);
+  // Discards what the device holds and empties both channels.
+  void PurgeInput();
+
+  bool IsOpen() const;
+
+  // (private part: events, device and workers)
+};
+
+}  // namespace tevra

@@ -1,0 +1,197 @@
+#include "tools/pty_link.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace tevra::sim {
+namespace {
+
+int PollOne(int fd, short events, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const int r = poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
+    if (r < 0 && errno == EINTR) {
+      continue;
+    }
+    if (r <= 0) {
+      return r;
+    }
+    return p.revents;
+  }
+}
+
+bool MakeDirs(const std::string& dir) {
+  std::string partial;
+  for (std::size_t i = 0; i <= dir.size(); ++i) {
+    if (i == dir.size() || (dir[i] == '/' && i > 0)) {
+      partial = dir.substr(0, i);
+      if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+}  // namespace
+
+PtyLink::~PtyLink() { Close(); }
+
+bool PtyLink::Open(int portNumber, const std::string& portsDir, std::string* error) {
+  Close();
+  std::string scratch;
+  std::string& why = error != nullptr ? *error : scratch;
+  if (portNumber <= 0) {
+    why = "port number must be 1 or more";
+    return false;
+  }
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (master < 0) {
+    why = Reason("posix_openpt");
+    return false;
+  }
+  char name[128] = {};
+  if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
+    why = Reason("pseudo-terminal set-up");
+    close(master);
+    return false;
+  }
+  const int slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (slave < 0) {
+    why = Reason(std::string("open ") + name);
+    close(master);
+    return false;
+  }
+  termios t{};
+  if (tcgetattr(slave, &t) != 0) {
+    why = Reason("tcgetattr");
+    close(slave);
+    close(master);
+    return false;
+  }
+  cfmakeraw(&t);
+  if (tcsetattr(slave, TCSANOW, &t) != 0) {
+    why = Reason("tcsetattr");
+    close(slave);
+    close(master);
+    return false;
+  }
+  if (!MakeDirs(portsDir)) {
+    why = Reason("create " + portsDir);
+    close(slave);
+    close(master);
+    return false;
+  }
+  const std::string link = portsDir + "/COM" + std::to_string(portNumber);
+  struct stat st{};
+  if (lstat(link.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) {
+      why = link + " exists and is not a link; not replacing it";
+      close(slave);
+      close(master);
+      return false;
+    }
+    if (unlink(link.c_str()) != 0) {
+      why = Reason("unlink " + link);
+      close(slave);
+      close(master);
+      return false;
+    }
+  }
+  if (symlink(name, link.c_str()) != 0) {
+    why = Reason("symlink " + link);
+    close(slave);
+    close(master);
+    return false;
+  }
+  master_ = master;
+  heldSlave_ = slave;
+  slavePath_ = name;
+  linkPath_ = link;
+  return true;
+}
+
+void PtyLink::Close() {
+  if (!linkPath_.empty()) {
+    // Only remove the link if it still points at our slave.
+    char target[256] = {};
+    const ssize_t n = readlink(linkPath_.c_str(), target, sizeof target - 1);
+    if (n > 0 && slavePath_ == std::string(target, static_cast<std::size_t>(n))) {
+      unlink(linkPath_.c_str());
+    }
+    linkPath_.clear();
+  }
+  if (heldSlave_ >= 0) {
+    close(heldSlave_);
+    heldSlave_ = -1;
+  }
+  if (master_ >= 0) {
+    close(master_);
+    master_ = -1;
+  }
+  slavePath_.clear();
+}
+
+bool PtyLink::WriteAll(const void* data, std::size_t len, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto* p = static_cast<const unsigned char*>(data);
+  while (len > 0) {
+    const ssize_t n = write(master_, p, len);
+    if (n > 0) {
+      p += n;
+      len -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      return false;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    const int r = PollOne(master_, POLLOUT, left);
+    if (r < 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+long PtyLink::ReadSome(void* dst, std::size_t cap, std::chrono::milliseconds timeout) {
+  const int r = PollOne(master_, POLLIN, timeout);
+  if (r < 0) {
+    return -1;
+  }
+  if (r == 0) {
+    return 0;
+  }
+  for (;;) {
+    const ssize_t n = read(master_, dst, cap);
+    if (n >= 0) {
+      return static_cast<long>(n);
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (errno == EAGAIN) {
+      return 0;
+    }
+    return -1;
+  }
+}
+
+}  // namespace tevra::sim

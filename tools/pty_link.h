@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace tevra::sim {
+
+// The device end of a pseudo-terminal whose slave is published as COMn in a
+// ports directory, so that SerialPort opens it like a real adapter.
+//
+// The slave is put in raw mode at once and one slave descriptor is held open
+// (without a lock) so the line survives the updater closing and reopening
+// its port. Close() hangs the line up, as an unplugged adapter does.
+// Not thread-safe: one thread drives a PtyLink.
+class PtyLink {
+ public:
+  PtyLink() = default;
+  PtyLink(const PtyLink&) = delete;
+  PtyLink& operator=(const PtyLink&) = delete;
+  ~PtyLink();
+
+  // Creates the pseudo-terminal and the link portsDir/COM<portNumber>
+  // (replacing a stale link; refusing to replace anything but a link).
+  // portsDir is created (mode 0700) when missing. On failure returns false
+  // with a one-line reason in *error.
+  bool Open(int portNumber, const std::string& portsDir, std::string* error);
+
+  // Removes the link and closes both descriptors: the updater's side then
+  // sees a hang-up.
+  void Close();
+
+  bool IsOpen() const { return master_ >= 0; }
+  int master_fd() const { return master_; }
+  const std::string& slave_path() const { return slavePath_; }
+  const std::string& link_path() const { return linkPath_; }
+
+  // Writes all len bytes, waiting for room at most `timeout`; false on
+  // time-out or error (errno kept).
+  bool WriteAll(const void* data, std::size_t len, std::chrono::milliseconds timeout);
+
+  // Waits at most `timeout` for bytes, then returns what is there (up to
+  // cap); 0 on time-out, -1 on error or hang-up (errno kept).
+  long ReadSome(void* dst, std::size_t cap, std::chrono::milliseconds timeout);
+
+ private:
+  int master_ = -1;
+  int heldSlave_ = -1;
+  std::string slavePath_;
+  std::string linkPath_;
+};
+
+}  // namespace tevra::sim
