@@ -1,0 +1,2 @@
+// placeholder until implemented
+int main() { return 1; }
