@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "platform/event.h"
+
+namespace tevra {
+
+// Event-mask bits of WaitCommEvent.
+inline constexpr std::uint32_t EV_RXCHAR = 0x0001;
+inline constexpr std::uint32_t EV_ERR = 0x0080;
+
+// Parity and stop-bit codes of CommState, as the device control block has them.
+inline constexpr std::uint8_t NOPARITY = 0;
+inline constexpr std::uint8_t ODDPARITY = 1;
+inline constexpr std::uint8_t EVENPARITY = 2;
+inline constexpr std::uint8_t MARKPARITY = 3;
+inline constexpr std::uint8_t SPACEPARITY = 4;
+inline constexpr std::uint8_t ONESTOPBIT = 0;
+inline constexpr std::uint8_t ONE5STOPBITS = 1;  // POSIX has none: two stop bits
+inline constexpr std::uint8_t TWOSTOPBITS = 2;
+
+// The four line settings the port changes; everything else on the line is
+// fixed raw 8-bit transparent (no flow control, no translation).
+struct CommState {
+  std::uint32_t BaudRate = 0;
+  std::uint8_t ByteSize = 0;
+  std::uint8_t Parity = 0;
+  std::uint8_t StopBits = 0;
+};
+
+struct CommTimeouts {
+  std::uint32_t ReadIntervalTimeout = 0;
+  std::uint32_t ReadTotalTimeoutMultiplier = 0;
+  std::uint32_t ReadTotalTimeoutConstant = 0;
+  std::uint32_t WriteTotalTimeoutMultiplier = 0;
+  std::uint32_t WriteTotalTimeoutConstant = 0;
+};
+inline constexpr std::uint32_t kReadReturnAtOnce = 0xFFFFFFFF;
+
+enum class CommWaitStatus {
+  kEvent,    // mask holds what happened
+  kStopped,  // the stop event was signalled (checked first)
+  kFailed,   // nothing to wait on (closed, or the line hung up earlier); errno set
+};
+
+enum class WriteStatus {
+  kCompleted,         // all bytes accepted at once
+  kCompletedPending,  // had to wait for room, then all bytes were accepted
+  kAbandoned,         // the stop event came first; the rest is dropped
+  kFailed,            // write error or hang-up; errno set
+};
+
+// The comm device behind "COMn" (see ports_directory.h), a stand-in for a
+// Win32 comm handle opened for overlapped I/O.
+//
+// Threads: Open, Close and the settings calls run on one thread while no
+// other call is in progress. Afterwards WaitCommEvent (one thread),
+// WriteFile (one thread), ClearCommError and ReadFile (any threads) may run
+// concurrently. Received bytes are moved from the descriptor into an input
+// queue by WaitCommEvent only; ClearCommError counts that queue and
+// ReadFile takes from it.
+class CommDevice {
+ public:
+  CommDevice() = default;
+  CommDevice(const CommDevice&) = delete;
+  CommDevice& operator=(const CommDevice&) = delete;
+  ~CommDevice();
+
+  // name is "COM<n>". Opens exclusively (flock, TIOCEXCL), non-blocking,
+  // raw. "COM0" and malformed names fail with ENOENT. On failure writes one
+  // line to stderr naming the cause (permission with the dialout hint,
+  // busy, no such device) and returns false with errno set.
+  bool Open(const char* name);
+  bool IsOpen() const;
+  // Flushes both directions, clears the exclusive flag, unlocks, closes.
+  // True when it was open. Never call while another thread is inside a call.
+  bool Close();
+
+  bool SetCommMask(std::uint32_t mask);
+  // The line as the driver holds it, in CommState terms.
+  bool GetCommState(CommState& state);
+  // Applies the four settings on a raw, transparent line and reads the line
+  // back. A rate of 0 fails (EINVAL): on POSIX it would hang the line up.
+  // A pseudo-terminal silently keeps CS8 without parity; that is accepted.
+  bool SetCommState(const CommState& state);
+  // Only ReadIntervalTimeout == kReadReturnAtOnce with the other read
+  // values 0 is supported (reads return at once); write values must be 0.
+  bool SetCommTimeouts(const CommTimeouts& timeouts);
+
+  // Waits for the next line event or `stop`. EV_RXCHAR is reported once per
+  // arrival of new bytes, never for bytes that merely stay queued; an
+  // arrival while no wait runs is reported by the next wait. EV_ERR on a
+  // queue overflow (excess dropped), a counted line error, or a hang-up
+  // (reported once; later waits fail).
+  CommWaitStatus WaitCommEvent(const Event& stop, std::uint32_t& mask);
+  // errors: the EV_ERR causes since the last call (then cleared); inQueue:
+  // bytes waiting in the input queue. Either pointer may be null.
+  bool ClearCommError(std::uint32_t* errors, std::uint32_t* inQueue);
+  // Takes up to len bytes from the input queue at once; read = count taken.
+  bool ReadFile(void* dst, std::uint32_t len, std::uint32_t& read);
+  // Writes all len bytes; waits for room on the line unless `stop` comes first.
+  WriteStatus WriteFile(const Event& stop, const void* data, std::uint32_t len);
+
+  // (private part: descriptor, lock, input queue, error bits)
+};
+
+}  // namespace tevra
