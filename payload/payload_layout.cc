@@ -1,0 +1,108 @@
+#include "payload/payload_layout.h"
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+
+namespace tevra {
+namespace {
+
+void StoreLe32(std::uint32_t value, std::uint8_t* out) {
+  for (int i = 0; i < 4; ++i) {
+    out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+}
+
+std::uint32_t LoadLe32(const std::uint8_t* in) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) {
+    value = (value << 8) | in[i];
+  }
+  return value;
+}
+
+}  // namespace
+
+TrailerBytes EncodeTrailer(std::uint32_t payloadBytes) {
+  TrailerBytes bytes{};
+  StoreLe32(payloadBytes, bytes.data());
+  StoreLe32(PAYLOAD_MAGIC, bytes.data() + 4);
+  return bytes;
+}
+
+PayloadLayout DecodeTrailer(std::span<const std::uint8_t, kTrailerSize> trailer,
+                            std::uint64_t fileBytes) {
+  PayloadLayout layout;
+  layout.fileBytes = fileBytes;
+  if (fileBytes < kTrailerSize) {
+    layout.status = TrailerStatus::kTooShort;
+    return layout;
+  }
+  layout.payloadBytes = LoadLe32(trailer.data());
+  layout.magic = LoadLe32(trailer.data() + 4);
+  const std::uint64_t beforeTrailer = fileBytes - kTrailerSize;
+  if (layout.magic != PAYLOAD_MAGIC) {
+    layout.status = TrailerStatus::kBadMagic;
+  } else if (layout.payloadBytes > beforeTrailer) {
+    layout.status = TrailerStatus::kLengthTooLarge;
+  } else {
+    layout.status = TrailerStatus::kValid;
+    layout.imageBytes = beforeTrailer - layout.payloadBytes;
+  }
+  return layout;
+}
+
+PayloadLayout ReadPayloadLayout(int fd, std::uint64_t fileBytes) {
+  PayloadLayout layout;
+  layout.fileBytes = fileBytes;
+  if (fileBytes < kTrailerSize) {
+    layout.status = TrailerStatus::kTooShort;
+    return layout;
+  }
+  if (fileBytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    errno = EOVERFLOW;
+    layout.status = TrailerStatus::kReadError;
+    return layout;
+  }
+  TrailerBytes trailer{};
+  std::size_t got = 0;
+  while (got < trailer.size()) {
+    const off_t at = static_cast<off_t>(fileBytes - kTrailerSize + got);
+    const ssize_t n = ::pread(fd, trailer.data() + got, trailer.size() - got, at);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      layout.status = TrailerStatus::kReadError;
+      return layout;
+    }
+    if (n == 0) {
+      // The file is shorter than it claimed (it shrank, or a pseudo-file).
+      errno = EIO;
+      layout.status = TrailerStatus::kReadError;
+      return layout;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  return DecodeTrailer(trailer, fileBytes);
+}
+
+const char* DescribeTrailerStatus(TrailerStatus status) {
+  switch (status) {
+    case TrailerStatus::kValid:
+      return "";
+    case TrailerStatus::kTooShort:
+      return "file is shorter than the 8-byte trailer";
+    case TrailerStatus::kBadMagic:
+      return "no payload trailer (wrong magic)";
+    case TrailerStatus::kLengthTooLarge:
+      return "payload length in the trailer exceeds the file";
+    case TrailerStatus::kReadError:
+      return "cannot read the trailer";
+  }
+  return "unknown trailer status";
+}
+
+}  // namespace tevra
