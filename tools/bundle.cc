@@ -1,1 +1,325 @@
-// placeholder until implemented
+#include "tools/bundle.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "payload/unique_fd.h"
+
+namespace tevra {
+namespace {
+
+constexpr std::size_t kCopyBufferSize = std::size_t{64} * 1024;
+constexpr std::string_view kUsageText =
+    "usage: tevra-bundle pack --updater FILE --payload FILE --output FILE\n"
+    "       tevra-bundle inspect FILE\n"
+    "\n"
+    "pack     writes FILE given by --output: the updater's program image, the payload,\n"
+    "         then the 8-byte trailer (payload length, magic 0x55188155); a payload\n"
+    "         already in the updater is replaced\n"
+    "inspect  prints image_bytes, payload_bytes and magic of a bundled file\n";
+
+std::string ErrnoText(int err) {
+  return std::generic_category().message(err);
+}
+
+std::string Quoted(const std::string& path) {
+  return "'" + path + "'";
+}
+
+std::string Hex32(std::uint32_t value) {
+  std::array<char, 11> text{};
+  static_cast<void>(std::snprintf(text.data(), text.size(), "0x%08x", value));
+  return text.data();
+}
+
+// Opens a file to read and checks it is a regular file; its size in size.
+UniqueFd OpenRegular(const std::string& path, const char* role, std::uint64_t& size, mode_t& mode,
+                     std::string& error) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) < 0) {
+    error = std::string("cannot open ") + role + " " + Quoted(path) + ": " + ErrnoText(errno);
+    return UniqueFd();
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = std::string(role) + " " + Quoted(path) + " is not a regular file";
+    return UniqueFd();
+  }
+  size = static_cast<std::uint64_t>(st.st_size);
+  mode = st.st_mode;
+  return fd;
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t count) {
+  while (count > 0) {
+    const ssize_t n = ::write(fd, data, count);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    data += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Reads up to the buffer's size; 0 only at end of file, -1 on error.
+ssize_t ReadSome(int fd, std::vector<std::uint8_t>& buffer, std::size_t want) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer.data(), want);
+    if (n >= 0 || errno != EINTR) {
+      return n;
+    }
+  }
+}
+
+// Copies exactly count bytes from the start of the updater.
+bool CopyImage(int from, std::uint64_t count, int to, std::vector<std::uint8_t>& buffer,
+               const std::string& path, std::string& error) {
+  while (count > 0) {
+    const std::size_t want =
+        count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
+    const ssize_t n = ReadSome(from, buffer, want);
+    if (n <= 0) {
+      error = "cannot read updater " + Quoted(path) + ": " +
+              (n == 0 ? std::string("file ended early") : ErrnoText(errno));
+      return false;
+    }
+    if (!WriteAll(to, buffer.data(), static_cast<std::size_t>(n))) {
+      error = "cannot write output: " + ErrnoText(errno);
+      return false;
+    }
+    count -= static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+// Copies the payload to its end; its length is what the trailer records.
+std::optional<std::uint32_t> CopyPayload(int from, int to, std::vector<std::uint8_t>& buffer,
+                                         const std::string& path, std::string& error) {
+  std::uint64_t total = 0;
+  for (;;) {
+    const ssize_t n = ReadSome(from, buffer, buffer.size());
+    if (n < 0) {
+      error = "cannot read payload " + Quoted(path) + ": " + ErrnoText(errno);
+      return std::nullopt;
+    }
+    if (n == 0) {
+      return static_cast<std::uint32_t>(total);
+    }
+    total += static_cast<std::uint64_t>(n);
+    if (total > kMaxPayloadBytes) {
+      error = "payload " + Quoted(path) + " grew to 4 GiB or more while being read";
+      return std::nullopt;
+    }
+    if (!WriteAll(to, buffer.data(), static_cast<std::size_t>(n))) {
+      error = "cannot write output: " + ErrnoText(errno);
+      return std::nullopt;
+    }
+  }
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Everything after the temporary file exists; on false the caller removes it.
+bool WriteBundle(int out, const std::string& tempPath, int updater, std::uint64_t imageBytes,
+                 mode_t updaterMode, int payload, const std::string& updaterPath,
+                 const std::string& payloadPath, std::string& error) {
+  std::vector<std::uint8_t> buffer(kCopyBufferSize);
+  if (!CopyImage(updater, imageBytes, out, buffer, updaterPath, error)) {
+    return false;
+  }
+  const std::optional<std::uint32_t> payloadBytes =
+      CopyPayload(payload, out, buffer, payloadPath, error);
+  if (!payloadBytes) {
+    return false;
+  }
+  const TrailerBytes trailer = EncodeTrailer(*payloadBytes);
+  if (!WriteAll(out, trailer.data(), trailer.size())) {
+    error = "cannot write output: " + ErrnoText(errno);
+    return false;
+  }
+  // Permission bits only: set-id bits are not the bundle's to copy.
+  if (::fchmod(out, updaterMode & (S_IRWXU | S_IRWXG | S_IRWXO)) < 0) {
+    error = "cannot set the mode of " + Quoted(tempPath) + ": " + ErrnoText(errno);
+    return false;
+  }
+  // So that the rename never publishes a file whose data is not on disk yet.
+  if (::fsync(out) < 0) {
+    error = "cannot write output: " + ErrnoText(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
+                const std::string& outputPath, std::string& error) {
+  std::uint64_t updaterBytes = 0;
+  mode_t updaterMode = 0;
+  const UniqueFd updater = OpenRegular(updaterPath, "updater", updaterBytes, updaterMode, error);
+  if (!updater.valid()) {
+    return false;
+  }
+  std::uint64_t imageBytes = updaterBytes;
+  const PayloadLayout old = ReadPayloadLayout(updater.get(), updaterBytes);
+  if (old.status == TrailerStatus::kReadError) {
+    error = "cannot read updater " + Quoted(updaterPath) + ": " + ErrnoText(errno);
+    return false;
+  }
+  if (old.valid()) {
+    imageBytes = old.imageBytes;
+  }
+
+  std::uint64_t payloadBytes = 0;
+  mode_t payloadMode = 0;
+  const UniqueFd payload = OpenRegular(payloadPath, "payload", payloadBytes, payloadMode, error);
+  if (!payload.valid()) {
+    return false;
+  }
+  if (payloadBytes > kMaxPayloadBytes) {
+    error = "payload " + Quoted(payloadPath) + " is " + std::to_string(payloadBytes) +
+            " bytes; the trailer holds at most " + std::to_string(kMaxPayloadBytes);
+    return false;
+  }
+
+  std::string tempPath = DirectoryOf(outputPath) + "/." + BaseNameOf(outputPath) + ".XXXXXX";
+  UniqueFd out(::mkostemp(tempPath.data(), O_CLOEXEC));
+  if (!out.valid()) {
+    error = "cannot create output in " + Quoted(DirectoryOf(outputPath)) + ": " + ErrnoText(errno);
+    return false;
+  }
+  bool ok = WriteBundle(out.get(), tempPath, updater.get(), imageBytes, updaterMode, payload.get(),
+                        updaterPath, payloadPath, error);
+  if (ok && !out.Close()) {
+    error = "cannot write output: " + ErrnoText(errno);
+    ok = false;
+  }
+  if (ok && ::rename(tempPath.c_str(), outputPath.c_str()) < 0) {
+    error = "cannot write output " + Quoted(outputPath) + ": " + ErrnoText(errno);
+    ok = false;
+  }
+  if (!ok) {
+    static_cast<void>(::unlink(tempPath.c_str()));
+  }
+  return ok;
+}
+
+PayloadLayout InspectBundle(const std::string& path, std::string& error) {
+  std::uint64_t size = 0;
+  mode_t mode = 0;
+  const UniqueFd fd = OpenRegular(path, "file", size, mode, error);
+  if (!fd.valid()) {
+    PayloadLayout failed;
+    failed.status = TrailerStatus::kReadError;
+    return failed;
+  }
+  const PayloadLayout layout = ReadPayloadLayout(fd.get(), size);
+  switch (layout.status) {
+    case TrailerStatus::kValid:
+      break;
+    case TrailerStatus::kTooShort:
+      error =
+          Quoted(path) + " is " + std::to_string(size) + " bytes, shorter than the 8-byte trailer";
+      break;
+    case TrailerStatus::kBadMagic:
+      error = Quoted(path) + " has no payload trailer: magic is " + Hex32(layout.magic) + ", not " +
+              Hex32(PAYLOAD_MAGIC);
+      break;
+    case TrailerStatus::kLengthTooLarge:
+      error = Quoted(path) + " has a bad trailer: payload length " +
+              std::to_string(layout.payloadBytes) + " exceeds the " +
+              std::to_string(size - kTrailerSize) + " bytes before the trailer";
+      break;
+    case TrailerStatus::kReadError:
+      error = "cannot read " + Quoted(path) + ": " + ErrnoText(errno);
+      break;
+  }
+  return layout;
+}
+
+int RunBundleTool(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
+  constexpr int kDone = 0;
+  constexpr int kFailed = 1;
+  constexpr int kUsage = 2;
+  const auto usage = [&err]() {
+    err << kUsageText;
+    return kUsage;
+  };
+  if (args.empty()) {
+    return usage();
+  }
+  const std::string_view command = args[0];
+  if (command == "-h" || command == "--help" || command == "help") {
+    out << kUsageText;
+    return kDone;
+  }
+
+  if (command == "inspect") {
+    if (args.size() != 2 || args[1].empty()) {
+      return usage();
+    }
+    std::string error;
+    const PayloadLayout layout = InspectBundle(std::string(args[1]), error);
+    if (!layout.valid()) {
+      err << "tevra-bundle: " << error << '\n';
+      return kFailed;
+    }
+    out << "image_bytes: " << layout.imageBytes << '\n'
+        << "payload_bytes: " << layout.payloadBytes << '\n'
+        << "magic: " << Hex32(layout.magic) << '\n';
+    return kDone;
+  }
+
+  if (command == "pack") {
+    std::optional<std::string> updater;
+    std::optional<std::string> payload;
+    std::optional<std::string> output;
+    for (std::size_t i = 1; i < args.size(); i += 2) {
+      const std::string_view option = args[i];
+      std::optional<std::string>* slot = option == "--updater"   ? &updater
+                                         : option == "--payload" ? &payload
+                                         : option == "--output"  ? &output
+                                                                 : nullptr;
+      if (slot == nullptr || slot->has_value() || i + 1 >= args.size() || args[i + 1].empty()) {
+        return usage();
+      }
+      *slot = std::string(args[i + 1]);
+    }
+    if (!updater || !payload || !output) {
+      return usage();
+    }
+    std::string error;
+    if (!PackBundle(*updater, *payload, *output, error)) {
+      err << "tevra-bundle: " << error << '\n';
+      return kFailed;
+    }
+    return kDone;
+  }
+  return usage();
+}
+
+}  // namespace tevra
