@@ -1,8 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <future>
+#include <thread>
 
+#include "platform/comm_device.h"
+#include "platform/event.h"
 #include "platform/notify_target.h"
 
 namespace tevra {
@@ -41,7 +46,59 @@ class SerialPort {
 
   bool IsOpen() const;
 
-  // (private part: events, device and workers)
+ private:
+  friend void CommEventThread(SerialPort& port);
+  friend void QuietGapThread(SerialPort& port);
+  friend void ReaderThread(SerialPort& port);
+  friend void WriterThread(SerialPort& port);
+  friend class SerialPortTestPeer;
+
+  static constexpr std::size_t kWorkerCount = 4;
+
+  bool Configure(std::uint32_t baudRate, std::uint8_t byteSize, std::uint8_t parity,
+                 std::uint8_t stopBits);
+  bool StartWorkers();
+  // Stops whatever workers run without the done-event handshake; only for a
+  // failed Open, where some workers may never have run.
+  void AbortWorkers();
+  void JoinWorkers();
+  bool EventsValid() const;
+  void ResetEvents();
+  void CloseDevice();
+  // Posts WM_SERIAL_NOTIFY to the target given at Open; never blocks.
+  void Notify(std::uintptr_t wParam, std::intptr_t lParam) const;
+  // Called by CommEventThread once the input is purged (or it stopped first).
+  void HandshakeDone();
+
+  bool m_isOpen = false;
+  CommDevice m_hComm;
+
+  // Created in this order, non-signalled; every Close resets all of them.
+  Event evStartReader;
+  Event evStartGap;
+  Event evStartComm;
+  Event evStopComm;
+  Event evStopGap;
+  Event evStopReader;
+  Event evCommDone;
+  Event evGapDone;
+  Event evReaderDone;
+  Event evDataReady;
+  Event evRxChar;
+  Event evStopWriter;
+  Event evWriterDone;
+  Event evTxQueued;
+
+  // Written by Open before the workers start, read-only while they run.
+  NotifyTarget* m_hNotifyWnd = nullptr;
+  std::uint32_t m_notifyMsg = 0;
+
+  // Lets Open return only after the start-up purge, so nothing sent after
+  // Open returns can be swept away by it.
+  std::promise<void> m_handshake;
+
+  // Declared last: destroyed (and joined) before the events they use.
+  std::array<std::jthread, kWorkerCount> m_workers;
 };
 
 }  // namespace tevra

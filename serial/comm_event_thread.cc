@@ -1,0 +1,41 @@
+#include "serial/comm_event_thread.h"
+
+#include <cstdint>
+
+#include "platform/comm_device.h"
+#include "serial/serial_port.h"
+#include "serial/worker_pacing.h"
+
+namespace tevra {
+
+void CommEventThread(SerialPort& port) {
+  if (AwaitStart(port.evStopComm, port.evStartComm)) {
+    port.PurgeInput();
+    port.HandshakeDone();
+    for (;;) {
+      std::uint32_t mask = 0;
+      const CommWaitStatus status = port.m_hComm.WaitCommEvent(port.evStopComm, mask);
+      if (status == CommWaitStatus::kStopped) {
+        break;
+      }
+      if (status == CommWaitStatus::kFailed) {
+        // A line that hung up fails every wait from now on.
+        if (PaceRetry(port.evStopComm)) {
+          break;
+        }
+        continue;
+      }
+      if ((mask & EV_ERR) != 0) {
+        std::uint32_t errors = 0;
+        // Only clears the error state; a failure leaves nothing to recover.
+        static_cast<void>(port.m_hComm.ClearCommError(&errors, nullptr));
+      } else if ((mask & EV_RXCHAR) != 0) {
+        port.evRxChar.Set();
+      }
+    }
+  }
+  port.evStopGap.Set();
+  port.evCommDone.Set();
+}
+
+}  // namespace tevra

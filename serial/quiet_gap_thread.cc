@@ -1,0 +1,39 @@
+#include "serial/quiet_gap_thread.h"
+
+#include "platform/wait.h"
+#include "serial/serial_port.h"
+#include "serial/worker_pacing.h"
+
+namespace tevra {
+
+void QuietGapThread(SerialPort& port) {
+  if (AwaitStart(port.evStopGap, port.evStartGap)) {
+    port.evStartComm.Set();
+    bool quietWait = false;  // false: idle, no burst in progress
+    for (;;) {
+      const WaitResult r =
+          WaitAny({&port.evStopGap, &port.evRxChar}, quietWait ? Timeout{kQuietGap} : kInfinite);
+      if (r.status == WaitStatus::kSignalled) {
+        if (r.index == 0) {
+          break;
+        }
+        port.evRxChar.Reset();
+        quietWait = true;
+      } else if (r.status == WaitStatus::kTimedOut) {
+        port.evDataReady.Set();
+        quietWait = false;
+      } else {
+        // Drop the character signal but never the stop request: losing
+        // that would leave Close waiting for ever.
+        port.evRxChar.Reset();
+        if (PaceRetry(port.evStopGap)) {
+          break;
+        }
+      }
+    }
+  }
+  port.evStopReader.Set();
+  port.evGapDone.Set();
+}
+
+}  // namespace tevra

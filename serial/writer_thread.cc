@@ -1,0 +1,55 @@
+#include "serial/writer_thread.h"
+
+#include <cstdint>
+
+#include "platform/wait.h"
+#include "serial/buffer_channel.h"
+#include "serial/serial_port.h"
+#include "serial/worker_pacing.h"
+
+namespace tevra {
+
+void WriterThread(SerialPort& port) {
+  bool stop = false;
+  while (!stop) {
+    const WaitResult r = WaitAny({&port.evStopWriter, &port.evTxQueued}, kInfinite);
+    if (r.status == WaitStatus::kFailed) {
+      stop = PaceRetry(port.evStopWriter);
+      continue;
+    }
+    if (r.status != WaitStatus::kSignalled) {
+      continue;
+    }
+    if (r.index == 0) {
+      break;
+    }
+    // Before draining, so a record queued during the drain wakes us again.
+    port.evTxQueued.Reset();
+    while (SerialBuffer* record = TxChannel.RemoveHead()) {
+      switch (port.m_hComm.WriteFile(port.evStopWriter, record->data, record->length)) {
+        case WriteStatus::kCompleted:
+          break;
+        case WriteStatus::kCompletedPending:
+          // The address identifies the write only; the record is reused.
+          port.Notify(1, reinterpret_cast<std::intptr_t>(record->data));
+          break;
+        case WriteStatus::kAbandoned:
+          stop = true;
+          break;
+        case WriteStatus::kFailed: {
+          std::uint32_t errors = 0;
+          static_cast<void>(port.m_hComm.ClearCommError(&errors, nullptr));
+          break;
+        }
+      }
+      // The write has finished or been given up: the buffer is free again.
+      TxChannel.Return(record);
+      if (stop) {
+        break;
+      }
+    }
+  }
+  port.evWriterDone.Set();
+}
+
+}  // namespace tevra
