@@ -1,9 +1,12 @@
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/event.h"
 
@@ -12,6 +15,14 @@ namespace tevra {
 // Event-mask bits of WaitCommEvent.
 inline constexpr std::uint32_t EV_RXCHAR = 0x0001;
 inline constexpr std::uint32_t EV_ERR = 0x0080;
+
+// Error bits of ClearCommError: the causes of EV_ERR.
+inline constexpr std::uint32_t CE_RXOVER = 0x0001;    // input queue full; excess bytes dropped
+inline constexpr std::uint32_t CE_OVERRUN = 0x0002;   // the driver or UART lost bytes
+inline constexpr std::uint32_t CE_RXPARITY = 0x0004;  // parity error on the line
+inline constexpr std::uint32_t CE_FRAME = 0x0008;     // framing error on the line
+inline constexpr std::uint32_t CE_BREAK = 0x0010;     // break received
+inline constexpr std::uint32_t CE_IOE = 0x0400;       // hang-up or I/O error: the device is gone
 
 // Parity and stop-bit codes of CommState, as the device control block has them.
 inline constexpr std::uint8_t NOPARITY = 0;
@@ -105,7 +116,37 @@ class CommDevice {
   // Writes all len bytes; waits for room on the line unless `stop` comes first.
   WriteStatus WriteFile(const Event& stop, const void* data, std::uint32_t len);
 
-  // (private part: descriptor, lock, input queue, error bits)
+  // What the input queue holds at most; bytes beyond it are dropped (CE_RXOVER).
+  static constexpr std::size_t kInputQueueCapacity = 64 * 1024;
+
+ private:
+  // Moves everything the descriptor holds into the input queue. Returns the
+  // events it caused; marks the device gone on end of file or EIO.
+  std::uint32_t DrainDescriptor();
+  // EV_ERR when the driver's line-error counters grew since the last look.
+  std::uint32_t CheckLineErrors();
+  void MarkGone();
+  void ReportOpenFailure(const char* name, const std::string& path, int error) const;
+  void ReportLineFailure(const std::string& what) const;
+
+  int fd_ = -1;
+  std::string label_;  // "COM3 (/dev/ttyUSB0)", for diagnostics
+  std::atomic<std::uint32_t> mask_{0};
+  // Set by whichever call first sees the hang-up; the descriptor is never
+  // polled again afterwards, so nothing spins on a POLLHUP that never ends.
+  std::atomic<bool> gone_{false};
+  // Touched only by the thread in WaitCommEvent.
+  bool goneReported_ = false;
+  std::uint32_t history_ = 0;  // events that happened and were not reported yet
+  bool lineCountsSupported_ = true;
+  std::array<int, 5> lineErrors_{};  // frame, overrun, parity, break, buffer overrun
+
+  std::mutex queueMutex_;
+  // Ring buffer guarded by queueMutex_, as are errors_.
+  std::vector<std::uint8_t> queue_;
+  std::size_t queueHead_ = 0;
+  std::size_t queueSize_ = 0;
+  std::uint32_t errors_ = 0;
 };
 
 }  // namespace tevra
