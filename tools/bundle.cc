@@ -206,6 +206,14 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
     return false;
   }
 
+  // The rename would replace whatever sits at the output path; a symbolic
+  // link, a device node or a FIFO there is not ours to replace.
+  struct stat existing {};
+  if (::lstat(outputPath.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+    error = "output " + Quoted(outputPath) + " exists and is not a regular file";
+    return false;
+  }
+
   std::string tempPath = DirectoryOf(outputPath) + "/." + BaseNameOf(outputPath) + ".XXXXXX";
   UniqueFd out(::mkostemp(tempPath.data(), O_CLOEXEC));
   if (!out.valid()) {

@@ -18,8 +18,9 @@ inline constexpr std::uint64_t kMaxPayloadBytes = 0xFFFFFFFFu;
 // its program image, so repacking replaces the payload instead of nesting
 // it. The output takes the updater's permission bits and appears only
 // complete: it is written under a temporary name in its own directory and
-// renamed at the end. False with a one-line reason in error on failure;
-// an earlier file at outputPath is then left as it was.
+// renamed at the end; an existing output that is not a regular file (a
+// link, a device) is refused rather than replaced. False with a one-line reason in error on
+// failure; an earlier file at outputPath is then left as it was.
 bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
                 const std::string& outputPath, std::string& error);
 
