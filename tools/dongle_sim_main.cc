@@ -1,2 +1,198 @@
-// placeholder until implemented
-int main() { return 1; }
+// dongle-sim: a simulated dongle on a pseudo-terminal published as COMn.
+#include <signal.h>
+
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "tools/dongle_simulator.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr std::uint32_t kMaxBaud = 4'000'000;
+constexpr std::size_t kMaxGarbage = 65536;
+constexpr int kMaxPort = 9999;
+
+constexpr const char* kUsage =
+    "usage: dongle-sim --port COMn [options]\n"
+    "Simulates the dongle on a pseudo-terminal linked as COMn in the ports directory\n"
+    "and prints one line per event it sees. Runs until SIGINT or SIGTERM.\n"
+    "\n"
+    "  --port COMn               the port to publish (COM1 or above; a bare number works)\n"
+    "  --ports-dir DIR           where the link goes (default: $TEVRA_PORTS_DIR, else\n"
+    "                            ${XDG_CONFIG_HOME:-$HOME/.config}/tevra-updater/ports)\n"
+    "  --image FILE              write the received image here after every block and on exit\n"
+    "  --baud N                  the line rate for --pace (default 9600)\n"
+    "  --pace                    send answers at the line's rate, 11 bits a byte\n"
+    "  --ignore-erase N          ignore the first N erase commands\n"
+    "  --stop-after-block K      acknowledge block K, then answer nothing more\n"
+    "  --hangup-after-block K    acknowledge block K, then hang the line up\n"
+    "  --garbage BYTES           send garbage bursts of this many bytes, before the first\n"
+    "                            answered erase and after every 32nd block\n"
+    "  --garbage-every K         with --garbage: a burst after every K-th block instead\n"
+    "  --help                    show this text\n";
+
+class UsageError {
+ public:
+  explicit UsageError(std::string message) : message_(std::move(message)) {}
+  const std::string& message() const { return message_; }
+
+ private:
+  std::string message_;
+};
+
+template <typename T>
+T ParseNumber(std::string_view option, std::string_view text, T min, T max) {
+  T value{};
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || value < min || value > max) {
+    throw UsageError(std::string(option) + " wants a whole number from " + std::to_string(min) +
+                     " to " + std::to_string(max) + ", not \"" + std::string(text) + "\"");
+  }
+  return value;
+}
+
+int ParsePort(std::string_view text) {
+  std::string_view digits = text;
+  if (digits.size() > 3 && (digits.substr(0, 3) == "COM" || digits.substr(0, 3) == "com")) {
+    digits.remove_prefix(3);
+  }
+  try {
+    return ParseNumber<int>("--port", digits, 1, kMaxPort);
+  } catch (const UsageError&) {
+    throw UsageError("--port wants COM1 to COM" + std::to_string(kMaxPort) + ", not \"" +
+                     std::string(text) + "\"");
+  }
+}
+
+struct Arguments {
+  tevra::sim::DongleOptions options;
+  bool help = false;
+};
+
+Arguments Parse(const std::vector<std::string_view>& args) {
+  Arguments a;
+  bool havePort = false;
+  bool haveBaud = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view opt = args[i];
+    if (opt == "--help" || opt == "-h") {
+      a.help = true;
+      return a;
+    }
+    if (opt == "--pace") {
+      a.options.pace = true;
+      continue;
+    }
+    const bool takesValue = opt == "--port" || opt == "--ports-dir" || opt == "--image" ||
+                            opt == "--baud" || opt == "--ignore-erase" ||
+                            opt == "--stop-after-block" || opt == "--hangup-after-block" ||
+                            opt == "--garbage" || opt == "--garbage-every";
+    if (!takesValue) {
+      throw UsageError("unknown option \"" + std::string(opt) + "\" (try --help)");
+    }
+    if (i + 1 >= args.size()) {
+      throw UsageError(std::string(opt) + " needs a value");
+    }
+    const std::string_view value = args[++i];
+    if (opt == "--port") {
+      a.options.port = ParsePort(value);
+      havePort = true;
+    } else if (opt == "--ports-dir" || opt == "--image") {
+      if (value.empty()) {
+        throw UsageError(std::string(opt) + " needs a non-empty path");
+      }
+      (opt == "--image" ? a.options.imagePath : a.options.portsDir) = std::string(value);
+    } else if (opt == "--baud") {
+      a.options.baud = ParseNumber<std::uint32_t>(opt, value, 1, kMaxBaud);
+      haveBaud = true;
+    } else if (opt == "--ignore-erase") {
+      a.options.ignoreErase = ParseNumber<int>(opt, value, 0, std::numeric_limits<int>::max());
+    } else if (opt == "--stop-after-block") {
+      a.options.stopAfterBlock = ParseNumber<int>(opt, value, 1, std::numeric_limits<int>::max());
+    } else if (opt == "--hangup-after-block") {
+      a.options.hangupAfterBlock = ParseNumber<int>(opt, value, 1, std::numeric_limits<int>::max());
+    } else if (opt == "--garbage") {
+      a.options.garbage = ParseNumber<std::size_t>(opt, value, 1, kMaxGarbage);
+    } else {
+      a.options.garbageEveryBlocks =
+          ParseNumber<int>(opt, value, 1, std::numeric_limits<int>::max());
+    }
+  }
+  if (!havePort) {
+    throw UsageError("--port COMn is required (try --help)");
+  }
+  if (haveBaud && !a.options.pace) {
+    throw UsageError("--baud only applies with --pace");
+  }
+  return a;
+}
+
+std::mutex gOutput;
+
+void PrintLine(const std::string& line) {
+  const std::lock_guard<std::mutex> lock(gOutput);
+  std::cout << line << std::endl;  // flushed at once: people and scripts follow it live
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  Arguments parsed;
+  try {
+    parsed = Parse(args);
+  } catch (const UsageError& e) {
+    std::cerr << "dongle-sim: " << e.message() << std::endl;
+    return kExitUsage;
+  }
+  if (parsed.help) {
+    std::cout << kUsage;
+    return kExitOk;
+  }
+
+  // Blocked before the simulator's thread exists, so it inherits the mask and
+  // only sigwait below ever takes these signals.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  if (const int err = pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr); err != 0) {
+    std::cerr << "dongle-sim: cannot block signals: " << std::generic_category().message(err)
+              << std::endl;
+    return kExitFailure;
+  }
+
+  tevra::sim::DongleSimulator sim(parsed.options, PrintLine);
+  std::string error;
+  if (!sim.Start(&error)) {
+    std::cerr << "dongle-sim: cannot publish COM" << parsed.options.port << ": " << error
+              << std::endl;
+    return kExitFailure;
+  }
+  PrintLine("COM" + std::to_string(parsed.options.port) + " -> " + sim.SlavePath());
+
+  int received = 0;
+  if (const int err = sigwait(&stopSignals, &received); err != 0) {
+    std::cerr << "dongle-sim: sigwait: " << std::generic_category().message(err) << std::endl;
+  }
+  sim.Stop();
+  const tevra::sim::DongleStats stats = sim.Stats();
+  if (!stats.imageError.empty()) {
+    std::cerr << "dongle-sim: the image was not saved: " << stats.imageError << std::endl;
+    return kExitFailure;
+  }
+  PrintLine("stopped");
+  return kExitOk;
+}

@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 namespace tevra::sim {
 namespace {
@@ -43,11 +46,15 @@ bool MakeDirs(const std::string& dir) {
   return true;
 }
 
-std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string Reason(const std::string& what) {
+  return what + ": " + std::generic_category().message(errno);
+}
 
 }  // namespace
 
-PtyLink::~PtyLink() { Close(); }
+PtyLink::~PtyLink() {
+  Close();
+}
 
 bool PtyLink::Open(int portNumber, const std::string& portsDir, std::string* error) {
   Close();
@@ -55,6 +62,11 @@ bool PtyLink::Open(int portNumber, const std::string& portsDir, std::string* err
   std::string& why = error != nullptr ? *error : scratch;
   if (portNumber <= 0) {
     why = "port number must be 1 or more";
+    return false;
+  }
+  if (portsDir.empty()) {
+    // An empty directory would put the link at /COMn.
+    why = "no ports directory given";
     return false;
   }
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -95,7 +107,7 @@ bool PtyLink::Open(int portNumber, const std::string& portsDir, std::string* err
     return false;
   }
   const std::string link = portsDir + "/COM" + std::to_string(portNumber);
-  struct stat st{};
+  struct stat st {};
   if (lstat(link.c_str(), &st) == 0) {
     if (!S_ISLNK(st.st_mode)) {
       why = link + " exists and is not a link; not replacing it";
@@ -144,6 +156,15 @@ void PtyLink::Close() {
   slavePath_.clear();
 }
 
+int PtyLink::SlaveInputPending() const {
+  int pending = 0;
+  if (heldSlave_ < 0 || ioctl(heldSlave_, FIONREAD, &pending) != 0) {
+    return -1;
+  }
+  return pending;
+}
+
+// NOLINTNEXTLINE(readability-make-member-function-const): writes to the line
 bool PtyLink::WriteAll(const void* data, std::size_t len, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   const auto* p = static_cast<const unsigned char*>(data);
@@ -171,6 +192,7 @@ bool PtyLink::WriteAll(const void* data, std::size_t len, std::chrono::milliseco
   return true;
 }
 
+// NOLINTNEXTLINE(readability-make-member-function-const): consumes the line
 long PtyLink::ReadSome(void* dst, std::size_t cap, std::chrono::milliseconds timeout) {
   const int r = PollOne(master_, POLLIN, timeout);
   if (r < 0) {

@@ -30,6 +30,10 @@ class PtyLink {
   // sees a hang-up.
   void Close();
 
+  // Bytes written to the master that the slave side has not read yet; -1 on
+  // error. Bytes still on their way through the kernel may not count yet.
+  int SlaveInputPending() const;
+
   bool IsOpen() const { return master_ >= 0; }
   int master_fd() const { return master_; }
   const std::string& slave_path() const { return slavePath_; }
