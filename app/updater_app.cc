@@ -1,0 +1,37 @@
+#include "app/updater_app.h"
+
+#include <QColor>
+#include <QPalette>
+
+#include "ui/updater_dialog.h"
+
+namespace tevra {
+
+namespace {
+
+const QColor kDialogBackground(204, 204, 153);
+const QColor kDialogText(Qt::black);
+
+// Every dialog's background and text colour; editors keep their own.
+void SetDialogBkColor(const QColor& background, const QColor& text) {
+  QPalette palette = QApplication::palette();
+  palette.setColor(QPalette::Window, background);
+  palette.setColor(QPalette::Active, QPalette::WindowText, text);
+  palette.setColor(QPalette::Inactive, QPalette::WindowText, text);
+  QApplication::setPalette(palette);
+}
+
+}  // namespace
+
+UpdaterApp::UpdaterApp(int& argc, char** argv) : m_app(argc, argv) {
+  QApplication::setApplicationName(QStringLiteral("tevra-updater"));
+}
+
+bool UpdaterApp::InitInstance() {
+  UpdaterDialog dialog;
+  SetDialogBkColor(kDialogBackground, kDialogText);
+  dialog.exec();
+  return false;
+}
+
+}  // namespace tevra

@@ -1,0 +1,420 @@
+#include "ui/updater_dialog.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string_view>
+
+#include "payload/extract_payload.h"
+#include "payload/payload_paths.h"
+#include "res/app_icon.h"
+#include "res/combo_lists.h"
+#include "res/resource.h"
+#include "res/string_table.h"
+#include "ui/about_dialog.h"
+#include "ui/port_settings_dialog.h"
+#include "ui/serial_notify_event.h"
+
+namespace tevra {
+
+namespace {
+
+using res::IDC_COM_CLOSE;
+using res::IDC_COM_SETTINGS;
+using res::IDC_CONNECT_READER;
+using res::IDC_DOWNLOAD;
+using res::IDC_LOG;
+using res::IDC_PROGRESS;
+using res::IDC_READER_TYPE;
+
+// The log's sentences.
+constexpr char kLogComOpened[] = "Com has opened already!";
+constexpr char kLogComNotOpened[] = "Com has not opened!";
+constexpr char kLogComClosed[] = "Success to Close Com!";
+constexpr char kLogNoOpenCom[] = "No Open Com!";
+constexpr char kLogOpenFileFailure[] = "open File failure!";
+constexpr char kLogDownloadFinish[] = "File download finish!";
+constexpr char kLogNoConnect[] = "Do without connect in com mode.";
+
+// Port defaults: COM3 at 9600 baud.
+constexpr int kDefaultPortIndex = 2;
+constexpr int kDefaultBaudIndex = 6;
+constexpr int kDefaultPortState = 0;
+
+// The fixed line format: 8 data bits, even parity, one stop bit.
+constexpr std::uint8_t kByteSize = 8;
+constexpr std::uint8_t kParityEven = 2;
+constexpr std::uint8_t kOneStopBit = 1;
+
+constexpr int kProgressMin = 1;
+constexpr int kProgressMax = 100;
+
+// Device commands and the answers recognised in a received record.
+constexpr std::array<std::uint8_t, 5> CMD_ERASE = {0xE0, 0x22, 0x00, 0x00, 0x02};
+constexpr std::array<std::uint8_t, 5> CMD_BLOCK_HEADER = {0xE0, 0x55, 0x00, 0x00, 0x80};
+constexpr std::size_t kHeaderAckOffset = CMD_BLOCK_HEADER.size();
+constexpr std::size_t kBlockAcceptedOffset = UpdaterDialog::BLOCK_SIZE;
+constexpr std::size_t kReceiveBufferSize = 1024;
+
+constexpr char kProgramName[] = "tevra-updater";
+
+}  // namespace
+
+UpdaterDialog::UpdaterDialog(QWidget* parent)
+    : QDialog(parent),
+      m_controls(*this, res::UpdaterDialogTemplate()),
+      m_hIcon(res::LoadAppIcon()),
+      m_systemMenu(this),
+      m_downloadButton(m_controls.Get<QPushButton>(IDC_DOWNLOAD)),
+      m_readerTypeCombo(m_controls.Get<QComboBox>(IDC_READER_TYPE)),
+      m_progress(m_controls.Get<QProgressBar>(IDC_PROGRESS)) {
+  ConnectMessageMap();
+  OnInitDialog();
+}
+
+// The workers post to this window: stop them before anything goes away.
+UpdaterDialog::~UpdaterDialog() {
+  m_serial.Close();
+}
+
+void UpdaterDialog::ConnectMessageMap() {
+  const auto onClick = [this](int id, void (UpdaterDialog::*handler)()) {
+    connect(m_controls.Get<QPushButton>(id), &QPushButton::clicked, this, handler);
+  };
+  onClick(IDC_COM_CLOSE, &UpdaterDialog::OnComClose);
+  onClick(IDC_DOWNLOAD, &UpdaterDialog::OnDownload);
+  onClick(IDC_COM_SETTINGS, &UpdaterDialog::OnComSettings);
+  onClick(IDC_CONNECT_READER, &UpdaterDialog::OnConnectReader);
+  // IDC_RESET has no handler.
+  connect(&m_progressTimer, &QTimer::timeout, this, [this] { OnTimer(TIMER_PROGRESS); });
+  connect(&m_eraseRetryTimer, &QTimer::timeout, this, [this] { OnTimer(TIMER_ERASE_RETRY); });
+  connect(&m_systemMenu, &QMenu::triggered, this,
+          [this](QAction* action) { OnSysCommand(action->data().toUInt()); });
+  // WM_SERIAL_NOTIFY arrives through event().
+}
+
+bool UpdaterDialog::OnInitDialog() {
+  const std::string_view about = res::LoadResString(res::IDS_ABOUTBOX);
+  if (!about.empty()) {
+    m_systemMenu.addSeparator();
+    QAction* entry = m_systemMenu.addAction(
+        QString::fromUtf8(about.data(), static_cast<qsizetype>(about.size())));
+    entry->setData(res::IDM_ABOUTBOX);
+  }
+  setWindowIcon(m_hIcon);
+
+  m_portIndex = kDefaultPortIndex;
+  m_portState = kDefaultPortState;
+  m_baudIndex = kDefaultBaudIndex;
+  m_portOpen = false;
+
+  m_readerTypeCombo->setCurrentIndex(0);
+  m_progress->setRange(kProgressMin, kProgressMax);
+
+  m_downloading = false;
+  m_erased = false;
+
+  m_controls.Find(IDC_LOG)->setFocus();
+  return true;
+}
+
+bool UpdaterDialog::Post(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+  // Qt takes the event over and delivers it on this window's thread.
+  QCoreApplication::postEvent(this,
+                              std::make_unique<SerialNotifyEvent>(msg, wParam, lParam).release());
+  return true;
+}
+
+bool UpdaterDialog::event(QEvent* e) {
+  if (e->type() == SerialNotifyEvent::kType) {
+    const auto* notify = static_cast<const SerialNotifyEvent*>(e);
+    if (notify->msg() == WM_SERIAL_NOTIFY) {
+      OnSerialNotify(notify->wParam(), notify->lParam());
+    }
+    return true;
+  }
+  return QDialog::event(e);
+}
+
+void UpdaterDialog::contextMenuEvent(QContextMenuEvent* e) {
+  if (!m_systemMenu.isEmpty()) {
+    m_systemMenu.exec(e->globalPos());
+  }
+  e->accept();
+}
+
+void UpdaterDialog::keyPressEvent(QKeyEvent* e) {
+  // Enter that no control took is the dialog's OK: it ends the window, as
+  // Escape does. The window has no default button to press instead.
+  const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
+  if (enter && (e->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+    accept();
+    return;
+  }
+  QDialog::keyPressEvent(e);
+}
+
+void UpdaterDialog::OnSysCommand(unsigned id) {
+  if ((id & res::kSysCommandMask) == res::IDM_ABOUTBOX) {
+    AboutDialog about(this);
+    about.exec();
+  }
+}
+
+void UpdaterDialog::AppendLog(const QString& text) {
+  // The log's lines end in "\n", the editor's own line break, where the
+  // platform's edit control used "\r\n": one line per entry either way.
+  auto* log = m_controls.Get<QPlainTextEdit>(IDC_LOG);
+  log->setPlainText(text + QLatin1Char('\n') + log->toPlainText());
+}
+
+void UpdaterDialog::OnConnectReader() {
+  AppendLog(kLogNoConnect);
+}
+
+void UpdaterDialog::OnComSettings() {
+  PortSettingsDialog settings(m_portIndex, m_baudIndex, m_portState, this);
+  if (m_portOpen) {
+    m_serial.Close();
+    m_portOpen = false;
+  }
+  if (settings.exec() != QDialog::Accepted) {
+    return;
+  }
+  m_portIndex = settings.portIndex();
+  m_baudIndex = settings.baudIndex();
+  const std::uint32_t rate = res::BaudRateForRow(m_baudIndex);
+
+  m_portOpen = false;
+  const auto portNumber = static_cast<std::uint8_t>(m_portIndex + 1);
+  if (m_serial.Open(this, WM_SERIAL_NOTIFY, portNumber, rate, kByteSize, kParityEven,
+                    kOneStopBit)) {
+    AppendLog(kLogComOpened);
+    m_portOpen = true;
+  } else {
+    AppendLog(kLogComNotOpened);
+  }
+}
+
+void UpdaterDialog::OnComClose() {
+  m_serial.Close();
+  m_portOpen = false;
+  AppendLog(kLogComClosed);
+  AbandonDownload();
+}
+
+void UpdaterDialog::OnDownload() {
+  if (!m_portOpen) {
+    AppendLog(kLogNoOpenCom);
+    return;
+  }
+  StartDownload();
+}
+
+void UpdaterDialog::StartDownload() {
+  m_totalBytes = 0;
+  m_lastReadBytes = 0;
+  m_blockSize = BLOCK_SIZE;
+  m_downloadButton->setEnabled(false);
+
+  const std::string source = m_payloadSource.empty() ? SelfExecutablePath() : m_payloadSource;
+  errno = 0;
+  const std::string directory = PayloadDirectory();
+  if (source.empty() || directory.empty()) {
+    std::fprintf(stderr, "%s: no place for the payload: %s\n", kProgramName,
+                 std::strerror(errno));  // NOLINT(concurrency-mt-unsafe): window thread only
+    AppendLog(kLogOpenFileFailure);
+    return;
+  }
+  const std::string imagePath = directory + '/' + kImageFileName;
+  const std::string payloadPath = directory + '/' + kPayloadFileName;
+
+  // A failed extraction leaves no payload to trust (an empty file, or one
+  // left by an earlier run): it fails like a payload file that won't open.
+  errno = 0;
+  if (!ExtractPayload(source.c_str(), imagePath.c_str(), payloadPath.c_str())) {
+    const int cause = errno;
+    std::fprintf(stderr, "%s: no payload could be extracted from %s%s%s\n", kProgramName,
+                 source.c_str(), cause != 0 ? ": " : "",
+                 cause != 0 ? std::strerror(cause) : "");  // NOLINT(concurrency-mt-unsafe)
+    AppendLog(kLogOpenFileFailure);
+    return;
+  }
+
+  m_payloadFile.setFileName(QString::fromStdString(payloadPath));
+  if (!m_payloadFile.open(QIODevice::ReadOnly)) {
+    std::fprintf(stderr, "%s: cannot open %s: %s\n", kProgramName, payloadPath.c_str(),
+                 qPrintable(m_payloadFile.errorString()));
+    AppendLog(kLogOpenFileFailure);
+    return;
+  }
+  // The counters are 32-bit: a larger payload would be cut short and still
+  // reported as finished.
+  const qint64 length = m_payloadFile.size();
+  if (length < 0 || length > std::numeric_limits<std::uint32_t>::max()) {
+    m_payloadFile.close();
+    std::fprintf(stderr, "%s: the payload of %lld bytes is too large to send\n", kProgramName,
+                 static_cast<long long>(length));
+    AppendLog(kLogOpenFileFailure);
+    return;
+  }
+
+  m_downloading = true;
+  m_totalBytes = static_cast<std::uint32_t>(length);
+  m_remainingBytes = m_totalBytes;
+  m_erased = false;
+
+  SendEraseCommand();
+
+  SetTimer(TIMER_PROGRESS, kProgressPeriod);
+  SetTimer(TIMER_ERASE_RETRY, kEraseRetryPeriod);
+}
+
+void UpdaterDialog::SendEraseCommand() {
+  if (!m_portOpen) {
+    AppendLog(kLogNoOpenCom);
+    return;
+  }
+  m_serial.Send(CMD_ERASE.data(), CMD_ERASE.size());
+}
+
+void UpdaterDialog::SendBlockHeader() {
+  if (!m_portOpen) {
+    AppendLog(kLogNoOpenCom);
+    return;
+  }
+  if (m_downloading) {
+    m_serial.Send(CMD_BLOCK_HEADER.data(), CMD_BLOCK_HEADER.size());
+  }
+}
+
+void UpdaterDialog::SendNextBlock() {
+  if (!m_downloading) {
+    return;
+  }
+  if (m_remainingBytes < BLOCK_SIZE) {
+    m_blockSize = m_remainingBytes;
+  }
+
+  std::array<char, BLOCK_SIZE> block{};
+  const qint64 count = m_payloadFile.read(block.data(), m_blockSize);
+  if (count < 0) {
+    StopOnFileError("read");
+    return;
+  }
+  m_lastReadBytes = static_cast<std::uint32_t>(count);
+  m_serial.Send(block.data(), m_lastReadBytes);
+  m_remainingBytes -= m_lastReadBytes;
+
+  if (m_remainingBytes == 0) {
+    FinishDownload();
+    return;
+  }
+  if (!m_payloadFile.seek(static_cast<qint64>(m_totalBytes) - m_remainingBytes)) {
+    StopOnFileError("position");
+  }
+}
+
+void UpdaterDialog::FinishDownload() {
+  m_payloadFile.close();
+  m_downloadButton->setEnabled(true);
+  m_downloading = false;
+  KillTimer(TIMER_PROGRESS);
+  AppendLog(kLogDownloadFinish);
+  SetProgressPos(0);
+}
+
+void UpdaterDialog::AbandonDownload() {
+  if (!m_downloading) {
+    return;
+  }
+  m_payloadFile.close();
+  m_downloading = false;
+  m_downloadButton->setEnabled(true);
+}
+
+// The log keeps its own sentences only, so the cause goes to stderr; the
+// download stops here with Download disabled until "Com Close" abandons it.
+void UpdaterDialog::StopOnFileError(const char* what) {
+  std::fprintf(stderr, "%s: cannot %s the payload file %s: %s; the download stops\n", kProgramName,
+               what, qPrintable(m_payloadFile.fileName()), qPrintable(m_payloadFile.errorString()));
+}
+
+long UpdaterDialog::OnSerialNotify(std::uintptr_t wParam, std::intptr_t /*lParam*/) {
+  if (wParam != 0) {
+    return 0;
+  }
+  std::array<std::uint8_t, kReceiveBufferSize> record{};
+  std::uint32_t size = kReceiveBufferSize;
+  if (!m_serial.Receive(record.data(), size)) {
+    return 0;
+  }
+  if (record[0] == 0x50 && record[1] == 0x02) {
+    m_erased = true;
+    KillTimer(TIMER_ERASE_RETRY);
+    SendBlockHeader();
+  }
+  if (record[kBlockAcceptedOffset] == 0x50 && record[kBlockAcceptedOffset + 1] == 0x00) {
+    SendBlockHeader();
+  }
+  if (record[kHeaderAckOffset] == 0xB0 && record[kHeaderAckOffset + 1] == 0xB1 &&
+      record[kHeaderAckOffset + 2] == 0xB2) {
+    SendNextBlock();
+  }
+  return 0;
+}
+
+void UpdaterDialog::OnTimer(int id) {
+  if (id == TIMER_PROGRESS) {
+    if (m_totalBytes != 0) {
+      // In 64 bits: the product overflows 32 for payloads above 42,949,672 bytes.
+      const std::uint64_t total = m_totalBytes;
+      const std::uint64_t percent = (total * 100 - std::uint64_t{m_remainingBytes} * 100) / total;
+      SetProgressPos(static_cast<int>(percent));
+    }
+  } else if (id == TIMER_ERASE_RETRY) {
+    if (!m_erased) {
+      SendEraseCommand();
+    }
+  }
+}
+
+// Like the native bar, a position outside the range shows the nearest end;
+// Qt would ignore it and keep the old position instead.
+void UpdaterDialog::SetProgressPos(int pos) {
+  if (pos < m_progress->minimum()) {
+    m_progress->reset();
+  } else {
+    m_progress->setValue(std::min(pos, m_progress->maximum()));
+  }
+}
+
+QTimer& UpdaterDialog::TimerFor(int id) {
+  return id == TIMER_PROGRESS ? m_progressTimer : m_eraseRetryTimer;
+}
+
+// Starting a running timer restarts it.
+void UpdaterDialog::SetTimer(int id, std::chrono::milliseconds period) {
+  TimerFor(id).start(period);
+}
+
+void UpdaterDialog::KillTimer(int id) {
+  TimerFor(id).stop();
+}
+
+bool UpdaterDialog::timerActive(int id) const {
+  return (id == TIMER_PROGRESS ? m_progressTimer : m_eraseRetryTimer).isActive();
+}
+
+}  // namespace tevra
