@@ -63,6 +63,9 @@ bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uin
     CloseDevice();
     return false;
   }
+  // A Send while closed signalled the writer; those records belong to the
+  // purge at start-up, not to a writer that happens to start first.
+  evTxQueued.Reset();
   m_handshake = std::promise<void>();
   std::future<void> handshake = m_handshake.get_future();
   if (!StartWorkers()) {

@@ -1,0 +1,248 @@
+// Opening and closing: exclusivity, failures, repeated cycles that must
+// leave nothing behind, and the line settings the port applies.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/comm_device.h"
+#include "platform/line_settings.h"
+#include "serial/serial_port.h"
+#include "tests/serial/serial_test_support.h"
+
+namespace tevra {
+namespace {
+
+using namespace std::chrono_literals;
+
+using SerialLifecycle = LinkedPortTest;
+
+TEST_F(SerialLifecycle, CloseWhenClosedReturnsTrue) {
+  EXPECT_TRUE(port_.Close());
+  EXPECT_FALSE(port_.IsOpen());
+}
+
+TEST_F(SerialLifecycle, OpenWhileOpenReturnsTrueAndKeepsEarlierTargetAndRate) {
+  ASSERT_TRUE(OpenLikeUpdater(port_, &target_, 9600));
+  QueueTarget other;
+  EXPECT_TRUE(port_.Open(&other, WM_SERIAL_NOTIFY, 5, 115200, 7, 0, 2));
+  EXPECT_TRUE(port_.IsOpen());
+
+  LineSettings line;
+  ASSERT_TRUE(ReadLineSettings(link_.master_fd(), line));
+  EXPECT_EQ(RateOf(line), 9600U);
+  EXPECT_EQ(StopBitsOf(line), ONESTOPBIT);
+
+  DeviceWrites(Bytes("hi"));
+  ExpectRecordPost();
+  EXPECT_EQ(other.Count(), 0U);
+}
+
+TEST_F(SerialLifecycle, SecondPortObjectCannotOpenAHeldPortButCanAfterClose) {
+  ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
+  SerialPort second;
+  QueueTarget secondTarget;
+  EXPECT_FALSE(OpenLikeUpdater(second, &secondTarget));
+  EXPECT_FALSE(second.IsOpen());
+  // The failed attempt disturbed nothing: the holder still receives.
+  DeviceWrites(Bytes("one"));
+  ExpectRecordPost();
+  EXPECT_EQ(ReceiveRecord(port_), Bytes("one"));
+
+  ASSERT_TRUE(port_.Close());
+  ASSERT_TRUE(OpenLikeUpdater(second, &secondTarget));
+  DeviceWrites(Bytes("two"));
+  ASSERT_TRUE(secondTarget.Next().has_value());
+  EXPECT_EQ(ReceiveRecord(second), Bytes("two"));
+}
+
+// The child is forked before this process starts any thread, and reports
+// through its exit status whether it could open the port.
+TEST_F(SerialLifecycle, OtherProcessCannotOpenAHeldPortButCanAfterClose) {
+  std::array<int, 2> toChild{};
+  std::array<int, 2> fromChild{};
+  ASSERT_EQ(pipe(toChild.data()), 0);
+  ASSERT_EQ(pipe(fromChild.data()), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0) << std::strerror(errno);
+  if (child == 0) {
+    close(toChild[1]);
+    close(fromChild[0]);
+    char go = 0;
+    for (int round = 0; round < 2; ++round) {
+      if (read(toChild[0], &go, 1) != 1) {
+        _exit(10);
+      }
+      SerialPort port;
+      const char opened = OpenLikeUpdater(port, nullptr) ? 'y' : 'n';
+      port.Close();
+      if (write(fromChild[1], &opened, 1) != 1) {
+        _exit(11);
+      }
+    }
+    _exit(0);
+  }
+  close(toChild[0]);
+  close(fromChild[1]);
+  const auto ask = [&] {
+    const char go = 'g';
+    EXPECT_EQ(write(toChild[1], &go, 1), 1);
+    char answer = 0;
+    EXPECT_EQ(read(fromChild[0], &answer, 1), 1);
+    return answer;
+  };
+
+  ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
+  EXPECT_EQ(ask(), 'n');
+  ASSERT_TRUE(port_.Close());
+  EXPECT_EQ(ask(), 'y');
+
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  close(toChild[1]);
+  close(fromChild[0]);
+}
+
+struct FailingOpen {
+  const char* name;
+  std::uint8_t portNumber;
+  std::uint32_t baud;
+};
+
+class SerialOpenFails : public LinkedPortTest, public ::testing::WithParamInterface<FailingOpen> {};
+
+TEST_P(SerialOpenFails, LeavesPortClosedAndNothingHeld) {
+  // COM9 points nowhere: a device that does not exist.
+  const std::string missing = dir_.path() + "/COM9";
+  ASSERT_EQ(symlink("/dev/tevra-no-such-device", missing.c_str()), 0);
+
+  const std::size_t fds = OpenDescriptorCount();
+  const std::size_t threads = ThreadCount();
+  const FailingOpen c = GetParam();
+  EXPECT_FALSE(port_.Open(&target_, WM_SERIAL_NOTIFY, c.portNumber, c.baud, 8, 2, 1));
+  EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(OpenDescriptorCount(), fds);
+  EXPECT_EQ(ThreadCount(), threads);
+  EXPECT_FALSE(SerialPortTestPeer::AnyEventSet(port_));
+
+  // The same object opens the real port afterwards.
+  ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
+  DeviceWrites(Bytes("ok"));
+  ExpectRecordPost();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SerialOpenFails,
+                         ::testing::Values(FailingOpen{"Com0", 0, 9600},
+                                           FailingOpen{"MissingDevice", 9, 9600},
+                                           FailingOpen{"RateZero", kPortNumber, 0}),
+                         [](const ::testing::TestParamInfo<FailingOpen>& p) {
+                           return std::string(p.param.name);
+                         });
+
+class SerialRates : public LinkedPortTest, public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(SerialRates, RateOfTheTableReadsBackExactly) {
+  ASSERT_TRUE(OpenLikeUpdater(port_, &target_, GetParam()));
+  LineSettings line;
+  ASSERT_TRUE(ReadLineSettings(link_.master_fd(), line)) << std::strerror(errno);
+  EXPECT_EQ(RateOf(line), GetParam());
+  EXPECT_TRUE(IsRaw(line));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SerialRates,
+                         ::testing::Values(110U, 300U, 600U, 1200U, 2400U, 4800U, 9600U, 14400U,
+                                           19200U, 38400U, 56000U, 57600U, 115200U, 128000U,
+                                           256000U),
+                         [](const ::testing::TestParamInfo<std::uint32_t>& p) {
+                           return "Baud" + std::to_string(p.param);
+                         });
+
+struct StopBitsCase {
+  std::uint8_t code;
+  bool twoStopBits;
+};
+
+class SerialStopBits : public LinkedPortTest, public ::testing::WithParamInterface<StopBitsCase> {};
+
+// 1 is one stop bit; 2 is two; anything else is one and a half, which the
+// line can only give as two.
+TEST_P(SerialStopBits, CodeMapsToTheLine) {
+  const StopBitsCase c = GetParam();
+  ASSERT_TRUE(port_.Open(&target_, WM_SERIAL_NOTIFY, kPortNumber, 9600, 8, 2, c.code));
+  LineSettings line;
+  ASSERT_TRUE(ReadLineSettings(link_.master_fd(), line));
+  EXPECT_EQ(StopBitsOf(line) != ONESTOPBIT, c.twoStopBits);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, SerialStopBits,
+                         ::testing::Values(StopBitsCase{0, true}, StopBitsCase{1, false},
+                                           StopBitsCase{2, true}, StopBitsCase{3, true}),
+                         [](const ::testing::TestParamInfo<StopBitsCase>& p) {
+                           return "Code" + std::to_string(p.param.code);
+                         });
+
+// 200 cycles, spread over eight ports at once so the 100 ms that each Close
+// waits does not add up; every few cycles a burst proves the workers run.
+TEST(SerialCycles, TwoHundredOpenCloseCyclesLeaveNoDescriptorThreadOrSignalledEvent) {
+  ScopedPortsDir dir;
+  constexpr std::size_t kPorts = 8;
+  constexpr int kCyclesEach = 25;
+  std::vector<std::unique_ptr<sim::PtyLink>> links;
+  std::vector<std::unique_ptr<SerialPort>> ports;
+  std::vector<std::unique_ptr<QueueTarget>> targets;
+  for (std::size_t i = 0; i < kPorts; ++i) {
+    links.push_back(std::make_unique<sim::PtyLink>());
+    std::string error;
+    ASSERT_TRUE(links.back()->Open(static_cast<int>(i + 1), dir.path(), &error)) << error;
+    ports.push_back(std::make_unique<SerialPort>());
+    targets.push_back(std::make_unique<QueueTarget>());
+  }
+  const std::size_t fds = OpenDescriptorCount();
+  const std::size_t threads = ThreadCount();
+
+  std::vector<std::thread> drivers;
+  std::array<int, kPorts> failures{};
+  for (std::size_t i = 0; i < kPorts; ++i) {
+    drivers.emplace_back([&, i] {
+      SerialPort& port = *ports[i];
+      for (int cycle = 0; cycle < kCyclesEach; ++cycle) {
+        if (!port.Open(targets[i].get(), WM_SERIAL_NOTIFY, static_cast<std::uint8_t>(i + 1), 9600,
+                       8, 2, 1)) {
+          ++failures[i];
+          continue;
+        }
+        if (cycle % 8 == 0) {
+          const char byte = 'x';
+          if (!links[i]->WriteAll(&byte, 1, kCap) || !targets[i]->Next().has_value()) {
+            ++failures[i];
+          }
+        }
+        port.Close();
+        if (SerialPortTestPeer::AnyEventSet(port)) {
+          ++failures[i];
+        }
+      }
+    });
+  }
+  for (std::thread& t : drivers) {
+    t.join();
+  }
+  for (std::size_t i = 0; i < kPorts; ++i) {
+    EXPECT_EQ(failures[i], 0) << "port " << i + 1;
+  }
+  EXPECT_EQ(OpenDescriptorCount(), fds);
+  EXPECT_EQ(ThreadCount(), threads);
+}
+
+}  // namespace
+}  // namespace tevra
