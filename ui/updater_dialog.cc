@@ -378,16 +378,22 @@ long UpdaterDialog::OnSerialNotify(std::uintptr_t wParam, std::intptr_t /*lParam
 void UpdaterDialog::OnTimer(int id) {
   if (id == TIMER_PROGRESS) {
     if (m_totalBytes != 0) {
-      // In 64 bits: the product overflows 32 for payloads above 42,949,672 bytes.
-      const std::uint64_t total = m_totalBytes;
-      const std::uint64_t percent = (total * 100 - std::uint64_t{m_remainingBytes} * 100) / total;
-      SetProgressPos(static_cast<int>(percent));
+      SetProgressPos(ProgressPercent(m_totalBytes, m_remainingBytes));
     }
   } else if (id == TIMER_ERASE_RETRY) {
     if (!m_erased) {
       SendEraseCommand();
     }
   }
+}
+
+// In 64 bits: the products overflow 32 bits for payloads above 42,949,672 bytes.
+int UpdaterDialog::ProgressPercent(std::uint32_t total, std::uint32_t remaining) {
+  if (total == 0) {
+    return 0;
+  }
+  const std::uint64_t wide = total;
+  return static_cast<int>((wide * 100 - std::uint64_t{remaining} * 100) / wide);
 }
 
 // Like the native bar, a position outside the range shows the nearest end;

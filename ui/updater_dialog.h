@@ -51,6 +51,10 @@ class UpdaterDialog : public QDialog, public NotifyTarget {
   // (a test or benchmark program carries none).
   void SetPayloadSource(std::string path) { m_payloadSource = std::move(path); }
 
+  // The share of a payload of `total` bytes queued once `remaining` are
+  // left, in percent (integer division); 0 for an empty payload.
+  static int ProgressPercent(std::uint32_t total, std::uint32_t remaining);
+
   // Read-only views of the state, for tests and tools.
   int portIndex() const { return m_portIndex; }
   int baudIndex() const { return m_baudIndex; }

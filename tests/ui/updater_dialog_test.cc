@@ -1,0 +1,271 @@
+// The updater window without a device: start-up state, layout, log, keys,
+// the about entry and the settings dialog's own behaviour.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <vector>
+
+#include "res/dialog_template.h"
+#include "res/resource.h"
+#include "tests/ui/temp_dir.h"
+#include "tests/ui/window_driver.h"
+#include "ui/updater_dialog.h"
+
+namespace tevra::test {
+namespace {
+
+using namespace res;  // NOLINT(google-build-using-namespace): the ids read as in the resources
+
+class UpdaterWindowTest : public testing::Test {
+ protected:
+  IsolatedEnvironment env;
+  UpdaterDialog window;
+  WindowDriver driver{window};
+};
+
+TEST_F(UpdaterWindowTest, StartsIdleWithEmptyLogComSelectedAndDownloadEnabled) {
+  EXPECT_EQ(window.windowTitle(), QStringLiteral("Tevra dongle updater for Tevra 7 V2.4.1"));
+  EXPECT_TRUE(driver.Control<QPlainTextEdit>(IDC_LOG)->toPlainText().isEmpty());
+  auto* reader = driver.Control<QComboBox>(IDC_READER_TYPE);
+  EXPECT_EQ(reader->currentIndex(), 0);
+  EXPECT_EQ(reader->currentText(), QStringLiteral("COM"));
+  EXPECT_EQ(reader->count(), 1);
+  auto* progress = driver.Control<QProgressBar>(IDC_PROGRESS);
+  EXPECT_EQ(progress->minimum(), 1);
+  EXPECT_EQ(progress->maximum(), 100);
+  EXPECT_LT(progress->value(), progress->minimum()) << "the bar shows its minimum";
+  EXPECT_TRUE(driver.Button(IDC_DOWNLOAD)->isEnabled());
+  EXPECT_EQ(window.portIndex(), 2) << "COM3";
+  EXPECT_EQ(window.baudIndex(), 6) << "9600";
+  EXPECT_FALSE(window.portOpen());
+  EXPECT_FALSE(window.downloading());
+  EXPECT_FALSE(window.timerActive(UpdaterDialog::TIMER_PROGRESS));
+  EXPECT_FALSE(window.timerActive(UpdaterDialog::TIMER_ERASE_RETRY));
+  EXPECT_FALSE(window.windowIcon().isNull());
+  EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
+  EXPECT_EQ(QApplication::focusWidget(), driver.Control<QPlainTextEdit>(IDC_LOG));
+}
+
+TEST_F(UpdaterWindowTest, EveryTemplateControlExistsInsideTheWindowWithoutOverlap) {
+  const QRect client = window.rect();
+  std::vector<QRect> buttons;
+  for (const ControlTemplate& ctl : UpdaterDialogTemplate().controls) {
+    if (ctl.id == IDC_STATIC) {
+      continue;
+    }
+    QWidget* widget = window.controls().Find(ctl.id);
+    ASSERT_NE(widget, nullptr) << ctl.idName;
+    EXPECT_EQ(widget->objectName(), QString::fromUtf8(ctl.idName));
+    EXPECT_TRUE(widget->isVisible()) << ctl.idName;
+    EXPECT_TRUE(client.contains(widget->geometry())) << ctl.idName;
+    if (ctl.kind == ControlKind::kPushButton) {
+      for (const QRect& other : buttons) {
+        EXPECT_FALSE(other.intersects(widget->geometry())) << ctl.idName;
+      }
+      buttons.push_back(widget->geometry());
+      EXPECT_GE(widget->width(),
+                widget->fontMetrics().horizontalAdvance(qobject_cast<QPushButton*>(widget)->text()))
+          << ctl.idName << ": its caption fits";
+    }
+  }
+  // The log spans nearly the whole width, as 429 of 442 units do.
+  EXPECT_GT(driver.Control<QPlainTextEdit>(IDC_LOG)->width() * 100, client.width() * 95);
+}
+
+TEST_F(UpdaterWindowTest, LogPutsNewestLineFirstAndKeepsWhatTheUserTyped) {
+  auto* log = driver.Control<QPlainTextEdit>(IDC_LOG);
+  log->setFocus();
+  QTest::keyClicks(log, QStringLiteral("typed by hand"));
+  window.AppendLog(QStringLiteral("a"));
+  window.AppendLog(QStringLiteral("b"));
+  window.AppendLog(QStringLiteral("c"));
+  EXPECT_EQ(log->toPlainText(), QStringLiteral("c\nb\na\ntyped by hand"));
+  EXPECT_EQ(log->document()->blockCount(), 4) << "one line per entry, no stray breaks";
+}
+
+TEST_F(UpdaterWindowTest, ConnectReaderTwiceAddsTheLineTwice) {
+  driver.Click(IDC_CONNECT_READER);
+  driver.Click(IDC_CONNECT_READER);
+  EXPECT_EQ(driver.LogLines(), QStringList({QStringLiteral("Do without connect in com mode."),
+                                            QStringLiteral("Do without connect in com mode.")}));
+}
+
+TEST_F(UpdaterWindowTest, ResetChangesNothing) {
+  window.AppendLog(QStringLiteral("before"));
+  const QString log = driver.Control<QPlainTextEdit>(IDC_LOG)->toPlainText();
+  const bool modal =
+      driver.WithModal([&] { driver.Click(IDC_RESET); }, [](QDialog& d) { d.reject(); });
+  EXPECT_FALSE(modal);
+  EXPECT_EQ(driver.Control<QPlainTextEdit>(IDC_LOG)->toPlainText(), log);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_FALSE(window.portOpen());
+  EXPECT_TRUE(driver.Button(IDC_DOWNLOAD)->isEnabled());
+}
+
+TEST_F(UpdaterWindowTest, TabWalksTheDialogOrderAndLeavesTheLogWithoutTypingATab) {
+  auto* log = driver.Control<QPlainTextEdit>(IDC_LOG);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  log->setFocus();
+  QStringList order;
+  for (int i = 0; i < 7; ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QWidget* focus = QApplication::focusWidget();
+    // An editable combo box hands the focus to its line edit.
+    while (focus != nullptr && focus->objectName().isEmpty()) {
+      focus = focus->parentWidget();
+    }
+    order << (focus != nullptr ? focus->objectName() : QStringLiteral("(none)"));
+  }
+  EXPECT_EQ(order, QStringList({"IDC_COM_CLOSE", "IDC_DOWNLOAD", "IDC_READER_TYPE",
+                                "IDC_COM_SETTINGS", "IDC_CONNECT_READER", "IDC_RESET", "IDC_LOG"}));
+  EXPECT_TRUE(log->toPlainText().isEmpty());
+}
+
+TEST_F(UpdaterWindowTest, EscapeClosesTheWindow) {
+  QTest::keyClick(driver.Control<QPlainTextEdit>(IDC_LOG), Qt::Key_Escape);
+  EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(UpdaterWindowTest, EnterWhereNoControlTakesItClosesTheWindow) {
+  auto* reader = driver.Control<QComboBox>(IDC_READER_TYPE);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  reader->setFocus();
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_EQ(reader->count(), 1) << "Enter added no entry";
+}
+
+TEST_F(UpdaterWindowTest, EnterPressesTheFocusedButtonAndBreaksALineInTheLog) {
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  driver.Button(IDC_CONNECT_READER)->setFocus();
+  QTest::keyClick(driver.Button(IDC_CONNECT_READER), Qt::Key_Return);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_EQ(driver.TopLine(), QStringLiteral("Do without connect in com mode."));
+
+  auto* log = driver.Control<QPlainTextEdit>(IDC_LOG);
+  log->setFocus();
+  log->moveCursor(QTextCursor::End);
+  QTest::keyClick(log, Qt::Key_Return);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_EQ(log->toPlainText(), QStringLiteral("Do without connect in com mode.\n\n"));
+}
+
+TEST_F(UpdaterWindowTest, DownloadWithThePortClosedSaysNoOpenComAndStaysEnabled) {
+  driver.Click(IDC_DOWNLOAD);
+  EXPECT_EQ(driver.LogLines(), QStringList({QStringLiteral("No Open Com!")}));
+  EXPECT_TRUE(driver.Button(IDC_DOWNLOAD)->isEnabled());
+  EXPECT_FALSE(window.downloading());
+  EXPECT_FALSE(window.timerActive(UpdaterDialog::TIMER_PROGRESS));
+  EXPECT_FALSE(window.timerActive(UpdaterDialog::TIMER_ERASE_RETRY));
+}
+
+TEST_F(UpdaterWindowTest, ComCloseOnAClosedPortStillReportsSuccess) {
+  driver.Click(IDC_COM_CLOSE);
+  EXPECT_EQ(driver.LogLines(), QStringList({QStringLiteral("Success to Close Com!")}));
+  EXPECT_FALSE(window.portOpen());
+}
+
+TEST_F(UpdaterWindowTest, AboutEntryOfTheContextMenuOpensTheAboutBox) {
+  QString caption;
+  QString ok;
+  bool iconShown = false;
+  const auto chooseAbout = [] {
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (menu == nullptr) {
+      return false;
+    }
+    QTest::keyClick(menu, Qt::Key_Down);
+    QTest::keyClick(menu, Qt::Key_Return);
+    return true;
+  };
+  bool menuSeen = false;
+  const bool aboutSeen = driver.WithModal(
+      [&] {
+        QTimer::singleShot(0, [&] { menuSeen = WindowDriver::WaitFor(chooseAbout); });
+        const QPoint at =
+            driver.Control<QProgressBar>(IDC_PROGRESS)->geometry().topLeft() - QPoint(0, 8);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, window.mapToGlobal(at));
+        QApplication::sendEvent(&window, &event);
+      },
+      [&](QDialog& about) {
+        caption = about.windowTitle();
+        auto* button = about.findChild<QPushButton*>(QStringLiteral("IDOK"));
+        ok = button->text();
+        iconShown = !about.findChildren<QLabel*>().empty();
+        QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
+      });
+  EXPECT_TRUE(menuSeen);
+  ASSERT_TRUE(aboutSeen);
+  EXPECT_EQ(caption, QStringLiteral("关于 Tevra"));
+  EXPECT_EQ(ok, QStringLiteral("确定"));
+  EXPECT_TRUE(iconShown);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_TRUE(driver.LogLines().isEmpty()) << "the window's state is unchanged";
+}
+
+TEST_F(UpdaterWindowTest, SettingsDialogShowsTheCurrentRowsAndCancelLogsNothing) {
+  QString caption;
+  QString state;
+  QString port;
+  QString rate;
+  int ports = 0;
+  int rates = 0;
+  const bool seen = driver.WithModal([&] { driver.Click(IDC_COM_SETTINGS); },
+                                     [&](QDialog& dialog) {
+                                       caption = dialog.windowTitle();
+                                       state = dialog.findChild<QLabel*>("IDC_PORT_STATE")->text();
+                                       auto* p = dialog.findChild<QComboBox*>("IDC_PORT_NUMBER");
+                                       auto* r = dialog.findChild<QComboBox*>("IDC_BAUD_RATE");
+                                       port = p->currentText();
+                                       rate = r->currentText();
+                                       ports = p->count();
+                                       rates = r->count();
+                                       QTest::keyClick(&dialog, Qt::Key_Escape);
+                                     });
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(caption, QStringLiteral("com settings"));
+  EXPECT_EQ(state, QStringLiteral("Close"));
+  EXPECT_EQ(port, QStringLiteral("COM3"));
+  EXPECT_EQ(rate, QStringLiteral("9600"));
+  EXPECT_EQ(ports, 13);
+  EXPECT_EQ(rates, 15);
+  EXPECT_TRUE(driver.LogLines().isEmpty());
+  EXPECT_FALSE(window.portOpen());
+  EXPECT_EQ(window.portIndex(), 2);
+  EXPECT_EQ(window.baudIndex(), 6);
+}
+
+TEST(ProgressPercentTest, StaysRightForPayloadsBeyond32BitProducts) {
+  struct Case {
+    std::uint32_t total;
+    std::uint32_t remaining;
+    int percent;
+  };
+  const Case cases[] = {
+      {16384, 16384, 0},
+      {16384, 8192, 50},
+      {16384, 0, 100},
+      {200, 72, 64},
+      {100'000'000, 50'000'000, 50},
+      {100'000'000, 0, 100},
+      {4'294'967'295U, 0, 100},
+      {4'294'967'295U, 1, 99},
+      {0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(UpdaterDialog::ProgressPercent(c.total, c.remaining), c.percent)
+        << c.total << " " << c.remaining;
+  }
+}
+
+}  // namespace
+}  // namespace tevra::test

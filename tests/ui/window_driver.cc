@@ -1,0 +1,97 @@
+#include "tests/ui/window_driver.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "res/resource.h"
+
+namespace tevra::test {
+
+namespace {
+
+constexpr std::chrono::milliseconds kModalPollPeriod{10};
+
+}  // namespace
+
+WindowDriver::WindowDriver(UpdaterDialog& window) : m_window(window) {
+  m_modalPoll.setInterval(kModalPollPeriod);
+  m_window.show();
+  m_window.activateWindow();
+  (void)QTest::qWaitForWindowExposed(&m_window);
+}
+
+QPushButton* WindowDriver::Button(int id) const {
+  return Control<QPushButton>(id);
+}
+
+void WindowDriver::Click(int id) {
+  QPushButton* button = Button(id);
+  QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
+}
+
+bool WindowDriver::WithModal(const std::function<void()>& trigger,
+                             const std::function<void(QDialog&)>& inDialog) {
+  bool seen = false;
+  const QMetaObject::Connection poll = QObject::connect(&m_modalPoll, &QTimer::timeout, [&] {
+    auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (modal == nullptr || modal == &m_window || !modal->isVisible()) {
+      return;
+    }
+    m_modalPoll.stop();
+    seen = true;
+    inDialog(*modal);
+  });
+  m_modalPoll.start();
+  trigger();
+  m_modalPoll.stop();
+  QObject::disconnect(poll);
+  return seen;
+}
+
+QString WindowDriver::OpenPort(int portRow, int baudRow) {
+  WithModal([this] { Click(res::IDC_COM_SETTINGS); },
+            [&](QDialog& dialog) {
+              auto* ports = dialog.findChild<QComboBox*>(QStringLiteral("IDC_PORT_NUMBER"));
+              auto* rates = dialog.findChild<QComboBox*>(QStringLiteral("IDC_BAUD_RATE"));
+              if (portRow >= 0) {
+                ports->setCurrentIndex(portRow);
+              }
+              if (baudRow >= 0) {
+                rates->setCurrentIndex(baudRow);
+              }
+              auto* ok = dialog.findChild<QPushButton*>(QStringLiteral("IDOK"));
+              QTest::mouseClick(ok, Qt::LeftButton, Qt::NoModifier, ok->rect().center());
+            });
+  return TopLine();
+}
+
+void WindowDriver::CancelSettings() {
+  WithModal([this] { Click(res::IDC_COM_SETTINGS); },
+            [](QDialog& dialog) { QTest::keyClick(&dialog, Qt::Key_Escape); });
+}
+
+QStringList WindowDriver::LogLines() const {
+  QStringList lines = Control<QPlainTextEdit>(res::IDC_LOG)->toPlainText().split(QLatin1Char('\n'));
+  if (!lines.isEmpty() && lines.back().isEmpty()) {
+    lines.pop_back();
+  }
+  return lines;
+}
+
+QString WindowDriver::TopLine() const {
+  const QStringList lines = LogLines();
+  return lines.isEmpty() ? QString() : lines.front();
+}
+
+int WindowDriver::CountLines(const QString& line) const {
+  return static_cast<int>(LogLines().count(line));
+}
+
+bool WindowDriver::WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds cap) {
+  return QTest::qWaitFor(predicate, static_cast<int>(cap.count()));
+}
+
+}  // namespace tevra::test

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QDialog>
+#include <QStringList>
+#include <QTimer>
+#include <chrono>
+#include <functional>
+
+#include "ui/updater_dialog.h"
+
+class QPushButton;
+
+namespace tevra::test {
+
+// Generous cap for anything a test waits for; only reached on failure.
+inline constexpr std::chrono::milliseconds kWaitCap{30000};
+
+// Drives the real updater window the way a user does: clicks, keys, and the
+// modal dialogs it opens.
+class WindowDriver {
+ public:
+  // Shows the window (offscreen in tests) and waits until it is exposed.
+  explicit WindowDriver(UpdaterDialog& window);
+  WindowDriver(const WindowDriver&) = delete;
+  WindowDriver& operator=(const WindowDriver&) = delete;
+
+  UpdaterDialog& window() { return m_window; }
+
+  template <class T>
+  T* Control(int id) const {
+    return m_window.controls().Get<T>(id);
+  }
+  QPushButton* Button(int id) const;
+
+  // A left click in the middle of the button.
+  void Click(int id);
+
+  // Runs `trigger`; once a modal dialog is up, runs `inDialog` on it (from
+  // that dialog's own event loop). Returns whether a modal dialog appeared.
+  bool WithModal(const std::function<void()>& trigger,
+                 const std::function<void(QDialog&)>& inDialog);
+
+  // "Com settings", then confirm with "Open Com" after choosing the rows
+  // (a negative row keeps the one shown). Returns the window's top log line.
+  QString OpenPort(int portRow = -1, int baudRow = -1);
+  // "Com settings", then Escape.
+  void CancelSettings();
+
+  QStringList LogLines() const;  // newest first
+  QString TopLine() const;
+  int CountLines(const QString& line) const;
+
+  static bool WaitFor(const std::function<bool()>& predicate,
+                      std::chrono::milliseconds cap = kWaitCap);
+
+ private:
+  UpdaterDialog& m_window;
+  QTimer m_modalPoll;
+};
+
+}  // namespace tevra::test
