@@ -1,2 +1,183 @@
-// placeholder until implemented
-int main() { return 1; }
+// Measures how long after a burst's last byte the window-side receiver gets
+// its notification, and what the open port costs while the line is idle.
+// Prints:
+//   framing_latency_ms p50=<x> p99=<y> max=<z>
+//   idle_cpu_percent <x>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "platform/notify_target.h"
+#include "serial/serial_port.h"
+#include "tools/pty_link.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kBursts = 60;
+constexpr auto kBurstSpacing = 300ms;
+constexpr auto kIdleWindow = 10s;
+constexpr auto kCap = 5s;
+constexpr std::uint8_t kPort = 3;
+
+class TimedTarget : public tevra::NotifyTarget {
+ public:
+  bool Post(std::uint32_t /*msg*/, std::uintptr_t wParam, std::intptr_t /*lParam*/) override {
+    {
+      const std::lock_guard lock(mutex_);
+      if (wParam == 0) {
+        arrivals_.push_back(Clock::now());
+      }
+    }
+    cv_.notify_all();
+    return true;
+  }
+
+  std::optional<Clock::time_point> Next() {
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_for(lock, kCap, [this] { return !arrivals_.empty(); })) {
+      return std::nullopt;
+    }
+    const Clock::time_point at = arrivals_.front();
+    arrivals_.pop_front();
+    return at;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<Clock::time_point> arrivals_;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "bench-framing-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      throw std::system_error(errno, std::generic_category(), "mkdtemp");
+    }
+    path_ = pattern;
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::optional<Clock::duration> ProcessCpuTime() {
+  timespec ts{};
+  if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts) != 0) {
+    return std::nullopt;
+  }
+  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// Nearest-rank percentile of sorted samples.
+double Percentile(const std::vector<double>& sorted, double p) {
+  const auto rank =
+      static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
+  return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+}
+
+int Run() {
+  const TempDir dir;
+  // Set before any thread starts.
+  if (setenv("TEVRA_PORTS_DIR", dir.path().c_str(), 1) != 0) {  // NOLINT(concurrency-mt-unsafe)
+    std::perror("bench-framing: setenv");
+    return 1;
+  }
+  tevra::sim::PtyLink link;
+  std::string error;
+  if (!link.Open(kPort, dir.path(), &error)) {
+    std::fprintf(stderr, "bench-framing: %s\n", error.c_str());
+    return 1;
+  }
+  TimedTarget target;
+  tevra::SerialPort port;
+  if (!port.Open(&target, tevra::WM_SERIAL_NOTIFY, kPort, 9600, 8, 2, 1)) {
+    std::fprintf(stderr, "bench-framing: the port did not open\n");
+    return 1;
+  }
+
+  const std::vector<std::uint8_t> burst = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  std::vector<double> latencies;
+  auto next = Clock::now();
+  for (int i = 0; i < kBursts; ++i) {
+    std::this_thread::sleep_until(next);
+    next += kBurstSpacing;
+    if (!link.WriteAll(burst.data(), burst.size(), kCap)) {
+      std::perror("bench-framing: write");
+      return 1;
+    }
+    const Clock::time_point lastByte = Clock::now();
+    const std::optional<Clock::time_point> posted = target.Next();
+    if (!posted) {
+      std::fprintf(stderr, "bench-framing: burst %d was never announced\n", i);
+      return 1;
+    }
+    std::vector<std::uint8_t> record(1024);
+    std::uint32_t size = 1024;
+    if (!port.Receive(record.data(), size) || size != burst.size() + 1) {
+      std::fprintf(stderr, "bench-framing: burst %d arrived as a record of %u bytes\n", i,
+                   size == 0 ? 0 : size - 1);
+      return 1;
+    }
+    latencies.push_back(Ms(*posted - lastByte));
+  }
+  std::sort(latencies.begin(), latencies.end());
+  std::printf("framing_latency_ms p50=%.1f p99=%.1f max=%.1f\n", Percentile(latencies, 50),
+              Percentile(latencies, 99), latencies.back());
+  std::fflush(stdout);
+
+  const auto cpuBefore = ProcessCpuTime();
+  const auto wallBefore = Clock::now();
+  std::this_thread::sleep_for(kIdleWindow);
+  const auto cpuAfter = ProcessCpuTime();
+  const auto wall = Clock::now() - wallBefore;
+  if (!cpuBefore || !cpuAfter) {
+    std::perror("bench-framing: clock_gettime");
+    return 1;
+  }
+  std::printf("idle_cpu_percent %.3f\n", 100.0 * Ms(*cpuAfter - *cpuBefore) / Ms(wall));
+  port.Close();
+  return 0;
+}
+
+}  // namespace
+
+int main() {
+  try {
+    return Run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench-framing: %s\n", e.what());
+    return 1;
+  }
+}

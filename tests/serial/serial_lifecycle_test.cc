@@ -48,8 +48,8 @@ TEST_F(SerialLifecycle, OpenWhileOpenReturnsTrueAndKeepsEarlierTargetAndRate) {
 
 TEST_F(SerialLifecycle, SecondPortObjectCannotOpenAHeldPortButCanAfterClose) {
   ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
+  QueueTarget secondTarget;  // outlives the port that posts to it
   SerialPort second;
-  QueueTarget secondTarget;
   EXPECT_FALSE(OpenLikeUpdater(second, &secondTarget));
   EXPECT_FALSE(second.IsOpen());
   // The failed attempt disturbed nothing: the holder still receives.
