@@ -1,0 +1,280 @@
+// The dongle-sim program as people and scripts run it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <numeric>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/sim/slave_line.h"
+
+extern char** environ;  // NOLINT: POSIX declares it for the program
+
+namespace tevra::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kCap = 5000ms;
+
+// A running dongle-sim with its stdout and stderr on pipes.
+class Program {
+ public:
+  explicit Program(const std::vector<std::string>& args) {
+    std::array<int, 2> out{-1, -1};
+    std::array<int, 2> err{-1, -1};
+    if (pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0) {
+      return;
+    }
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&fa, err[1], STDERR_FILENO);
+    std::vector<std::string> all{DONGLE_SIM_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    argv.reserve(all.size() + 1);
+    for (std::string& a : all) {
+      argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, DONGLE_SIM_PATH, &fa, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+  ~Program() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (const int fd : {out_, err_}) {
+      if (fd >= 0) {
+        close(fd);
+      }
+    }
+  }
+
+  bool Started() const { return pid_ > 0; }
+  void Signal(int sig) const { kill(pid_, sig); }
+
+  // The next line of stdout, waiting at most `cap`; empty on time-out or EOF.
+  std::string NextLine(std::chrono::milliseconds cap) {
+    const auto deadline = Clock::now() + cap;
+    for (;;) {
+      const auto nl = out_text_.find('\n', consumed_);
+      if (nl != std::string::npos) {
+        std::string line = out_text_.substr(consumed_, nl - consumed_);
+        consumed_ = nl + 1;
+        return line;
+      }
+      if (!ReadSome(deadline)) {
+        return {};
+      }
+    }
+  }
+
+  // Reads both pipes to their end and reaps the program; its exit status,
+  // or -1 if it did not end within `cap`.
+  int Finish(std::chrono::milliseconds cap) {
+    const auto deadline = Clock::now() + cap;
+    while (ReadSome(deadline)) {
+    }
+    if (out_ >= 0 || err_ >= 0) {
+      return -1;  // still running
+    }
+    int status = 0;
+    if (waitpid(pid_, &status, 0) != pid_) {
+      return -1;
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  std::string Stdout() const { return out_text_; }
+  std::string Stderr() const { return err_text_; }
+
+ private:
+  // Reads what either pipe has; false once both are at EOF or the deadline passed.
+  bool ReadSome(Clock::time_point deadline) {
+    std::array<pollfd, 2> fds{pollfd{out_, POLLIN, 0}, pollfd{err_, POLLIN, 0}};
+    if (out_ < 0 && err_ < 0) {
+      return false;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      return false;
+    }
+    const int r = poll(fds.data(), fds.size(), static_cast<int>(left));
+    if (r < 0 && errno == EINTR) {
+      return true;
+    }
+    if (r <= 0) {
+      return false;
+    }
+    Drain(fds[0].revents, out_, out_text_);
+    Drain(fds[1].revents, err_, err_text_);
+    return true;
+  }
+
+  static void Drain(short revents, int& fd, std::string& text) {
+    if (fd < 0 || revents == 0) {
+      return;
+    }
+    std::array<char, 4096> buf{};
+    const ssize_t n = read(fd, buf.data(), buf.size());
+    if (n > 0) {
+      text.append(buf.data(), static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      close(fd);
+      fd = -1;
+    }
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  std::string out_text_;
+  std::string err_text_;
+  std::size_t consumed_ = 0;
+};
+
+std::size_t CountLines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class DongleSimProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "tevra-simprog-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): before any thread of the test starts
+    ASSERT_EQ(setenv("TEVRA_PORTS_DIR", PortsDir().c_str(), 1), 0);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string PortsDir() const { return dir_ + "/ports"; }
+  std::string LinkPath() const { return PortsDir() + "/COM3"; }
+
+  std::string dir_;
+};
+
+TEST_F(DongleSimProgramTest, HelpPrintsUsageAndExitsZero) {
+  Program p({"--help"});
+  ASSERT_TRUE(p.Started());
+  EXPECT_EQ(p.Finish(kCap), 0);
+  EXPECT_NE(p.Stdout().find("usage: dongle-sim --port COMn"), std::string::npos);
+  EXPECT_EQ(p.Stderr(), "");
+}
+
+TEST_F(DongleSimProgramTest, BadArgumentsGiveOneLineAndExitTwo) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"--bogus"},
+      {"--port"},
+      {"--port", "COM0"},
+      {"--port", "COMx"},
+      {"--port", "COM3", "--baud", "0", "--pace"},
+      {"--port", "COM3", "--baud", "9600"},
+      {"--port", "COM3", "--garbage", "-1"},
+      {"--port", "COM3", "--stop-after-block", "0"},
+      {"--port", "COM3", "--hangup-after-block", "1x"},
+      {"--port", "COM3", "--ignore-erase", "abc"},
+      {"--port", "COM3", "--image", ""},
+  };
+  for (const auto& args : cases) {
+    std::string joined;
+    for (const auto& a : args) {
+      joined += " '" + a + "'";
+    }
+    SCOPED_TRACE("dongle-sim" + joined);
+    Program p(args);
+    ASSERT_TRUE(p.Started());
+    EXPECT_EQ(p.Finish(kCap), 2);
+    EXPECT_EQ(CountLines(p.Stderr()), 1U) << p.Stderr();
+    EXPECT_EQ(p.Stderr().rfind("dongle-sim: ", 0), 0U) << p.Stderr();
+    EXPECT_EQ(p.Stdout(), "");
+  }
+  EXPECT_FALSE(std::filesystem::exists(PortsDir())) << "nothing is published on bad arguments";
+}
+
+TEST_F(DongleSimProgramTest, PortThatCannotBePublishedGivesOneLineAndExitOne) {
+  std::filesystem::create_directories(PortsDir());
+  { std::ofstream(LinkPath()) << "a user's file"; }
+  Program p({"--port", "COM3"});
+  ASSERT_TRUE(p.Started());
+  EXPECT_EQ(p.Finish(kCap), 1);
+  EXPECT_EQ(CountLines(p.Stderr()), 1U) << p.Stderr();
+  EXPECT_NE(p.Stderr().find("COM3"), std::string::npos) << p.Stderr();
+  EXPECT_TRUE(std::filesystem::is_regular_file(LinkPath()));
+}
+
+class DongleSimSignalTest : public DongleSimProgramTest,
+                            public ::testing::WithParamInterface<int> {};
+
+TEST_P(DongleSimSignalTest, StopSignalWritesTheImageRemovesTheLinkAndExitsZero) {
+  const std::string image = dir_ + "/received.bin";
+  Program p({"--port", "COM3", "--ports-dir", PortsDir(), "--image", image});
+  ASSERT_TRUE(p.Started());
+  const std::string first = p.NextLine(kCap);
+  ASSERT_EQ(first.rfind("COM3 -> /dev/pts/", 0), 0U) << first << p.Stderr();
+
+  test::SlaveLine line;
+  ASSERT_TRUE(line.Open(LinkPath()));
+  ASSERT_TRUE(line.Write({0xE0, 0x22, 0x00, 0x00, 0x02}, kCap));
+  EXPECT_EQ(line.ReadCount(2, kCap), (Bytes{0x50, 0x02}));
+  ASSERT_TRUE(line.Write({0xE0, 0x55, 0x00, 0x00, 0x80}, kCap));
+  EXPECT_EQ(line.ReadCount(8, kCap).size(), 8U);
+  Bytes block(100);
+  std::iota(block.begin(), block.end(), std::uint8_t{0xA0});
+  ASSERT_TRUE(line.Write(block, kCap));
+  EXPECT_EQ(line.ReadCount(102, kCap).size(), 102U);
+
+  // Each event is printed as it happens, not when the program ends.
+  EXPECT_EQ(p.NextLine(kCap), "erase");
+  EXPECT_EQ(p.NextLine(kCap), "header");
+  EXPECT_EQ(p.NextLine(kCap), "block 1 100 bytes");
+
+  p.Signal(GetParam());
+  EXPECT_EQ(p.Finish(kCap), 0) << p.Stderr();
+  std::ifstream in(image, std::ios::binary);
+  const Bytes saved{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  EXPECT_EQ(saved, block);
+  EXPECT_FALSE(std::filesystem::is_symlink(LinkPath()));
+  EXPECT_TRUE(line.WaitHangup(kCap));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, DongleSimSignalTest, ::testing::Values(SIGTERM, SIGINT),
+                         [](const ::testing::TestParamInfo<int>& p) {
+                           return p.param == SIGTERM ? std::string("Sigterm")
+                                                     : std::string("Sigint");
+                         });
+
+}  // namespace
+}  // namespace tevra::sim
