@@ -40,6 +40,7 @@ std::string AsText(const Bytes& b) {
 ProgramRun RunProgram(const test::TempDir& dir, std::vector<std::string> args) {
   args.insert(args.begin(), TEVRA_BUNDLE_PROGRAM);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& a : args) {
     argv.push_back(a.data());
   }

@@ -32,7 +32,7 @@ std::string TempDir::Resolve(const std::string& name) const {
 }
 
 std::string TempDir::Write(const std::string& name, const Bytes& bytes) const {
-  const std::string file = Resolve(name);
+  std::string file = Resolve(name);
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),  // NOLINT: byte view
             static_cast<std::streamsize>(bytes.size()));
