@@ -68,6 +68,10 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t count) {
       }
       return false;
     }
+    if (n == 0) {
+      errno = EIO;  // no progress: retrying would spin
+      return false;
+    }
     data += n;
     count -= static_cast<std::size_t>(n);
   }
