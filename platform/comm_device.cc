@@ -253,7 +253,7 @@ bool CommDevice::SetCommMask(std::uint32_t mask) {
   return true;
 }
 
-bool CommDevice::GetCommState(CommState& state) {
+bool CommDevice::GetCommState(CommState& state) const {
   if (!IsOpen()) {
     errno = EBADF;
     return false;
@@ -319,7 +319,9 @@ bool CommDevice::SetCommState(const CommState& state) {
   return true;
 }
 
-bool CommDevice::SetCommTimeouts(const CommTimeouts& timeouts) {
+// Not const: it is a setting, even though only one value is accepted.
+bool CommDevice::SetCommTimeouts(  // NOLINT(readability-make-member-function-const)
+    const CommTimeouts& timeouts) {
   if (!IsOpen()) {
     errno = EBADF;
     return false;

@@ -93,7 +93,7 @@ class CommDevice {
 
   bool SetCommMask(std::uint32_t mask);
   // The line as the driver holds it, in CommState terms.
-  bool GetCommState(CommState& state);
+  bool GetCommState(CommState& state) const;
   // Applies the four settings on a raw, transparent line and reads the line
   // back. A rate of 0 fails (EINVAL): on POSIX it would hang the line up.
   // A pseudo-terminal silently keeps CS8 without parity; that is accepted.
@@ -117,7 +117,7 @@ class CommDevice {
   WriteStatus WriteFile(const Event& stop, const void* data, std::uint32_t len);
 
   // What the input queue holds at most; bytes beyond it are dropped (CE_RXOVER).
-  static constexpr std::size_t kInputQueueCapacity = 64 * 1024;
+  static constexpr std::size_t kInputQueueCapacity = std::size_t{64} * 1024;
 
  private:
   // Moves everything the descriptor holds into the input queue. Returns the

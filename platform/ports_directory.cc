@@ -35,8 +35,8 @@ std::string DevicePathForPort(unsigned portNumber) {
   }
   // The link itself is returned: open() follows it, so a link whose target
   // vanished fails to open instead of silently falling back to ttyS.
-  const std::string link = PortsDirectory() + "/COM" + std::to_string(portNumber);
-  struct stat st{};
+  std::string link = PortsDirectory() + "/COM" + std::to_string(portNumber);
+  struct stat st {};
   if (lstat(link.c_str(), &st) == 0) {
     return link;
   }

@@ -1,0 +1,557 @@
+#include "platform/comm_device.h"
+
+#include <dirent.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/event.h"
+#include "platform/wait.h"
+#include "tools/pty_link.h"
+
+namespace tevra {
+namespace {
+
+using std::chrono::milliseconds;
+constexpr milliseconds kGenerous{5000};
+// Only ever used to show that something did NOT happen; a slow machine makes
+// such a check weaker, never wrong.
+constexpr milliseconds kQuietLook{200};
+constexpr int kPort = 3;
+
+std::vector<std::uint8_t> EveryByteValue(std::size_t repeats) {
+  std::vector<std::uint8_t> v;
+  for (std::size_t r = 0; r < repeats; ++r) {
+    for (int b = 0; b < 256; ++b) {
+      v.push_back(static_cast<std::uint8_t>(b));
+    }
+  }
+  return v;
+}
+
+int CountOpenDescriptors() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++n;
+  }
+  return n;
+}
+
+// A fresh ports directory per test, with COM3 linked to a pseudo-terminal.
+class CommDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "tevra-platform-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): before any thread of the test starts
+    ASSERT_EQ(setenv("TEVRA_PORTS_DIR", dir_.c_str(), 1), 0);
+    std::string error;
+    ASSERT_TRUE(pty_.Open(kPort, dir_, &error)) << error;
+  }
+  void TearDown() override {
+    pty_.Close();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  bool OpenPort(CommDevice& dev) {
+    return dev.Open("COM3") && dev.SetCommMask(EV_RXCHAR | EV_ERR) &&
+           dev.SetCommState(CommState{9600, 8, EVENPARITY, ONESTOPBIT});
+  }
+
+  // Waits for events until `want` bytes are queued; returns what arrived.
+  std::vector<std::uint8_t> Collect(CommDevice& dev, std::size_t want) {
+    std::vector<std::uint8_t> got;
+    Event never;
+    while (got.size() < want) {
+      std::uint32_t inQueue = 0;
+      EXPECT_TRUE(dev.ClearCommError(nullptr, &inQueue));
+      if (inQueue == 0) {
+        std::uint32_t mask = 0;
+        if (dev.WaitCommEvent(never, mask) != CommWaitStatus::kEvent) {
+          ADD_FAILURE() << "wait failed with " << got.size() << " of " << want << " bytes";
+          break;
+        }
+        continue;
+      }
+      std::vector<std::uint8_t> chunk(inQueue);
+      std::uint32_t read = 0;
+      EXPECT_TRUE(dev.ReadFile(chunk.data(), inQueue, read));
+      EXPECT_EQ(read, inQueue);
+      got.insert(got.end(), chunk.begin(), chunk.begin() + read);
+    }
+    return got;
+  }
+
+  std::string dir_;
+  sim::PtyLink pty_;
+};
+
+// --- opening -------------------------------------------------------------
+
+struct BadName {
+  const char* name;
+  const char* why;
+};
+
+TEST_F(CommDeviceTest, MalformedNamesAndComZeroOpenNothing) {
+  const BadName cases[] = {
+      {"COM0", "port 0 never opens"},
+      {"COMx", "not a number"},
+      {"COM", "no number"},
+      {"COM03", "leading zero"},
+      {"COM-3", "sign"},
+      {"COM+3", "sign"},
+      {"com3", "lower case"},
+      {" COM3", "space"},
+      {"COM3 ", "trailing space"},
+      {"COM3x", "trailing junk"},
+      {"COM99999999999", "overflow"},
+      {"", "empty"},
+  };
+  for (const BadName& c : cases) {
+    CommDevice dev;
+    testing::internal::CaptureStderr();
+    errno = 0;
+    EXPECT_FALSE(dev.Open(c.name)) << c.why;
+    EXPECT_EQ(errno, ENOENT) << c.why;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, std::string("tevra-updater: ") + c.name + ": no such port\n") << c.why;
+    EXPECT_FALSE(dev.IsOpen());
+  }
+  CommDevice dev;
+  EXPECT_FALSE(dev.Open(nullptr));
+}
+
+TEST_F(CommDeviceTest, MissingDeviceAndNonTerminalFailWithTheirCause) {
+  const std::string missing = dir_ + "/gone-adapter";
+  ASSERT_EQ(symlink(missing.c_str(), (dir_ + "/COM4").c_str()), 0);
+  const std::string plain = dir_ + "/plain-file";
+  ASSERT_TRUE(std::ofstream(plain).good());
+  ASSERT_EQ(symlink(plain.c_str(), (dir_ + "/COM5").c_str()), 0);
+
+  CommDevice dev;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(dev.Open("COM4"));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "tevra-updater: COM4 (" + missing + "): no such device\n");
+
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(dev.Open("COM5"));
+  EXPECT_EQ(errno, ENOTTY);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "tevra-updater: COM5 (" + plain + "): not a serial device\n");
+  EXPECT_FALSE(dev.IsOpen());
+
+  // A failed open leaves the object usable.
+  EXPECT_TRUE(dev.Open("COM3"));
+}
+
+TEST_F(CommDeviceTest, SecondObjectIsRefusedUntilTheFirstCloses) {
+  CommDevice first;
+  ASSERT_TRUE(first.Open("COM3"));
+  CommDevice second;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(second.Open("COM3"));
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("COM3 (" + pty_.slave_path() + "): busy"), std::string::npos) << err;
+  EXPECT_NE(err.find("(flock)"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+
+  EXPECT_TRUE(first.Close());
+  EXPECT_TRUE(second.Open("COM3"));
+  // Opening an open object does not disturb it.
+  EXPECT_FALSE(second.Open("COM3"));
+  EXPECT_TRUE(second.IsOpen());
+}
+
+TEST_F(CommDeviceTest, AnotherProcessIsRefusedEvenAsRoot) {
+  CommDevice mine;
+  ASSERT_TRUE(mine.Open("COM3"));
+  auto childOpens = [] {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      CommDevice theirs;
+      testing::internal::CaptureStderr();
+      const bool opened = theirs.Open("COM3");
+      const int error = errno;
+      _exit(opened ? 0 : (error == EWOULDBLOCK ? 1 : 2));
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(childOpens(), 1) << "the child should have found the port busy";
+  ASSERT_TRUE(mine.Close());
+  EXPECT_EQ(childOpens(), 0) << "the child should open a port nobody holds";
+}
+
+TEST_F(CommDeviceTest, TwoHundredOpenCloseCyclesLeaveNoDescriptor) {
+  const int before = CountOpenDescriptors();
+  for (int i = 0; i < 200; ++i) {
+    CommDevice dev;
+    ASSERT_TRUE(OpenPort(dev)) << "cycle " << i;
+    Event stop;
+    ASSERT_TRUE(stop.Set());
+    std::uint32_t mask = 0;
+    ASSERT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kStopped);
+    ASSERT_TRUE(dev.Close());
+    EXPECT_FALSE(dev.Close());
+  }
+  EXPECT_EQ(CountOpenDescriptors(), before);
+}
+
+TEST_F(CommDeviceTest, ClosedDeviceRefusesEveryCall) {
+  CommDevice dev;
+  Event stop;
+  std::uint32_t mask = 0;
+  std::uint32_t n = 0;
+  std::uint8_t byte = 0;
+  CommState state;
+  EXPECT_FALSE(dev.SetCommMask(EV_RXCHAR));
+  EXPECT_FALSE(dev.GetCommState(state));
+  EXPECT_FALSE(dev.SetCommState(CommState{9600, 8, NOPARITY, ONESTOPBIT}));
+  EXPECT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kFailed);
+  EXPECT_FALSE(dev.ClearCommError(nullptr, &n));
+  EXPECT_FALSE(dev.ReadFile(&byte, 1, n));
+  EXPECT_EQ(dev.WriteFile(stop, &byte, 1), WriteStatus::kFailed);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_FALSE(dev.Close());
+}
+
+// --- line settings ---------------------------------------------------------
+
+TEST_F(CommDeviceTest, EveryOfferedRateReadsBackExactly) {
+  CommDevice dev;
+  ASSERT_TRUE(dev.Open("COM3"));
+  for (const std::uint32_t rate : {110U, 300U, 600U, 1200U, 2400U, 4800U, 9600U, 14400U, 19200U,
+                                   38400U, 56000U, 57600U, 115200U, 128000U, 256000U}) {
+    ASSERT_TRUE(dev.SetCommState(CommState{rate, 8, EVENPARITY, ONESTOPBIT})) << rate;
+    CommState back;
+    ASSERT_TRUE(dev.GetCommState(back));
+    EXPECT_EQ(back.BaudRate, rate);
+    EXPECT_EQ(back.ByteSize, 8);
+  }
+}
+
+TEST_F(CommDeviceTest, ImpossibleSettingsFailAndKeepTheLine) {
+  CommDevice dev;
+  ASSERT_TRUE(dev.Open("COM3"));
+  ASSERT_TRUE(dev.SetCommState(CommState{19200, 8, EVENPARITY, ONESTOPBIT}));
+  const CommState bad[] = {
+      {0, 8, EVENPARITY, ONESTOPBIT},     {19200, 4, EVENPARITY, ONESTOPBIT},
+      {19200, 9, EVENPARITY, ONESTOPBIT}, {19200, 8, 5, ONESTOPBIT},
+      {19200, 8, EVENPARITY, 3},
+  };
+  for (const CommState& s : bad) {
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(dev.SetCommState(s));
+    EXPECT_EQ(errno, EINVAL);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("tevra-updater: COM3 (", 0), 0U) << err;
+    CommState back;
+    ASSERT_TRUE(dev.GetCommState(back));
+    EXPECT_EQ(back.BaudRate, 19200U);
+  }
+}
+
+TEST_F(CommDeviceTest, ApplyingTheSameSettingsTwiceWorks) {
+  CommDevice dev;
+  ASSERT_TRUE(dev.Open("COM3"));
+  const CommState s{115200, 8, EVENPARITY, ONESTOPBIT};
+  EXPECT_TRUE(dev.SetCommState(s));
+  EXPECT_TRUE(dev.SetCommState(s));
+  EXPECT_TRUE(dev.SetCommTimeouts(CommTimeouts{kReadReturnAtOnce, 0, 0, 0, 0}));
+  EXPECT_TRUE(dev.SetCommTimeouts(CommTimeouts{kReadReturnAtOnce, 0, 0, 0, 0}));
+  EXPECT_FALSE(dev.SetCommTimeouts(CommTimeouts{kReadReturnAtOnce, 0, 0, 0, 100}));
+  EXPECT_FALSE(dev.SetCommTimeouts(CommTimeouts{0, 0, 0, 0, 0}));
+}
+
+// --- receiving ---------------------------------------------------------------
+
+TEST_F(CommDeviceTest, RxCharOncePerArrivalNotForBytesLeftUnread) {
+  CommDevice dev;
+  ASSERT_TRUE(OpenPort(dev));
+  Event stop;
+  const std::uint8_t first[] = {1, 2, 3};
+  ASSERT_TRUE(pty_.WriteAll(first, sizeof first, kGenerous));
+  std::uint32_t mask = 0;
+  ASSERT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kEvent);
+  EXPECT_EQ(mask, EV_RXCHAR);
+
+  // The three bytes stay unread: the next wait must sleep until more come.
+  Event returned;
+  std::uint32_t secondMask = 0;
+  CommWaitStatus second = CommWaitStatus::kFailed;
+  std::thread waiter([&] {
+    second = dev.WaitCommEvent(stop, secondMask);
+    returned.Set();
+  });
+  EXPECT_EQ(WaitAny({&returned}, kQuietLook).status, WaitStatus::kTimedOut)
+      << "reported bytes that were already reported";
+  const std::uint8_t more = 4;
+  ASSERT_TRUE(pty_.WriteAll(&more, 1, kGenerous));
+  EXPECT_EQ(WaitAny({&returned}, kGenerous).status, WaitStatus::kSignalled);
+  waiter.join();
+  EXPECT_EQ(second, CommWaitStatus::kEvent);
+  EXPECT_EQ(secondMask, EV_RXCHAR);
+
+  std::uint8_t buf[16] = {};
+  std::uint32_t inQueue = 0;
+  std::uint32_t errors = 0;
+  ASSERT_TRUE(dev.ClearCommError(&errors, &inQueue));
+  EXPECT_EQ(errors, 0U);
+  ASSERT_EQ(inQueue, 4U);
+  std::uint32_t read = 0;
+  ASSERT_TRUE(dev.ReadFile(buf, sizeof buf, read));
+  ASSERT_EQ(read, 4U);
+  EXPECT_EQ(buf[0], 1);
+  EXPECT_EQ(buf[3], 4);
+  ASSERT_TRUE(dev.ReadFile(buf, sizeof buf, read));
+  EXPECT_EQ(read, 0U) << "an empty queue reads nothing, at once";
+}
+
+TEST_F(CommDeviceTest, ArrivalWhileNoWaitRunsIsReportedByTheNextWaitOnce) {
+  CommDevice dev;
+  ASSERT_TRUE(OpenPort(dev));
+  const std::uint8_t bytes[] = {0x55, 0xAA};
+  ASSERT_TRUE(pty_.WriteAll(bytes, sizeof bytes, kGenerous));
+  Event stop;
+  std::uint32_t mask = 0;
+  ASSERT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kEvent);
+  EXPECT_EQ(mask, EV_RXCHAR);
+
+  // Nothing new: a wait that looks only (stop already set) reports the stop.
+  ASSERT_TRUE(stop.Set());
+  EXPECT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kStopped);
+}
+
+TEST_F(CommDeviceTest, StopWinsOverWaitingBytes) {
+  CommDevice dev;
+  ASSERT_TRUE(OpenPort(dev));
+  const std::uint8_t byte = 7;
+  ASSERT_TRUE(pty_.WriteAll(&byte, 1, kGenerous));
+  Event stop;
+  ASSERT_TRUE(stop.Set());
+  std::uint32_t mask = 0;
+  EXPECT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kStopped);
+  ASSERT_TRUE(stop.Reset());
+  EXPECT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kEvent);
+}
+
+TEST_F(CommDeviceTest, EventsOutsideTheMaskAreNotReportedButBytesStillQueue) {
+  CommDevice dev;
+  ASSERT_TRUE(dev.Open("COM3"));
+  ASSERT_TRUE(dev.SetCommMask(EV_ERR));
+  Event stop;
+  Event returned;
+  CommWaitStatus status = CommWaitStatus::kFailed;
+  std::thread waiter([&] {
+    std::uint32_t mask = 0;
+    status = dev.WaitCommEvent(stop, mask);
+    returned.Set();
+  });
+  const std::uint8_t bytes[] = {9, 8, 7};
+  ASSERT_TRUE(pty_.WriteAll(bytes, sizeof bytes, kGenerous));
+  EXPECT_EQ(WaitAny({&returned}, kQuietLook).status, WaitStatus::kTimedOut);
+  ASSERT_TRUE(stop.Set());
+  waiter.join();
+  EXPECT_EQ(status, CommWaitStatus::kStopped);
+  std::uint32_t inQueue = 0;
+  ASSERT_TRUE(dev.ClearCommError(nullptr, &inQueue));
+  EXPECT_EQ(inQueue, 3U);
+}
+
+TEST_F(CommDeviceTest, EveryByteValueCrossesUnchangedBothWays) {
+  CommDevice dev;
+  ASSERT_TRUE(OpenPort(dev));
+  const std::vector<std::uint8_t> all = EveryByteValue(4);
+
+  ASSERT_TRUE(pty_.WriteAll(all.data(), all.size(), kGenerous));
+  EXPECT_EQ(Collect(dev, all.size()), all);
+
+  Event stop;
+  ASSERT_EQ(dev.WriteFile(stop, all.data(), static_cast<std::uint32_t>(all.size())),
+            WriteStatus::kCompleted);
+  std::vector<std::uint8_t> out;
+  while (out.size() < all.size()) {
+    std::uint8_t buf[1024];
+    const long n = pty_.ReadSome(buf, sizeof buf, kGenerous);
+    ASSERT_GT(n, 0) << "after " << out.size() << " bytes";
+    out.insert(out.end(), buf, buf + n);
+  }
+  EXPECT_EQ(out, all);
+}
+
+TEST_F(CommDeviceTest, OverflowRaisesErrAndKeepsTheFirstBytes) {
+  CommDevice dev;
+  ASSERT_TRUE(OpenPort(dev));
+  std::vector<std::uint8_t> flood(CommDevice::kInputQueueCapacity + 3000);
+  for (std::size_t i = 0; i < flood.size(); ++i) {
+    flood[i] = static_cast<std::uint8_t>((i * 7) ^ (i >> 8));
+  }
+  std::atomic<bool> written{false};
+  std::thread writer([&] { written = pty_.WriteAll(flood.data(), flood.size(), kGenerous); });
+  Event never;
+  bool sawErr = false;
+  while (!sawErr) {
+    std::uint32_t mask = 0;
+    ASSERT_EQ(dev.WaitCommEvent(never, mask), CommWaitStatus::kEvent);
+    sawErr = (mask & EV_ERR) != 0;
+  }
+  writer.join();
+  EXPECT_TRUE(written);
+  std::uint32_t errors = 0;
+  std::uint32_t inQueue = 0;
+  ASSERT_TRUE(dev.ClearCommError(&errors, &inQueue));
+  EXPECT_EQ(errors & CE_RXOVER, CE_RXOVER);
+  ASSERT_EQ(inQueue, CommDevice::kInputQueueCapacity);
+  std::vector<std::uint8_t> kept(inQueue);
+  std::uint32_t read = 0;
+  ASSERT_TRUE(dev.ReadFile(kept.data(), inQueue, read));
+  ASSERT_EQ(read, inQueue);
+  EXPECT_TRUE(std::equal(kept.begin(), kept.end(), flood.begin()));
+  ASSERT_TRUE(dev.ClearCommError(&errors, nullptr));
+  EXPECT_EQ(errors, 0U) << "errors are cleared by reading them";
+}
+
+// --- hang-up -------------------------------------------------------------------
+
+TEST_F(CommDeviceTest, HangUpGivesErrOnceThenFailsAtOnceWithoutSpinning) {
+  CommDevice dev;
+  ASSERT_TRUE(OpenPort(dev));
+  Event stop;
+  std::atomic<int> wakeups{0};
+  std::vector<std::uint32_t> masks;
+  CommWaitStatus last = CommWaitStatus::kEvent;
+  std::thread waiter([&] {
+    for (;;) {
+      std::uint32_t mask = 0;
+      last = dev.WaitCommEvent(stop, mask);
+      ++wakeups;
+      if (last != CommWaitStatus::kEvent) {
+        return;
+      }
+      masks.push_back(mask);
+    }
+  });
+  pty_.Close();
+  waiter.join();
+  EXPECT_EQ(last, CommWaitStatus::kFailed);
+  ASSERT_EQ(masks.size(), 1U) << "one EV_ERR for the hang-up, nothing else";
+  EXPECT_EQ(masks[0] & EV_ERR, EV_ERR);
+  EXPECT_EQ(wakeups, 2);
+  std::uint32_t errors = 0;
+  ASSERT_TRUE(dev.ClearCommError(&errors, nullptr));
+  EXPECT_EQ(errors & CE_IOE, CE_IOE);
+
+  // Later waits and writes fail at once; they never block or report again.
+  for (int i = 0; i < 100; ++i) {
+    std::uint32_t mask = 0;
+    ASSERT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kFailed);
+  }
+  const std::uint8_t byte = 1;
+  EXPECT_EQ(dev.WriteFile(stop, &byte, 1), WriteStatus::kFailed);
+  EXPECT_TRUE(dev.Close());
+}
+
+TEST_F(CommDeviceTest, HangUpNoticedByWriteIsStillReportedByTheNextWait) {
+  CommDevice dev;
+  ASSERT_TRUE(OpenPort(dev));
+  pty_.Close();
+  Event stop;
+  const std::uint8_t byte = 1;
+  EXPECT_EQ(dev.WriteFile(stop, &byte, 1), WriteStatus::kFailed);
+  std::uint32_t mask = 0;
+  ASSERT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kEvent);
+  EXPECT_EQ(mask & EV_ERR, EV_ERR);
+  EXPECT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kFailed);
+}
+
+// --- writing ----------------------------------------------------------------------
+
+// More than a pseudo-terminal buffers, so the write must wait for the reader.
+constexpr std::size_t kMoreThanThePtyHolds = std::size_t{256} * 1024;
+
+TEST_F(CommDeviceTest, WriteGoesPendingAndTheStopAbandonsItPromptly) {
+  CommDevice dev;
+  ASSERT_TRUE(OpenPort(dev));
+  const std::vector<std::uint8_t> big(kMoreThanThePtyHolds, 0x5A);
+  Event stop;
+  Event returned;
+  WriteStatus status = WriteStatus::kCompleted;
+  std::thread writer([&] {
+    status = dev.WriteFile(stop, big.data(), static_cast<std::uint32_t>(big.size()));
+    returned.Set();
+  });
+  EXPECT_EQ(WaitAny({&returned}, kQuietLook).status, WaitStatus::kTimedOut)
+      << "nobody reads, so the write cannot have finished";
+  ASSERT_TRUE(stop.Set());
+  EXPECT_EQ(WaitAny({&returned}, kGenerous).status, WaitStatus::kSignalled);
+  writer.join();
+  EXPECT_EQ(status, WriteStatus::kAbandoned);
+}
+
+TEST_F(CommDeviceTest, PendingWriteCompletesOnceTheOtherSideReads) {
+  CommDevice dev;
+  ASSERT_TRUE(OpenPort(dev));
+  std::vector<std::uint8_t> big = EveryByteValue(kMoreThanThePtyHolds / 256);
+  Event stop;
+  WriteStatus status = WriteStatus::kFailed;
+  std::thread writer(
+      [&] { status = dev.WriteFile(stop, big.data(), static_cast<std::uint32_t>(big.size())); });
+  std::vector<std::uint8_t> out;
+  while (out.size() < big.size()) {
+    std::vector<std::uint8_t> buf(65536);
+    const long n = pty_.ReadSome(buf.data(), buf.size(), kGenerous);
+    if (n <= 0) {
+      ADD_FAILURE() << "stalled after " << out.size() << " bytes";
+      stop.Set();
+      break;
+    }
+    out.insert(out.end(), buf.begin(), buf.begin() + n);
+  }
+  writer.join();
+  EXPECT_EQ(status, WriteStatus::kCompletedPending);
+  EXPECT_TRUE(out == big);
+}
+
+TEST_F(CommDeviceTest, PendingWriteFailsWhenTheLineHangsUp) {
+  CommDevice dev;
+  ASSERT_TRUE(OpenPort(dev));
+  const std::vector<std::uint8_t> big(kMoreThanThePtyHolds, 0xA5);
+  Event stop;
+  Event returned;
+  WriteStatus status = WriteStatus::kCompleted;
+  std::thread writer([&] {
+    status = dev.WriteFile(stop, big.data(), static_cast<std::uint32_t>(big.size()));
+    returned.Set();
+  });
+  EXPECT_EQ(WaitAny({&returned}, kQuietLook).status, WaitStatus::kTimedOut);
+  pty_.Close();
+  const bool ended = WaitAny({&returned}, kGenerous).status == WaitStatus::kSignalled;
+  if (!ended) {
+    stop.Set();  // let the thread go so the test can report instead of hang
+  }
+  writer.join();
+  EXPECT_TRUE(ended) << "a write stuck after the hang-up";
+  EXPECT_EQ(status, WriteStatus::kFailed);
+}
+
+}  // namespace
+}  // namespace tevra

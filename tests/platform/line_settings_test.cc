@@ -1,0 +1,132 @@
+// Checks the exact flag bits against the kernel's own definitions, which is
+// why this file includes <asm/termbits.h> (and must not include <termios.h>).
+#include "platform/line_settings.h"
+
+#include <asm/termbits.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+
+#include "platform/comm_device.h"
+
+namespace tevra {
+namespace {
+
+using Flags = std::initializer_list<std::uint32_t>;
+
+// Every flag a cooked terminal might have on, so each one MakeRaw misses shows.
+LineSettings Cooked() {
+  LineSettings s;
+  s.iflag = IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC |
+            IXON | IXANY | IXOFF | IMAXBEL;
+  s.oflag = OPOST | ONLCR | OCRNL | ONOCR | ONLRET | OLCUC;
+  s.lflag = ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ICANON | ISIG | IEXTEN;
+  s.cflag = CS7 | PARENB | PARODD | CMSPAR | CRTSCTS | HUPCL | B9600;
+  s.cc[VMIN] = 0;
+  s.cc[VTIME] = 5;
+  return s;
+}
+
+TEST(LineSettingsTest, RawClearsEveryFlagThatAltersAByte) {
+  LineSettings s = Cooked();
+  EXPECT_FALSE(IsRaw(s));
+  MakeRaw(s);
+  EXPECT_TRUE(IsRaw(s));
+  // 0xFF doubled, 0x11/0x13 swallowed, 0x0D turned into 0x0A, 0x00 or 0x7F
+  // stripped, a break or parity error marked: each flag has its own bug.
+  for (const std::uint32_t flag : Flags{IGNBRK, BRKINT, IGNPAR, PARMRK, INPCK, ISTRIP, INLCR, IGNCR,
+                                        ICRNL, IUCLC, IXON, IXANY, IXOFF}) {
+    EXPECT_EQ(s.iflag & flag, 0U) << "input flag " << std::oct << flag;
+  }
+  EXPECT_EQ(s.oflag & OPOST, 0U);
+  for (const std::uint32_t flag : Flags{ECHO, ECHOE, ECHOK, ECHONL, ICANON, ISIG, IEXTEN}) {
+    EXPECT_EQ(s.lflag & flag, 0U) << "local flag " << std::oct << flag;
+  }
+  EXPECT_EQ(s.cflag & CRTSCTS, 0U);
+  EXPECT_EQ(s.cflag & (CLOCAL | CREAD), static_cast<std::uint32_t>(CLOCAL | CREAD));
+  EXPECT_EQ(s.cflag & CSIZE, static_cast<std::uint32_t>(CS8));
+  EXPECT_EQ(s.cflag & (PARENB | PARODD | CMSPAR), 0U);
+  EXPECT_EQ(s.cflag & HUPCL, static_cast<std::uint32_t>(HUPCL));  // not MakeRaw's business
+  EXPECT_EQ(s.cc[VMIN], 1);
+  EXPECT_EQ(s.cc[VTIME], 0);
+}
+
+struct ParityCase {
+  std::uint8_t code;
+  std::uint32_t bits;
+};
+
+TEST(LineSettingsTest, EachParityCodeSetsExactlyItsBits) {
+  const ParityCase cases[] = {
+      {NOPARITY, 0},
+      {ODDPARITY, PARENB | PARODD},
+      {EVENPARITY, PARENB},
+      {MARKPARITY, PARENB | PARODD | CMSPAR},
+      {SPACEPARITY, PARENB | CMSPAR},
+  };
+  for (const ParityCase& c : cases) {
+    // From both extremes, so a bit left over from before is caught.
+    for (const std::uint32_t before : {0U, static_cast<std::uint32_t>(PARENB | PARODD | CMSPAR)}) {
+      LineSettings s;
+      s.cflag = CS8 | CREAD | CLOCAL | CSTOPB | before;
+      ASSERT_TRUE(SetParity(s, c.code));
+      EXPECT_EQ(s.cflag & (PARENB | PARODD | CMSPAR), c.bits) << "code " << int{c.code};
+      EXPECT_EQ(s.cflag & ~static_cast<std::uint32_t>(PARENB | PARODD | CMSPAR),
+                static_cast<std::uint32_t>(CS8 | CREAD | CLOCAL | CSTOPB));
+      EXPECT_EQ(ParityOf(s), c.code);
+    }
+  }
+  LineSettings s;
+  s.cflag = PARENB;
+  EXPECT_FALSE(SetParity(s, 5));
+  EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(PARENB));
+}
+
+TEST(LineSettingsTest, StopBitsOneAndAHalfAndTwoBothMeanCstopb) {
+  LineSettings s;
+  s.cflag = CS8 | PARENB;
+  ASSERT_TRUE(SetStopBits(s, ONESTOPBIT));
+  EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(CS8 | PARENB));
+  ASSERT_TRUE(SetStopBits(s, ONE5STOPBITS));
+  EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(CS8 | PARENB | CSTOPB));
+  ASSERT_TRUE(SetStopBits(s, ONESTOPBIT));
+  ASSERT_TRUE(SetStopBits(s, TWOSTOPBITS));
+  EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(CS8 | PARENB | CSTOPB));
+  EXPECT_EQ(StopBitsOf(s), TWOSTOPBITS);
+  EXPECT_FALSE(SetStopBits(s, 3));
+  EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(CS8 | PARENB | CSTOPB));
+}
+
+TEST(LineSettingsTest, DataBitsFiveToEightOnly) {
+  const std::uint32_t sizes[] = {CS5, CS6, CS7, CS8};
+  for (std::uint8_t bits = 5; bits <= 8; ++bits) {
+    LineSettings s;
+    s.cflag = CS8 | PARENB;
+    ASSERT_TRUE(SetDataBits(s, bits));
+    EXPECT_EQ(s.cflag, sizes[bits - 5] | static_cast<std::uint32_t>(PARENB));
+    EXPECT_EQ(DataBitsOf(s), bits);
+  }
+  LineSettings s;
+  s.cflag = CS7;
+  EXPECT_FALSE(SetDataBits(s, 4));
+  EXPECT_FALSE(SetDataBits(s, 9));
+  EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(CS7));
+}
+
+TEST(LineSettingsTest, AnyRateGoesOutAsBotherBothWays) {
+  LineSettings s;
+  s.cflag = CS8 | B9600 | (B9600 << IBSHIFT);
+  ASSERT_TRUE(SetRate(s, 14400));
+  EXPECT_EQ(s.cflag & CBAUD, static_cast<std::uint32_t>(BOTHER));
+  EXPECT_EQ(s.cflag & CIBAUD, static_cast<std::uint32_t>(BOTHER) << IBSHIFT);
+  EXPECT_EQ(s.cflag & CSIZE, static_cast<std::uint32_t>(CS8));
+  EXPECT_EQ(s.ospeed, 14400U);
+  EXPECT_EQ(s.ispeed, 14400U);
+  EXPECT_EQ(RateOf(s), 14400U);
+  EXPECT_FALSE(SetRate(s, 0));
+  EXPECT_EQ(s.ospeed, 14400U);
+}
+
+}  // namespace
+}  // namespace tevra
