@@ -166,6 +166,7 @@ struct DongleSimulator::Impl {
   PtyLink link;
   Fd stopEvent;
   std::thread thread;
+  bool started = false;  // only touched by the owner's calls
 
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
@@ -565,8 +566,9 @@ bool DongleSimulator::Start(std::string* error) {
   std::string& why = error != nullptr ? *error : scratch;
   Impl& d = *impl_;
   const DongleOptions& o = d.options;
-  if (d.thread.joinable() || d.link.IsOpen()) {
-    why = "the simulator is already running";
+  if (d.started) {
+    // The device's state (download, faults already fired) belongs to one run.
+    why = "a simulator starts only once";
     return false;
   }
   if (o.port <= 0) {
@@ -597,6 +599,7 @@ bool DongleSimulator::Start(std::string* error) {
   }
   try {
     d.thread = std::thread([&d] { d.Run(); });
+    d.started = true;
   } catch (const std::system_error& e) {
     why = std::string("cannot start the simulator's thread: ") + e.what();
     d.link.Close();

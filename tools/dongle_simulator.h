@@ -20,7 +20,7 @@ struct DongleOptions {
   int stopAfterBlock = -1;      // >= 1: answer nothing from block K on (K is acknowledged)
   std::size_t garbage = 0;      // > 0: inject garbage bursts of this many bytes
   int hangupAfterBlock = -1;    // >= 1: hang the line up after acknowledging block K
-  int garbageEveryBlocks = 32;  // with garbage: a burst after every this many blocks
+  int garbageEveryBlocks = 32;  // with garbage: a burst after every K-th block (0: never)
 };
 
 // What the simulator has seen so far.
@@ -86,6 +86,7 @@ class DongleSimulator {
   ~DongleSimulator();
 
   // Publishes COMn and starts answering; false with a reason on failure.
+  // A simulator runs once: Start after a successful Start fails.
   bool Start(std::string* error);
   // Stops the thread, removes the link, hangs up; writes the image file.
   void Stop();
