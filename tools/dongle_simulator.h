@@ -72,6 +72,8 @@ struct DongleStats {
 //
 // The received image is written to imagePath (through a temporary file and a
 // rename) after every answered erase and every block, and again by Stop.
+// Stats and the image file are brought up to date before the answer to the
+// event goes out, so whoever has read an answer can check them at once.
 class DongleSimulator {
  public:
   // Called on the simulator's thread, one line per event: "erase",
