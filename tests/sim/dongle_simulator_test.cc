@@ -167,6 +167,7 @@ TEST_F(DongleSimTest, EraseWhereABlockIsExpectedStartsANewDownload) {
   EXPECT_EQ(Exchange(kHeader, 8), kHeaderAck);
   const Bytes first = Sequence(128, 1);
   EXPECT_EQ(Exchange(first, 130), BlockAck(first));
+  EXPECT_EQ(sim_->Stats().image, first) << "stats are up to date once the answer is read";
   EXPECT_EQ(Exchange(kHeader, 8), kHeaderAck);
   // The updater abandoned the download here and starts over.
   Send(kErase);
