@@ -137,9 +137,11 @@ std::unique_ptr<QWidget> DialogControls::Create(QDialog& dialog,
 }
 
 // In a drop-down box, typed text is not a choice: editing drops the selected
-// row (the box then reads -1) and keeps the text as typed.
+// row (the box then reads -1) and keeps the text as typed. Qt would pick the
+// row whose text matches once editing ends; that is cut off here.
 void DialogControls::DropSelectionOnEdit(QComboBox& combo) {
   QComboBox* box = &combo;
+  QObject::disconnect(combo.lineEdit(), &QLineEdit::editingFinished, box, nullptr);
   QObject::connect(combo.lineEdit(), &QLineEdit::textEdited, box, [box](const QString& typed) {
     if (box->currentIndex() < 0) {
       return;

@@ -69,6 +69,15 @@ constexpr std::size_t kReceiveBufferSize = 1024;
 
 constexpr char kProgramName[] = "tevra-updater";
 
+// ExtractPayload gives EINVAL for a file without a valid trailer.
+const char* ExtractionFailureCause(int error) {
+  if (error == EINVAL) {
+    return "it carries no valid payload";
+  }
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): only the window's thread reports
+  return error != 0 ? std::strerror(error) : "unknown cause";
+}
+
 }  // namespace
 
 UpdaterDialog::UpdaterDialog(QWidget* parent)
@@ -230,10 +239,13 @@ void UpdaterDialog::StartDownload() {
 
   const std::string source = m_payloadSource.empty() ? SelfExecutablePath() : m_payloadSource;
   errno = 0;
-  const std::string directory = PayloadDirectory();
-  if (source.empty() || directory.empty()) {
-    std::fprintf(stderr, "%s: no place for the payload: %s\n", kProgramName,
-                 std::strerror(errno));  // NOLINT(concurrency-mt-unsafe): window thread only
+  const std::string directory = source.empty() ? std::string() : PayloadDirectory();
+  if (directory.empty()) {
+    const int cause = errno;
+    std::fprintf(stderr, "%s: %s: %s\n", kProgramName,
+                 source.empty() ? "the updater's own file is unknown"
+                                : "the payload directory cannot be made",
+                 ExtractionFailureCause(cause));
     AppendLog(kLogOpenFileFailure);
     return;
   }
@@ -245,9 +257,8 @@ void UpdaterDialog::StartDownload() {
   errno = 0;
   if (!ExtractPayload(source.c_str(), imagePath.c_str(), payloadPath.c_str())) {
     const int cause = errno;
-    std::fprintf(stderr, "%s: no payload could be extracted from %s%s%s\n", kProgramName,
-                 source.c_str(), cause != 0 ? ": " : "",
-                 cause != 0 ? std::strerror(cause) : "");  // NOLINT(concurrency-mt-unsafe)
+    std::fprintf(stderr, "%s: no payload could be extracted from %s: %s\n", kProgramName,
+                 source.c_str(), ExtractionFailureCause(cause));
     AppendLog(kLogOpenFileFailure);
     return;
   }

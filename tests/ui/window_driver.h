@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <chrono>
 #include <functional>
+#include <ostream>
 
 #include "ui/updater_dialog.h"
 
@@ -59,3 +60,6 @@ class WindowDriver {
 };
 
 }  // namespace tevra::test
+
+// Readable QString values in test failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }

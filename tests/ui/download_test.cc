@@ -1,0 +1,350 @@
+// The download sequencer end to end: the real window, the real port, and a
+// device on a pseudo-terminal published as COM3 (the simulator, or a device
+// scripted here where the test must hold an answer back).
+#include <gtest/gtest.h>
+
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "payload/payload_paths.h"
+#include "res/resource.h"
+#include "tests/ui/temp_dir.h"
+#include "tests/ui/window_driver.h"
+#include "tools/bundle.h"
+#include "tools/dongle_simulator.h"
+#include "tools/pty_link.h"
+#include "ui/updater_dialog.h"
+
+namespace tevra::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+using res::IDC_COM_CLOSE;
+using res::IDC_COM_SETTINGS;
+using res::IDC_DOWNLOAD;
+using res::IDC_PROGRESS;
+using std::chrono::milliseconds;
+
+const QString kOpened = QStringLiteral("Com has opened already!");
+const QString kFinished = QStringLiteral("File download finish!");
+const QString kOpenFileFailure = QStringLiteral("open File failure!");
+const QString kNoOpenCom = QStringLiteral("No Open Com!");
+
+const Bytes kErase = {0xE0, 0x22, 0x00, 0x00, 0x02};
+const Bytes kHeader = {0xE0, 0x55, 0x00, 0x00, 0x80};
+
+// Every byte value turns up, the ones a careless line would alter included.
+Bytes RandomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::uniform_int_distribution<int> byte(0, 255);
+  Bytes out(size);
+  for (auto& b : out) {
+    b = static_cast<std::uint8_t>(byte(gen));
+  }
+  return out;
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),  // NOLINT: byte view
+            static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t count) {
+  return {bytes.begin() + static_cast<std::ptrdiff_t>(from),
+          bytes.begin() + static_cast<std::ptrdiff_t>(from + count)};
+}
+
+class DownloadTest : public testing::Test {
+ protected:
+  // A copy of a small program image with `payload` bundled into it.
+  std::string MakeUpdater(const Bytes& payload) {
+    WriteFile(env.WorkFile("image"), RandomBytes(3000, 7));
+    WriteFile(env.WorkFile("payload"), payload);
+    std::string error;
+    EXPECT_TRUE(
+        PackBundle(env.WorkFile("image"), env.WorkFile("payload"), env.WorkFile("updater"), error))
+        << error;
+    return env.WorkFile("updater");
+  }
+
+  void StartSimulator(sim::DongleOptions options = {}) {
+    options.port = 3;
+    options.portsDir = env.portsDir();
+    simulator = std::make_unique<sim::DongleSimulator>(options);
+    std::string error;
+    ASSERT_TRUE(simulator->Start(&error)) << error;
+  }
+
+  sim::DongleStats Stats() const { return simulator->Stats(); }
+
+  // Opens COM3 with the defaults and starts a download of `payload`.
+  void StartDownload(const Bytes& payload) {
+    window.SetPayloadSource(MakeUpdater(payload));
+    ASSERT_EQ(driver.OpenPort(), kOpened);
+    driver.Click(IDC_DOWNLOAD);
+  }
+
+  bool WaitForFinish() {
+    return WindowDriver::WaitFor([&] { return driver.TopLine() == kFinished; });
+  }
+
+  void ExpectIdleAfterFinish() {
+    EXPECT_TRUE(driver.Button(IDC_DOWNLOAD)->isEnabled());
+    EXPECT_FALSE(window.downloading());
+    EXPECT_FALSE(window.timerActive(UpdaterDialog::TIMER_PROGRESS));
+    auto* progress = driver.Control<QProgressBar>(IDC_PROGRESS);
+    EXPECT_LT(progress->value(), progress->minimum()) << "the bar is back at its minimum";
+  }
+
+  IsolatedEnvironment env;
+  std::unique_ptr<sim::DongleSimulator> simulator;
+  UpdaterDialog window;
+  WindowDriver driver{window};
+};
+
+TEST_F(DownloadTest, FullPayloadArrivesByteForByteAs128BlocksAfterOneErase) {
+  const Bytes payload = RandomBytes(16384, 1);
+  StartSimulator();
+  std::vector<int> positions;
+  QObject::connect(driver.Control<QProgressBar>(IDC_PROGRESS), &QProgressBar::valueChanged,
+                   [&](int value) { positions.push_back(value); });
+  StartDownload(payload);
+  EXPECT_FALSE(driver.Button(IDC_DOWNLOAD)->isEnabled());
+
+  ASSERT_TRUE(WindowDriver::WaitFor([&] { return driver.TopLine() == kFinished; },
+                                    std::chrono::seconds(90)));
+  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().blocks == 128; }));
+  const sim::DongleStats stats = Stats();
+  EXPECT_EQ(stats.erases, 1);
+  EXPECT_EQ(stats.headers, 128);
+  EXPECT_EQ(stats.blockLengths, std::vector<std::size_t>(128, 128));
+  EXPECT_TRUE(stats.image == payload) << "the device's image differs from the payload";
+  ExpectIdleAfterFinish();
+
+  // The bar moved forward every second and never left its range.
+  positions.pop_back();  // the reset at the finish
+  EXPECT_GE(positions.size(), 10U);
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    EXPECT_GE(positions[i], 1);
+    EXPECT_LE(positions[i], 100);
+    if (i > 0) {
+      EXPECT_GT(positions[i], positions[i - 1]);
+    }
+  }
+}
+
+TEST_F(DownloadTest, TwoHundredBytesGoAs128And72UnderTheSameHeader) {
+  const Bytes payload = RandomBytes(200, 2);
+  StartSimulator();
+  StartDownload(payload);
+  ASSERT_TRUE(WaitForFinish());
+  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().blocks == 2; }));
+  const sim::DongleStats stats = Stats();
+  EXPECT_EQ(stats.erases, 1);
+  EXPECT_EQ(stats.headers, 2);
+  EXPECT_EQ(stats.blockLengths, std::vector<std::size_t>({128, 72}));
+  EXPECT_TRUE(stats.image == payload);
+  EXPECT_EQ(window.totalBytes(), 200U);
+  EXPECT_EQ(window.remainingBytes(), 0U);
+  ExpectIdleAfterFinish();
+}
+
+TEST_F(DownloadTest, EmptyPayloadFinishesAtTheFirstHeaderAcknowledgement) {
+  StartSimulator();
+  StartDownload({});
+  ASSERT_TRUE(WaitForFinish());
+  const sim::DongleStats stats = Stats();
+  EXPECT_EQ(stats.erases, 1);
+  EXPECT_EQ(stats.headers, 1);
+  EXPECT_TRUE(stats.image.empty());
+  EXPECT_EQ(driver.CountLines(kFinished), 1);
+  ExpectIdleAfterFinish();
+}
+
+TEST_F(DownloadTest, IgnoredEraseIsRepeatedEveryFourSeconds) {
+  const Bytes payload = RandomBytes(100, 3);
+  sim::DongleOptions options;
+  options.ignoreErase = 1;
+  StartSimulator(options);
+  StartDownload(payload);
+  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().erases >= 1; }));
+  const Clock::time_point first = Clock::now();
+  EXPECT_TRUE(window.timerActive(UpdaterDialog::TIMER_ERASE_RETRY));
+  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().erases >= 2; }));
+  EXPECT_GE(Clock::now() - first, milliseconds(3500)) << "the retry waits its period";
+  ASSERT_TRUE(WaitForFinish());
+  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().image.size() == payload.size(); }));
+  EXPECT_FALSE(window.timerActive(UpdaterDialog::TIMER_ERASE_RETRY)) << "stopped by the ack";
+  EXPECT_TRUE(window.erased());
+  EXPECT_EQ(Stats().erases, 2);
+  EXPECT_TRUE(Stats().image == payload);
+  EXPECT_EQ(driver.CountLines(kNoOpenCom), 0);
+}
+
+TEST_F(DownloadTest, ComCloseAbandonsTheDownloadAndANewOneThenWorks) {
+  const Bytes payload = RandomBytes(1280, 4);
+  StartSimulator();
+  StartDownload(payload);
+  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().blocks >= 2; }));
+  driver.Click(IDC_COM_CLOSE);
+  EXPECT_EQ(driver.TopLine(), QStringLiteral("Success to Close Com!"));
+  EXPECT_FALSE(window.downloading());
+  EXPECT_TRUE(driver.Button(IDC_DOWNLOAD)->isEnabled());
+  EXPECT_TRUE(window.timerActive(UpdaterDialog::TIMER_PROGRESS)) << "Com Close leaves it running";
+  const int blocksAtClose = Stats().blocks;
+
+  ASSERT_EQ(driver.OpenPort(), kOpened);
+  driver.Click(IDC_DOWNLOAD);
+  ASSERT_TRUE(WaitForFinish());
+  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().blocks >= blocksAtClose + 10; }));
+  const sim::DongleStats stats = Stats();
+  EXPECT_EQ(stats.erases, 2);
+  EXPECT_TRUE(stats.image == payload) << "the second download sent the whole payload";
+  EXPECT_EQ(driver.CountLines(kFinished), 1);
+  ExpectIdleAfterFinish();
+}
+
+// A device scripted by the test, so it can hold an answer back.
+class ScriptedDevice {
+ public:
+  explicit ScriptedDevice(const std::string& portsDir) {
+    std::string error;
+    EXPECT_TRUE(m_link.Open(3, portsDir, &error)) << error;
+  }
+
+  // The next n bytes the updater sends, spinning the window's event loop.
+  Bytes Read(std::size_t n) {
+    Bytes got(n);
+    std::size_t have = 0;
+    const bool complete = WindowDriver::WaitFor([&] {
+      const long r = m_link.ReadSome(got.data() + have, n - have, milliseconds(0));
+      if (r > 0) {
+        have += static_cast<std::size_t>(r);
+      }
+      return have == n;
+    });
+    EXPECT_TRUE(complete) << "got " << have << " of " << n << " bytes";
+    got.resize(have);
+    return got;
+  }
+
+  // Whether anything arrives within `wait`.
+  bool Silent(milliseconds wait) {
+    std::array<std::uint8_t, 64> scratch{};
+    return m_link.ReadSome(scratch.data(), scratch.size(), wait) == 0;
+  }
+
+  void Answer(Bytes echo, const Bytes& tail) {
+    echo.insert(echo.end(), tail.begin(), tail.end());
+    EXPECT_TRUE(m_link.WriteAll(echo.data(), echo.size(), milliseconds(5000)));
+  }
+
+ private:
+  sim::PtyLink m_link;
+};
+
+TEST_F(DownloadTest, ComSettingsMidDownloadKeepsItGoingOnceThePortIsReopened) {
+  const Bytes payload = RandomBytes(200, 5);
+  ScriptedDevice device(env.portsDir());
+  StartDownload(payload);
+
+  ASSERT_EQ(device.Read(5), kErase);
+  device.Answer({}, {0x50, 0x02});
+  ASSERT_EQ(device.Read(5), kHeader);
+  device.Answer(kHeader, {0xB0, 0xB1, 0xB2});
+  ASSERT_EQ(device.Read(128), Slice(payload, 0, 128));
+
+  // The block's acceptance is held back while the user reopens the port.
+  bool downloadingWhileShown = false;
+  bool buttonWhileShown = true;
+  ASSERT_TRUE(driver.WithModal([&] { driver.Click(IDC_COM_SETTINGS); },
+                               [&](QDialog& dialog) {
+                                 downloadingWhileShown = window.downloading();
+                                 buttonWhileShown = driver.Button(IDC_DOWNLOAD)->isEnabled();
+                                 auto* ok = dialog.findChild<QPushButton*>("IDOK");
+                                 QTest::mouseClick(ok, Qt::LeftButton);
+                               }));
+  EXPECT_TRUE(downloadingWhileShown);
+  EXPECT_FALSE(buttonWhileShown);
+  EXPECT_EQ(driver.TopLine(), kOpened);
+  EXPECT_TRUE(window.downloading());
+
+  device.Answer(Slice(payload, 0, 128), {0x50, 0x00});
+  ASSERT_EQ(device.Read(5), kHeader);
+  device.Answer(kHeader, {0xB0, 0xB1, 0xB2});
+  ASSERT_EQ(device.Read(72), Slice(payload, 128, 72));
+  ASSERT_TRUE(WaitForFinish());
+  EXPECT_EQ(driver.CountLines(kOpened), 2);
+  EXPECT_EQ(driver.CountLines(kNoOpenCom), 0);
+  ExpectIdleAfterFinish();
+}
+
+enum class Source { kNoPayload, kOwnProgram, kDamagedTrailer };
+
+class PayloadFailureTest : public DownloadTest, public testing::WithParamInterface<Source> {};
+
+// A failed extraction must not download what the payload file then holds
+// (nothing, or what an earlier run left there).
+TEST_P(PayloadFailureTest, LogsOpenFileFailureAndSendsNothing) {
+  const std::string directory = PayloadDirectory();
+  ASSERT_FALSE(directory.empty());
+  WriteFile(directory + '/' + kPayloadFileName, RandomBytes(300, 8));  // a stale payload
+
+  switch (GetParam()) {
+    case Source::kNoPayload:
+      WriteFile(env.WorkFile("plain"), RandomBytes(3000, 9));
+      window.SetPayloadSource(env.WorkFile("plain"));
+      break;
+    case Source::kOwnProgram:
+      break;  // this test program carries no payload
+    case Source::kDamagedTrailer: {
+      const std::string updater = MakeUpdater(RandomBytes(256, 10));
+      std::fstream file(updater, std::ios::binary | std::ios::in | std::ios::out);
+      file.seekp(-1, std::ios::end);
+      file.put('\x00');  // the magic's last byte
+      ASSERT_TRUE(file.good());
+      window.SetPayloadSource(updater);
+      break;
+    }
+  }
+  ScriptedDevice device(env.portsDir());
+  ASSERT_EQ(driver.OpenPort(), kOpened);
+  driver.Click(IDC_DOWNLOAD);
+
+  EXPECT_EQ(driver.LogLines(), QStringList({kOpenFileFailure, kOpened}));
+  EXPECT_FALSE(window.downloading());
+  EXPECT_FALSE(driver.Button(IDC_DOWNLOAD)->isEnabled());
+  EXPECT_FALSE(window.timerActive(UpdaterDialog::TIMER_PROGRESS));
+  EXPECT_FALSE(window.timerActive(UpdaterDialog::TIMER_ERASE_RETRY));
+  EXPECT_TRUE(device.Silent(milliseconds(500))) << "no erase, no block";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, PayloadFailureTest,
+                         testing::Values(Source::kNoPayload, Source::kOwnProgram,
+                                         Source::kDamagedTrailer),
+                         [](const testing::TestParamInfo<Source>& param) {
+                           switch (param.param) {
+                             case Source::kNoPayload:
+                               return "UpdaterWithoutPayload";
+                             case Source::kOwnProgram:
+                               return "OwnProgramWithoutPayload";
+                             case Source::kDamagedTrailer:
+                               return "DamagedTrailer";
+                           }
+                           return "Unknown";
+                         });
+
+}  // namespace
+}  // namespace tevra::test

@@ -1,0 +1,175 @@
+// Port control through the real window and the real port: what the settings
+// dialog hands to the port is observed on the device's side of a
+// pseudo-terminal published as COMn.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <cerrno>
+#include <string>
+
+#include "platform/line_settings.h"
+#include "res/combo_lists.h"
+#include "res/resource.h"
+#include "tests/ui/temp_dir.h"
+#include "tests/ui/window_driver.h"
+#include "tools/pty_link.h"
+#include "ui/updater_dialog.h"
+
+namespace tevra::test {
+namespace {
+
+using res::IDC_COM_CLOSE;
+using res::IDC_COM_SETTINGS;
+
+const QString kOpened = QStringLiteral("Com has opened already!");
+const QString kNotOpened = QStringLiteral("Com has not opened!");
+
+class PortControlTest : public testing::Test {
+ protected:
+  // A device end published as COM<port>.
+  sim::PtyLink& Device(int port) {
+    std::string error;
+    EXPECT_TRUE(m_link.Open(port, env.portsDir(), &error)) << error;
+    return m_link;
+  }
+
+  // The rate the line runs at, read on the device's side.
+  std::uint32_t LineRate() const {
+    LineSettings line;
+    EXPECT_TRUE(ReadLineSettings(m_link.master_fd(), line)) << errno;
+    return RateOf(line);
+  }
+
+  // Whether some program holds the port: the updater locks it while open.
+  bool PortHeld() const {
+    const int fd = ::open(m_link.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0) << errno;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+  }
+
+  IsolatedEnvironment env;
+  sim::PtyLink m_link;
+  UpdaterDialog window;
+  WindowDriver driver{window};
+};
+
+TEST_F(PortControlTest, ConfirmingTheDefaultsOpensCom3At9600) {
+  Device(3);
+  EXPECT_EQ(driver.OpenPort(), kOpened);
+  EXPECT_TRUE(window.portOpen());
+  EXPECT_TRUE(PortHeld());
+  EXPECT_EQ(LineRate(), 9600U);
+  EXPECT_EQ(driver.LogLines().size(), 1);
+}
+
+TEST_F(PortControlTest, SettingsDialogClosesAnOpenPortAndCancelLeavesItClosed) {
+  Device(3);
+  ASSERT_EQ(driver.OpenPort(), kOpened);
+  QString state;
+  bool heldWhileShown = true;
+  ASSERT_TRUE(driver.WithModal([&] { driver.Click(IDC_COM_SETTINGS); },
+                               [&](QDialog& dialog) {
+                                 state = dialog.findChild<QLabel*>("IDC_PORT_STATE")->text();
+                                 heldWhileShown = PortHeld();
+                                 QTest::keyClick(&dialog, Qt::Key_Escape);
+                               }));
+  EXPECT_EQ(state, QStringLiteral("Close"));
+  EXPECT_FALSE(heldWhileShown) << "the port is closed while the dialog is shown";
+  EXPECT_FALSE(window.portOpen());
+  EXPECT_FALSE(PortHeld());
+  EXPECT_EQ(driver.LogLines(), QStringList({kOpened})) << "cancelling logs nothing";
+}
+
+TEST_F(PortControlTest, Com1At110IsOpenedAndShownAgainNextTime) {
+  Device(1);
+  EXPECT_EQ(driver.OpenPort(0, 0), kOpened);
+  EXPECT_EQ(LineRate(), 110U);
+  EXPECT_EQ(window.portIndex(), 0);
+  EXPECT_EQ(window.baudIndex(), 0);
+  QString port;
+  QString rate;
+  ASSERT_TRUE(driver.WithModal([&] { driver.Click(IDC_COM_SETTINGS); },
+                               [&](QDialog& dialog) {
+                                 port =
+                                     dialog.findChild<QComboBox*>("IDC_PORT_NUMBER")->currentText();
+                                 rate =
+                                     dialog.findChild<QComboBox*>("IDC_BAUD_RATE")->currentText();
+                                 QTest::keyClick(&dialog, Qt::Key_Escape);
+                               }));
+  EXPECT_EQ(port, QStringLiteral("COM1"));
+  EXPECT_EQ(rate, QStringLiteral("110"));
+}
+
+// Every row of the rate list opens at its own rate, the last one included.
+TEST_F(PortControlTest, EveryRateRowOpensAtItsRate) {
+  Device(3);
+  for (int row = 0; row < static_cast<int>(res::kBaudRates.size()); ++row) {
+    SCOPED_TRACE(res::kBaudRates[static_cast<std::size_t>(row)]);
+    ASSERT_EQ(driver.OpenPort(-1, row), kOpened);
+    EXPECT_EQ(LineRate(), std::stoul(res::kBaudRates[static_cast<std::size_t>(row)]));
+  }
+  EXPECT_EQ(res::BaudRateForRow(14), 256000U);
+  EXPECT_EQ(res::BaudRateForRow(15), 0U);
+  EXPECT_EQ(res::BaudRateForRow(-1), 0U);
+}
+
+// Typed text is never read: a box whose text was typed has no selected row.
+TEST_F(PortControlTest, TypedPortIsNoRowAndOpensNothingAsCom0) {
+  Device(3);
+  ASSERT_TRUE(driver.WithModal([&] { driver.Click(IDC_COM_SETTINGS); },
+                               [&](QDialog& dialog) {
+                                 auto* ports = dialog.findChild<QComboBox*>("IDC_PORT_NUMBER");
+                                 ports->lineEdit()->selectAll();
+                                 QTest::keyClicks(ports->lineEdit(), QStringLiteral("COM3"));
+                                 QTest::keyClick(ports->lineEdit(), Qt::Key_Return);
+                               }));
+  EXPECT_EQ(window.portIndex(), -1);
+  EXPECT_EQ(driver.TopLine(), kNotOpened);
+  EXPECT_FALSE(window.portOpen());
+  EXPECT_FALSE(PortHeld());
+}
+
+TEST_F(PortControlTest, TypedRateIsNoRowAndTheRateOfZeroFails) {
+  Device(3);
+  ASSERT_TRUE(driver.WithModal([&] { driver.Click(IDC_COM_SETTINGS); },
+                               [&](QDialog& dialog) {
+                                 auto* rates = dialog.findChild<QComboBox*>("IDC_BAUD_RATE");
+                                 rates->lineEdit()->selectAll();
+                                 QTest::keyClicks(rates->lineEdit(), QStringLiteral("9600"));
+                                 auto* ok = dialog.findChild<QPushButton*>("IDOK");
+                                 QTest::mouseClick(ok, Qt::LeftButton);
+                               }));
+  EXPECT_EQ(window.baudIndex(), -1);
+  EXPECT_EQ(driver.TopLine(), kNotOpened);
+  EXPECT_FALSE(window.portOpen());
+  EXPECT_FALSE(PortHeld());
+}
+
+TEST_F(PortControlTest, AbsentDeviceIsReportedAndCanBeRetried) {
+  EXPECT_EQ(driver.OpenPort(), kNotOpened);
+  EXPECT_FALSE(window.portOpen());
+  Device(3);
+  EXPECT_EQ(driver.OpenPort(), kOpened);
+  EXPECT_TRUE(window.portOpen());
+}
+
+TEST_F(PortControlTest, ComCloseClosesTheOpenPort) {
+  Device(3);
+  ASSERT_EQ(driver.OpenPort(), kOpened);
+  driver.Click(IDC_COM_CLOSE);
+  EXPECT_EQ(driver.TopLine(), QStringLiteral("Success to Close Com!"));
+  EXPECT_FALSE(window.portOpen());
+  EXPECT_FALSE(PortHeld());
+}
+
+}  // namespace
+}  // namespace tevra::test
