@@ -1,8 +1,9 @@
 #include "platform/comm_device.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -49,6 +50,29 @@ int CountOpenDescriptors() {
   return n;
 }
 
+// Sets `stop` if the test is still waiting after a generous cap, so a
+// broken device fails the test instead of hanging it.
+class Watchdog {
+ public:
+  Watchdog()
+      : thread_([this] {
+          if (WaitAny({&cancel_}, kGenerous).status != WaitStatus::kSignalled) {
+            stop.Set();
+          }
+        }) {}
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  ~Watchdog() {
+    cancel_.Set();
+    thread_.join();
+  }
+  Event stop;
+
+ private:
+  Event cancel_;
+  std::thread thread_;
+};
+
 // A fresh ports directory per test, with COM3 linked to a pseudo-terminal.
 class CommDeviceTest : public ::testing::Test {
  protected:
@@ -75,13 +99,13 @@ class CommDeviceTest : public ::testing::Test {
   // Waits for events until `want` bytes are queued; returns what arrived.
   std::vector<std::uint8_t> Collect(CommDevice& dev, std::size_t want) {
     std::vector<std::uint8_t> got;
-    Event never;
+    Watchdog watchdog;
     while (got.size() < want) {
       std::uint32_t inQueue = 0;
       EXPECT_TRUE(dev.ClearCommError(nullptr, &inQueue));
       if (inQueue == 0) {
         std::uint32_t mask = 0;
-        if (dev.WaitCommEvent(never, mask) != CommWaitStatus::kEvent) {
+        if (dev.WaitCommEvent(watchdog.stop, mask) != CommWaitStatus::kEvent) {
           ADD_FAILURE() << "wait failed with " << got.size() << " of " << want << " bytes";
           break;
         }
@@ -377,25 +401,50 @@ TEST_F(CommDeviceTest, EventsOutsideTheMaskAreNotReportedButBytesStillQueue) {
   EXPECT_EQ(inQueue, 3U);
 }
 
-TEST_F(CommDeviceTest, EveryByteValueCrossesUnchangedBothWays) {
-  CommDevice dev;
-  ASSERT_TRUE(OpenPort(dev));
+// A line another program left cooked (as a fresh adapter is) would double
+// 0xFF, swallow 0x11/0x13, turn 0x0D into 0x0A, strip bit 7 and echo.
+void CookTheLine(const std::string& slavePath) {
+  const int fd = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  termios t{};
+  ASSERT_EQ(tcgetattr(fd, &t), 0);
+  t.c_iflag |= ICRNL | INLCR | IXON | IXOFF | ISTRIP | INPCK | PARMRK;
+  t.c_oflag |= OPOST | ONLCR;
+  t.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+  ASSERT_EQ(close(fd), 0);
+}
+
+TEST_F(CommDeviceTest, EveryByteValueCrossesUnchangedBothWaysOnACookedLine) {
   const std::vector<std::uint8_t> all = EveryByteValue(4);
+  // Open alone must make the line raw; SetCommState must keep it so.
+  for (const bool applySettings : {false, true}) {
+    SCOPED_TRACE(applySettings ? "with SetCommState" : "Open alone");
+    ASSERT_NO_FATAL_FAILURE(CookTheLine(pty_.slave_path()));
+    CommDevice dev;
+    ASSERT_TRUE(applySettings ? OpenPort(dev) : dev.Open("COM3") && dev.SetCommMask(EV_RXCHAR));
 
-  ASSERT_TRUE(pty_.WriteAll(all.data(), all.size(), kGenerous));
-  EXPECT_EQ(Collect(dev, all.size()), all);
+    ASSERT_TRUE(pty_.WriteAll(all.data(), all.size(), kGenerous));
+    EXPECT_EQ(Collect(dev, all.size()), all);
 
-  Event stop;
-  ASSERT_EQ(dev.WriteFile(stop, all.data(), static_cast<std::uint32_t>(all.size())),
-            WriteStatus::kCompleted);
-  std::vector<std::uint8_t> out;
-  while (out.size() < all.size()) {
-    std::uint8_t buf[1024];
-    const long n = pty_.ReadSome(buf, sizeof buf, kGenerous);
-    ASSERT_GT(n, 0) << "after " << out.size() << " bytes";
-    out.insert(out.end(), buf, buf + n);
+    Event stop;
+    ASSERT_EQ(dev.WriteFile(stop, all.data(), static_cast<std::uint32_t>(all.size())),
+              WriteStatus::kCompleted);
+    std::vector<std::uint8_t> out;
+    while (out.size() < all.size()) {
+      std::uint8_t buf[1024];
+      const long n = pty_.ReadSome(buf, sizeof buf, kGenerous);
+      ASSERT_GT(n, 0) << "after " << out.size() << " bytes";
+      out.insert(out.end(), buf, buf + n);
+    }
+    EXPECT_EQ(out, all);
+    // Nothing more (an echo, say) follows.
+    std::uint8_t extra = 0;
+    EXPECT_EQ(pty_.ReadSome(&extra, 1, milliseconds{50}), 0);
+    std::uint32_t inQueue = 0;
+    ASSERT_TRUE(dev.ClearCommError(nullptr, &inQueue));
+    EXPECT_EQ(inQueue, 0U);
   }
-  EXPECT_EQ(out, all);
 }
 
 TEST_F(CommDeviceTest, OverflowRaisesErrAndKeepsTheFirstBytes) {
@@ -407,14 +456,17 @@ TEST_F(CommDeviceTest, OverflowRaisesErrAndKeepsTheFirstBytes) {
   }
   std::atomic<bool> written{false};
   std::thread writer([&] { written = pty_.WriteAll(flood.data(), flood.size(), kGenerous); });
-  Event never;
   bool sawErr = false;
+  Watchdog watchdog;
   while (!sawErr) {
     std::uint32_t mask = 0;
-    ASSERT_EQ(dev.WaitCommEvent(never, mask), CommWaitStatus::kEvent);
+    if (dev.WaitCommEvent(watchdog.stop, mask) != CommWaitStatus::kEvent) {
+      break;
+    }
     sawErr = (mask & EV_ERR) != 0;
   }
   writer.join();
+  ASSERT_TRUE(sawErr) << "the overflow was not reported";
   EXPECT_TRUE(written);
   std::uint32_t errors = 0;
   std::uint32_t inQueue = 0;
@@ -436,6 +488,7 @@ TEST_F(CommDeviceTest, HangUpGivesErrOnceThenFailsAtOnceWithoutSpinning) {
   CommDevice dev;
   ASSERT_TRUE(OpenPort(dev));
   Event stop;
+  Event finished;
   std::atomic<int> wakeups{0};
   std::vector<std::uint32_t> masks;
   CommWaitStatus last = CommWaitStatus::kEvent;
@@ -444,14 +497,20 @@ TEST_F(CommDeviceTest, HangUpGivesErrOnceThenFailsAtOnceWithoutSpinning) {
       std::uint32_t mask = 0;
       last = dev.WaitCommEvent(stop, mask);
       ++wakeups;
-      if (last != CommWaitStatus::kEvent) {
-        return;
+      if (last != CommWaitStatus::kEvent || wakeups > 1000) {
+        break;
       }
       masks.push_back(mask);
     }
+    finished.Set();
   });
   pty_.Close();
+  const bool ended = WaitAny({&finished}, kGenerous).status == WaitStatus::kSignalled;
+  if (!ended) {
+    stop.Set();  // a wait spinning or stuck inside: free it to report
+  }
   waiter.join();
+  ASSERT_TRUE(ended) << "the wait never noticed the hang-up";
   EXPECT_EQ(last, CommWaitStatus::kFailed);
   ASSERT_EQ(masks.size(), 1U) << "one EV_ERR for the hang-up, nothing else";
   EXPECT_EQ(masks[0] & EV_ERR, EV_ERR);
@@ -487,6 +546,7 @@ TEST_F(CommDeviceTest, HangUpNoticedByWriteIsStillReportedByTheNextWait) {
 
 // More than a pseudo-terminal buffers, so the write must wait for the reader.
 constexpr std::size_t kMoreThanThePtyHolds = std::size_t{256} * 1024;
+constexpr std::size_t kPtyReaderBuffer = 4096;
 
 TEST_F(CommDeviceTest, WriteGoesPendingAndTheStopAbandonsItPromptly) {
   CommDevice dev;
@@ -505,6 +565,17 @@ TEST_F(CommDeviceTest, WriteGoesPendingAndTheStopAbandonsItPromptly) {
   EXPECT_EQ(WaitAny({&returned}, kGenerous).status, WaitStatus::kSignalled);
   writer.join();
   EXPECT_EQ(status, WriteStatus::kAbandoned);
+  // The queued rest is discarded, not left to trickle out later in front of
+  // the next record. On a pseudo-terminal only what already sits in the
+  // other side's 4 KiB line-discipline buffer survives the flush (without it,
+  // about 14 KB would).
+  std::vector<std::uint8_t> buf(big.size());
+  std::size_t left = 0;
+  for (long n = 1; n > 0;) {
+    n = pty_.ReadSome(buf.data(), buf.size(), milliseconds{50});
+    left += n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
+  EXPECT_LE(left, kPtyReaderBuffer);
 }
 
 TEST_F(CommDeviceTest, PendingWriteCompletesOnceTheOtherSideReads) {
