@@ -168,7 +168,7 @@ bool CommDevice::Open(const char* name) {
   }
   FdGuard fd(raw);
   if (isatty(raw) == 0) {
-    ReportOpenFailure(name, path, ENOTTY);
+    ReportOpenFailure(name, path, errno);  // ENOTTY for a plain file
     return false;
   }
   // flock is what keeps out root too (TIOCEXCL does not stop CAP_SYS_ADMIN).

@@ -81,39 +81,70 @@ class CommDevice {
   CommDevice& operator=(const CommDevice&) = delete;
   ~CommDevice();
 
-  // name is "COM<n>". Opens exclusively (flock, TIOCEXCL), non-blocking,
-  // raw. "COM0" and malformed names fail with ENOENT. On failure writes one
-  // line to stderr naming the cause (permission with the dialout hint,
-  // busy, no such device) and returns false with errno set.
+  // name is "COM<n>", n decimal without sign or leading zero. Opens
+  // DevicePathForPort(n) exclusively (flock, which also keeps root out, and
+  // TIOCEXCL), non-blocking, and makes the line raw and transparent at once
+  // (data bits, parity and rate stay as the driver holds them until
+  // SetCommState). "COM0" and malformed names fail with ENOENT; a device
+  // that is not a terminal with ENOTTY; one locked by another holder with
+  // EWOULDBLOCK. On failure writes one line to stderr naming the port, the
+  // device and the cause (permission with the dialout hint, busy and by
+  // which lock, no such device) and returns false with errno set. Fails
+  // (EISCONN) without any change when this object is already open.
   bool Open(const char* name);
   bool IsOpen() const;
-  // Flushes both directions, clears the exclusive flag, unlocks, closes.
-  // True when it was open. Never call while another thread is inside a call.
+  // Flushes both directions (so close() never waits for unsent output),
+  // clears the exclusive flag, unlocks, closes; queued input, error bits,
+  // the event history and the mask are discarded. Works on a hung-up line.
+  // True when it was open, false (nothing done) when closed. Never call
+  // while another thread is inside a call.
   bool Close();
 
+  // The events WaitCommEvent reports; only EV_RXCHAR and EV_ERR exist here,
+  // other bits are accepted and never reported. 0 after Open.
   bool SetCommMask(std::uint32_t mask);
-  // The line as the driver holds it, in CommState terms.
+  // The line as the driver holds it, in CommState terms (the rate in bits
+  // per second; two stop bits read back as TWOSTOPBITS).
   bool GetCommState(CommState& state) const;
-  // Applies the four settings on a raw, transparent line and reads the line
-  // back. A rate of 0 fails (EINVAL): on POSIX it would hang the line up.
-  // A pseudo-terminal silently keeps CS8 without parity; that is accepted.
+  // Applies the four settings on a raw, transparent line (any rate, by
+  // termios2 BOTHER) and reads the line back. Fails with EINVAL, the line
+  // as it was, for a rate of 0 (on POSIX it would hang the line up), a
+  // ByteSize outside 5..8, or an unknown parity or stop-bit code; fails with
+  // EINVAL after applying when the driver did not keep the exact rate or
+  // the stop bits, or changed data bits or parity in any way but the one a
+  // pseudo-terminal does (CS8 without parity, accepted). Each failure also
+  // writes one line to stderr. Applying the same settings twice is fine.
   bool SetCommState(const CommState& state);
   // Only ReadIntervalTimeout == kReadReturnAtOnce with the other read
   // values 0 is supported (reads return at once); write values must be 0.
   bool SetCommTimeouts(const CommTimeouts& timeouts);
 
-  // Waits for the next line event or `stop`. EV_RXCHAR is reported once per
-  // arrival of new bytes, never for bytes that merely stay queued; an
-  // arrival while no wait runs is reported by the next wait. EV_ERR on a
-  // queue overflow (excess dropped), a counted line error, or a hang-up
-  // (reported once; later waits fail).
+  // Waits, without limit, for the next line event in the mask or for
+  // `stop`, which wins when both are there (it is checked first and never
+  // consumed). EV_RXCHAR is reported once per arrival of new bytes, never
+  // for bytes that merely stay queued; events that happen while no wait
+  // runs are remembered and reported by the next wait, once (several in one
+  // mask). EV_ERR on a queue overflow (excess dropped, the first bytes
+  // kept), a line error the driver counts (TIOCGICOUNT, where supported), or
+  // a hang-up. After a hang-up EV_ERR comes once and every later wait
+  // returns kFailed (EIO) at once without touching the descriptor: the
+  // caller must pace its retries. Bytes arrive in the input queue only
+  // while a wait runs, whether or not EV_RXCHAR is in the mask.
   CommWaitStatus WaitCommEvent(const Event& stop, std::uint32_t& mask);
-  // errors: the EV_ERR causes since the last call (then cleared); inQueue:
-  // bytes waiting in the input queue. Either pointer may be null.
+  // errors: the CE_ bits collected since the last call (then cleared);
+  // inQueue: bytes waiting in the input queue. Either pointer may be null.
+  // Still works after a hang-up, so the last bytes can be counted and read.
   bool ClearCommError(std::uint32_t* errors, std::uint32_t* inQueue);
-  // Takes up to len bytes from the input queue at once; read = count taken.
+  // Takes up to len bytes from the input queue, oldest first, and returns at
+  // once (read = 0 when the queue is empty); never blocks, never touches
+  // the descriptor.
   bool ReadFile(void* dst, std::uint32_t len, std::uint32_t& read);
-  // Writes all len bytes; waits for room on the line unless `stop` comes first.
+  // Writes all len bytes, in order. When the driver has no room, waits for
+  // it (the result is then kCompletedPending) unless `stop` comes first:
+  // then the rest is dropped, the driver's unsent output is flushed so no
+  // half record leaves later, and the result is kAbandoned. A hang-up or
+  // write error gives kFailed (errno set) at once, also on every later call.
+  // `stop` is only looked at while waiting; it is never consumed.
   WriteStatus WriteFile(const Event& stop, const void* data, std::uint32_t len);
 
   // What the input queue holds at most; bytes beyond it are dropped (CE_RXOVER).
