@@ -353,16 +353,32 @@ TEST_F(CommDeviceTest, RxCharOncePerArrivalNotForBytesLeftUnread) {
 TEST_F(CommDeviceTest, ArrivalWhileNoWaitRunsIsReportedByTheNextWaitOnce) {
   CommDevice dev;
   ASSERT_TRUE(OpenPort(dev));
-  const std::uint8_t bytes[] = {0x55, 0xAA};
-  ASSERT_TRUE(pty_.WriteAll(bytes, sizeof bytes, kGenerous));
-  Event stop;
-  std::uint32_t mask = 0;
-  ASSERT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kEvent);
-  EXPECT_EQ(mask, EV_RXCHAR);
+  Watchdog watchdog;
+  for (const std::uint8_t burst : {std::uint8_t{0x55}, std::uint8_t{0xAA}}) {
+    // Two bursts before the wait starts: one arrival as far as it can tell.
+    ASSERT_TRUE(pty_.WriteAll(&burst, 1, kGenerous));
+    ASSERT_TRUE(pty_.WriteAll(&burst, 1, kGenerous));
+    std::uint32_t mask = 0;
+    ASSERT_EQ(dev.WaitCommEvent(watchdog.stop, mask), CommWaitStatus::kEvent);
+    EXPECT_EQ(mask, EV_RXCHAR);
+  }
+  std::uint32_t inQueue = 0;
+  ASSERT_TRUE(dev.ClearCommError(nullptr, &inQueue));
+  EXPECT_EQ(inQueue, 4U);
 
-  // Nothing new: a wait that looks only (stop already set) reports the stop.
+  // Reported once: the next wait sleeps until its stop.
+  Event stop;
+  Event returned;
+  CommWaitStatus status = CommWaitStatus::kFailed;
+  std::thread waiter([&] {
+    std::uint32_t mask = 0;
+    status = dev.WaitCommEvent(stop, mask);
+    returned.Set();
+  });
+  EXPECT_EQ(WaitAny({&returned}, kQuietLook).status, WaitStatus::kTimedOut);
   ASSERT_TRUE(stop.Set());
-  EXPECT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kStopped);
+  waiter.join();
+  EXPECT_EQ(status, CommWaitStatus::kStopped);
 }
 
 TEST_F(CommDeviceTest, StopWinsOverWaitingBytes) {
