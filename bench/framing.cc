@@ -10,11 +10,11 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <filesystem>
+#include <iomanip>
+#include <iostream>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -96,6 +96,15 @@ std::optional<Clock::duration> ProcessCpuTime() {
   return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
+int Fail(const std::string& why) {
+  std::cerr << "bench-framing: " << why << '\n';
+  return 1;
+}
+
+std::string ErrnoText() {
+  return std::error_code(errno, std::generic_category()).message();
+}
+
 double Ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
@@ -111,20 +120,17 @@ int Run() {
   const TempDir dir;
   // Set before any thread starts.
   if (setenv("TEVRA_PORTS_DIR", dir.path().c_str(), 1) != 0) {  // NOLINT(concurrency-mt-unsafe)
-    std::perror("bench-framing: setenv");
-    return 1;
+    return Fail("setenv: " + ErrnoText());
   }
   tevra::sim::PtyLink link;
   std::string error;
   if (!link.Open(kPort, dir.path(), &error)) {
-    std::fprintf(stderr, "bench-framing: %s\n", error.c_str());
-    return 1;
+    return Fail(error);
   }
   TimedTarget target;
   tevra::SerialPort port;
   if (!port.Open(&target, tevra::WM_SERIAL_NOTIFY, kPort, 9600, 8, 2, 1)) {
-    std::fprintf(stderr, "bench-framing: the port did not open\n");
-    return 1;
+    return Fail("the port did not open");
   }
 
   const std::vector<std::uint8_t> burst = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
@@ -134,28 +140,24 @@ int Run() {
     std::this_thread::sleep_until(next);
     next += kBurstSpacing;
     if (!link.WriteAll(burst.data(), burst.size(), kCap)) {
-      std::perror("bench-framing: write");
-      return 1;
+      return Fail("write: " + ErrnoText());
     }
     const Clock::time_point lastByte = Clock::now();
     const std::optional<Clock::time_point> posted = target.Next();
     if (!posted) {
-      std::fprintf(stderr, "bench-framing: burst %d was never announced\n", i);
-      return 1;
+      return Fail("burst " + std::to_string(i) + " was never announced");
     }
     std::vector<std::uint8_t> record(1024);
     std::uint32_t size = 1024;
     if (!port.Receive(record.data(), size) || size != burst.size() + 1) {
-      std::fprintf(stderr, "bench-framing: burst %d arrived as a record of %u bytes\n", i,
-                   size == 0 ? 0 : size - 1);
-      return 1;
+      return Fail("burst " + std::to_string(i) + " did not arrive as one 10-byte record");
     }
     latencies.push_back(Ms(*posted - lastByte));
   }
   std::sort(latencies.begin(), latencies.end());
-  std::printf("framing_latency_ms p50=%.1f p99=%.1f max=%.1f\n", Percentile(latencies, 50),
-              Percentile(latencies, 99), latencies.back());
-  std::fflush(stdout);
+  std::cout << std::fixed << std::setprecision(1)
+            << "framing_latency_ms p50=" << Percentile(latencies, 50)
+            << " p99=" << Percentile(latencies, 99) << " max=" << latencies.back() << std::endl;
 
   const auto cpuBefore = ProcessCpuTime();
   const auto wallBefore = Clock::now();
@@ -163,10 +165,10 @@ int Run() {
   const auto cpuAfter = ProcessCpuTime();
   const auto wall = Clock::now() - wallBefore;
   if (!cpuBefore || !cpuAfter) {
-    std::perror("bench-framing: clock_gettime");
-    return 1;
+    return Fail("clock_gettime: " + ErrnoText());
   }
-  std::printf("idle_cpu_percent %.3f\n", 100.0 * Ms(*cpuAfter - *cpuBefore) / Ms(wall));
+  std::cout << std::setprecision(3) << "idle_cpu_percent "
+            << 100.0 * Ms(*cpuAfter - *cpuBefore) / Ms(wall) << std::endl;
   port.Close();
   return 0;
 }
@@ -177,7 +179,6 @@ int main() {
   try {
     return Run();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "bench-framing: %s\n", e.what());
-    return 1;
+    return Fail(e.what());
   }
 }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <functional>
+#include <string>
 #include <system_error>
 
 #include "platform/wait.h"
@@ -54,9 +54,9 @@ bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uin
   m_hNotifyWnd = notifyWnd;
   m_notifyMsg = notifyMsg;
 
-  char name[8] = {};
-  std::snprintf(name, sizeof name, "COM%d", static_cast<int>(portNumber));
-  if (!m_hComm.Open(name)) {
+  // "COM%d" for every number, 0 included: the device refuses COM0 itself.
+  const std::string name = "COM" + std::to_string(static_cast<int>(portNumber));
+  if (!m_hComm.Open(name.c_str())) {
     return false;
   }
   if (!Configure(baudRate, byteSize, parity, stopBits)) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 namespace tevra {
@@ -145,6 +146,7 @@ TEST(BufferChannel, ResetMovesPendingToPoolTailInOrder) {
   ASSERT_EQ(channel.FreeCount(), 100U);
   // The 97 records never taken come first, then the reset ones in their order.
   std::vector<SerialBuffer*> taken;
+  taken.reserve(100);
   for (int i = 0; i < 100; ++i) {
     taken.push_back(channel.TakeFree());
   }
@@ -160,6 +162,7 @@ TEST(BufferChannel, ResetMovesPendingToPoolTailInOrder) {
 TEST(BufferChannel, RecordTakenFromEmptyPoolIsNewAndDistinct) {
   BufferChannel channel;
   std::vector<SerialBuffer*> taken;
+  taken.reserve(101);
   for (int i = 0; i < 101; ++i) {
     taken.push_back(channel.TakeFree());
   }

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -131,7 +130,8 @@ void LinkedPortTest::SetUp() {
 }
 
 void LinkedPortTest::DeviceWrites(const std::vector<std::uint8_t>& bytes) {
-  ASSERT_TRUE(link_.WriteAll(bytes.data(), bytes.size(), kCap)) << std::strerror(errno);
+  ASSERT_TRUE(link_.WriteAll(bytes.data(), bytes.size(), kCap))
+      << std::error_code(errno, std::generic_category()).message();
 }
 
 Posted LinkedPortTest::ExpectRecordPost() {
