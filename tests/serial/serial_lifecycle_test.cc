@@ -26,11 +26,6 @@ using namespace std::chrono_literals;
 
 using SerialLifecycle = LinkedPortTest;
 
-TEST_F(SerialLifecycle, CloseWhenClosedReturnsTrue) {
-  EXPECT_TRUE(port_.Close());
-  EXPECT_FALSE(port_.IsOpen());
-}
-
 TEST_F(SerialLifecycle, OpenWhileOpenReturnsTrueAndKeepsEarlierTargetAndRate) {
   ASSERT_TRUE(OpenLikeUpdater(port_, &target_, 9600));
   QueueTarget other;
