@@ -32,12 +32,15 @@ class SerialPort {
   // parity: 0 none, 1 odd, 2 even, 3 mark, 4 space.
   // stopBits: 1 one stop bit, 2 two, anything else one and a half.
   // Returns true at once, ignoring the arguments, when already open.
+  // notifyWnd may be null: nothing is posted then. Returns once the workers
+  // have started and purged the input, so a Send right after is kept.
   bool Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uint8_t portNumber,
             std::uint32_t baudRate, std::uint8_t byteSize, std::uint8_t parity,
             std::uint8_t stopBits);
   // Stops the four workers and closes the device; always true.
   bool Close();
   // Queues len (<= 1023) bytes on TxChannel and wakes the writer; never blocks.
+  // False, queuing nothing, for a longer len: a record cannot hold it.
   bool Send(const void* data, std::uint32_t len);
   // Takes the oldest received record; size is in/out (capacity, then count).
   bool Receive(void* dst, std::uint32_t& size);
