@@ -91,7 +91,7 @@ class SimulatorProcess {
   bool Start(const std::string& portsDir, const std::string& imagePath) {
     std::array<int, 2> out{};
     if (pipe2(out.data(), O_CLOEXEC) != 0) {
-      std::perror("bench-download: pipe");
+      std::perror("bench-download: pipe");  // NOLINT(cert-err33-c): nothing more to do
       return false;
     }
     m_out = out[0];
@@ -101,6 +101,7 @@ class SimulatorProcess {
     std::vector<std::string> args = {TEVRA_DONGLE_SIM, "--port",  "COM3",   "--ports-dir",
                                      portsDir,         "--image", imagePath};
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) {
       argv.push_back(arg.data());
     }
@@ -109,8 +110,8 @@ class SimulatorProcess {
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     if (rc != 0) {
-      std::fprintf(stderr, "bench-download: cannot start %s: %s\n", TEVRA_DONGLE_SIM,
-                   std::strerror(rc));  // NOLINT(concurrency-mt-unsafe): one thread here
+      (void)std::fprintf(stderr, "bench-download: cannot start %s: %s\n", TEVRA_DONGLE_SIM,
+                         std::strerror(rc));  // NOLINT(concurrency-mt-unsafe): one thread here
       m_pid = -1;
       return false;
     }
@@ -146,7 +147,7 @@ class SimulatorProcess {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) {
-        std::fprintf(stderr, "bench-download: dongle-sim did not publish COM3\n");
+        (void)std::fprintf(stderr, "bench-download: dongle-sim did not publish COM3\n");
         return false;
       }
       pollfd pfd{m_out, POLLIN, 0};
@@ -157,7 +158,7 @@ class SimulatorProcess {
       std::array<char, 256> chunk{};
       const ssize_t got = ready > 0 ? ::read(m_out, chunk.data(), chunk.size()) : 0;
       if (ready < 0 || got < 0 || (ready > 0 && got == 0)) {
-        std::fprintf(stderr, "bench-download: dongle-sim ended before publishing COM3\n");
+        (void)std::fprintf(stderr, "bench-download: dongle-sim ended before publishing COM3\n");
         return false;
       }
       seen.append(chunk.data(), static_cast<std::size_t>(got));
@@ -184,7 +185,8 @@ int main(int argc, char** argv) {
       !WriteFile(env.WorkFile("payload"), payload) ||
       !tevra::PackBundle(env.WorkFile("image"), env.WorkFile("payload"), env.WorkFile("updater"),
                          error)) {
-    std::fprintf(stderr, "bench-download: cannot make the bundled updater: %s\n", error.c_str());
+    (void)std::fprintf(stderr, "bench-download: cannot make the bundled updater: %s\n",
+                       error.c_str());
     return 1;
   }
 
@@ -198,7 +200,7 @@ int main(int argc, char** argv) {
   window.SetPayloadSource(env.WorkFile("updater"));
   tevra::test::WindowDriver driver(window);
   if (driver.OpenPort() != QStringLiteral("Com has opened already!")) {
-    std::fprintf(stderr, "bench-download: COM3 did not open\n");
+    (void)std::fprintf(stderr, "bench-download: COM3 did not open\n");
     return 1;
   }
 
@@ -220,8 +222,8 @@ int main(int argc, char** argv) {
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
   if (driver.TopLine() != finish) {
-    std::fprintf(stderr, "bench-download: no finish within %lld s\n",
-                 static_cast<long long>(kDownloadCap.count()));
+    (void)std::fprintf(stderr, "bench-download: no finish within %lld s\n",
+                       static_cast<long long>(kDownloadCap.count()));
     return 1;
   }
   // The last block leaves after the finish is logged; the device's answer
@@ -231,13 +233,13 @@ int main(int argc, char** argv) {
   const bool stopped = simulator.Stop();
   const bool same = ReadFile(received) == Bytes(payload.begin(), payload.end());
   if (!lastAnswered || !stopped || !same) {
-    std::fprintf(stderr,
-                 "bench-download: the image the device received differs from the payload\n");
+    (void)std::fprintf(stderr,
+                       "bench-download: the image the device received differs from the payload\n");
     return 1;
   }
 
-  std::printf("download_seconds %.3f floor_seconds %.1f ratio %.4f\n", seconds, kFloorSeconds,
-              seconds / kFloorSeconds);
-  std::printf("cpu_seconds %.3f\n", cpu);
+  (void)std::printf("download_seconds %.3f floor_seconds %.1f ratio %.4f\n", seconds, kFloorSeconds,
+                    seconds / kFloorSeconds);
+  (void)std::printf("cpu_seconds %.3f\n", cpu);
   return 0;
 }

@@ -242,10 +242,10 @@ void UpdaterDialog::StartDownload() {
   const std::string directory = source.empty() ? std::string() : PayloadDirectory();
   if (directory.empty()) {
     const int cause = errno;
-    std::fprintf(stderr, "%s: %s: %s\n", kProgramName,
-                 source.empty() ? "the updater's own file is unknown"
-                                : "the payload directory cannot be made",
-                 ExtractionFailureCause(cause));
+    (void)std::fprintf(stderr, "%s: %s: %s\n", kProgramName,
+                       source.empty() ? "the updater's own file is unknown"
+                                      : "the payload directory cannot be made",
+                       ExtractionFailureCause(cause));
     AppendLog(kLogOpenFileFailure);
     return;
   }
@@ -257,16 +257,16 @@ void UpdaterDialog::StartDownload() {
   errno = 0;
   if (!ExtractPayload(source.c_str(), imagePath.c_str(), payloadPath.c_str())) {
     const int cause = errno;
-    std::fprintf(stderr, "%s: no payload could be extracted from %s: %s\n", kProgramName,
-                 source.c_str(), ExtractionFailureCause(cause));
+    (void)std::fprintf(stderr, "%s: no payload could be extracted from %s: %s\n", kProgramName,
+                       source.c_str(), ExtractionFailureCause(cause));
     AppendLog(kLogOpenFileFailure);
     return;
   }
 
   m_payloadFile.setFileName(QString::fromStdString(payloadPath));
   if (!m_payloadFile.open(QIODevice::ReadOnly)) {
-    std::fprintf(stderr, "%s: cannot open %s: %s\n", kProgramName, payloadPath.c_str(),
-                 qPrintable(m_payloadFile.errorString()));
+    (void)std::fprintf(stderr, "%s: cannot open %s: %s\n", kProgramName, payloadPath.c_str(),
+                       qPrintable(m_payloadFile.errorString()));
     AppendLog(kLogOpenFileFailure);
     return;
   }
@@ -275,8 +275,8 @@ void UpdaterDialog::StartDownload() {
   const qint64 length = m_payloadFile.size();
   if (length < 0 || length > std::numeric_limits<std::uint32_t>::max()) {
     m_payloadFile.close();
-    std::fprintf(stderr, "%s: the payload of %lld bytes is too large to send\n", kProgramName,
-                 static_cast<long long>(length));
+    (void)std::fprintf(stderr, "%s: the payload of %lld bytes is too large to send\n", kProgramName,
+                       static_cast<long long>(length));
     AppendLog(kLogOpenFileFailure);
     return;
   }
@@ -358,8 +358,9 @@ void UpdaterDialog::AbandonDownload() {
 // The log keeps its own sentences only, so the cause goes to stderr; the
 // download stops here with Download disabled until "Com Close" abandons it.
 void UpdaterDialog::StopOnFileError(const char* what) {
-  std::fprintf(stderr, "%s: cannot %s the payload file %s: %s; the download stops\n", kProgramName,
-               what, qPrintable(m_payloadFile.fileName()), qPrintable(m_payloadFile.errorString()));
+  (void)std::fprintf(stderr, "%s: cannot %s the payload file %s: %s; the download stops\n",
+                     kProgramName, what, qPrintable(m_payloadFile.fileName()),
+                     qPrintable(m_payloadFile.errorString()));
 }
 
 long UpdaterDialog::OnSerialNotify(std::uintptr_t wParam, std::intptr_t /*lParam*/) {

@@ -35,13 +35,17 @@ using res::IDC_DOWNLOAD;
 using res::IDC_PROGRESS;
 using std::chrono::milliseconds;
 
-const QString kOpened = QStringLiteral("Com has opened already!");
-const QString kFinished = QStringLiteral("File download finish!");
-const QString kOpenFileFailure = QStringLiteral("open File failure!");
-const QString kNoOpenCom = QStringLiteral("No Open Com!");
+constexpr QLatin1String kOpened{"Com has opened already!"};
+constexpr QLatin1String kFinished{"File download finish!"};
+constexpr QLatin1String kOpenFileFailure{"open File failure!"};
+constexpr QLatin1String kNoOpenCom{"No Open Com!"};
 
-const Bytes kErase = {0xE0, 0x22, 0x00, 0x00, 0x02};
-const Bytes kHeader = {0xE0, 0x55, 0x00, 0x00, 0x80};
+Bytes Erase() {
+  return {0xE0, 0x22, 0x00, 0x00, 0x02};
+}
+Bytes Header() {
+  return {0xE0, 0x55, 0x00, 0x00, 0x80};
+}
 
 // Every byte value turns up, the ones a careless line would alter included.
 Bytes RandomBytes(std::size_t size, unsigned seed) {
@@ -260,10 +264,10 @@ TEST_F(DownloadTest, ComSettingsMidDownloadKeepsItGoingOnceThePortIsReopened) {
   ScriptedDevice device(env.portsDir());
   StartDownload(payload);
 
-  ASSERT_EQ(device.Read(5), kErase);
+  ASSERT_EQ(device.Read(5), Erase());
   device.Answer({}, {0x50, 0x02});
-  ASSERT_EQ(device.Read(5), kHeader);
-  device.Answer(kHeader, {0xB0, 0xB1, 0xB2});
+  ASSERT_EQ(device.Read(5), Header());
+  device.Answer(Header(), {0xB0, 0xB1, 0xB2});
   ASSERT_EQ(device.Read(128), Slice(payload, 0, 128));
 
   // The block's acceptance is held back while the user reopens the port.
@@ -282,8 +286,8 @@ TEST_F(DownloadTest, ComSettingsMidDownloadKeepsItGoingOnceThePortIsReopened) {
   EXPECT_TRUE(window.downloading());
 
   device.Answer(Slice(payload, 0, 128), {0x50, 0x00});
-  ASSERT_EQ(device.Read(5), kHeader);
-  device.Answer(kHeader, {0xB0, 0xB1, 0xB2});
+  ASSERT_EQ(device.Read(5), Header());
+  device.Answer(Header(), {0xB0, 0xB1, 0xB2});
   ASSERT_EQ(device.Read(72), Slice(payload, 128, 72));
   ASSERT_TRUE(WaitForFinish());
   EXPECT_EQ(driver.CountLines(kOpened), 2);
@@ -331,7 +335,7 @@ TEST_P(PayloadFailureTest, LogsOpenFileFailureAndSendsNothing) {
   EXPECT_TRUE(device.Silent(milliseconds(500))) << "no erase, no block";
 }
 
-INSTANTIATE_TEST_SUITE_P(Sources, PayloadFailureTest,
+INSTANTIATE_TEST_SUITE_P(BadPayloadSources, PayloadFailureTest,
                          testing::Values(Source::kNoPayload, Source::kOwnProgram,
                                          Source::kDamagedTrailer),
                          [](const testing::TestParamInfo<Source>& param) {

@@ -28,8 +28,8 @@ namespace {
 using res::IDC_COM_CLOSE;
 using res::IDC_COM_SETTINGS;
 
-const QString kOpened = QStringLiteral("Com has opened already!");
-const QString kNotOpened = QStringLiteral("Com has not opened!");
+constexpr QLatin1String kOpened{"Com has opened already!"};
+constexpr QLatin1String kNotOpened{"Com has not opened!"};
 
 class PortControlTest : public testing::Test {
  protected:

@@ -188,9 +188,13 @@ TEST_F(UpdaterWindowTest, AboutEntryOfTheContextMenuOpensTheAboutBox) {
     return true;
   };
   bool menuSeen = false;
+  QTimer menuTimer;
   const bool aboutSeen = driver.WithModal(
       [&] {
-        QTimer::singleShot(0, [&] { menuSeen = WindowDriver::WaitFor(chooseAbout); });
+        menuTimer.setSingleShot(true);
+        QObject::connect(&menuTimer, &QTimer::timeout,
+                         [&] { menuSeen = WindowDriver::WaitFor(chooseAbout); });
+        menuTimer.start(0);
         const QPoint at =
             driver.Control<QProgressBar>(IDC_PROGRESS)->geometry().topLeft() - QPoint(0, 8);
         QContextMenuEvent event(QContextMenuEvent::Mouse, at, window.mapToGlobal(at));

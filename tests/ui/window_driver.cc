@@ -27,7 +27,7 @@ QPushButton* WindowDriver::Button(int id) const {
   return Control<QPushButton>(id);
 }
 
-void WindowDriver::Click(int id) {
+void WindowDriver::Click(int id) const {
   QPushButton* button = Button(id);
   QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
 }

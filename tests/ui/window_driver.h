@@ -34,7 +34,7 @@ class WindowDriver {
   QPushButton* Button(int id) const;
 
   // A left click in the middle of the button.
-  void Click(int id);
+  void Click(int id) const;
 
   // Runs `trigger`; once a modal dialog is up, runs `inDialog` on it (from
   // that dialog's own event loop). Returns whether a modal dialog appeared.
@@ -62,4 +62,9 @@ class WindowDriver {
 }  // namespace tevra::test
 
 // Readable QString values in test failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
+inline void PrintTo(const QString& text, std::ostream* out) {
+  *out << text.toStdString();
+}
+inline void PrintTo(QLatin1String text, std::ostream* out) {
+  *out << text.data();
+}
