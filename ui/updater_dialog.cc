@@ -325,6 +325,12 @@ void UpdaterDialog::SendNextBlock() {
     return;
   }
   m_lastReadBytes = static_cast<std::uint32_t>(count);
+  if (m_lastReadBytes < m_blockSize) {
+    // Someone shortened the file: what is missing cannot be sent, and the
+    // device will wait for it.
+    (void)std::fprintf(stderr, "%s: the payload file %s ended %u bytes early\n", kProgramName,
+                       qPrintable(m_payloadFile.fileName()), m_remainingBytes - m_lastReadBytes);
+  }
   m_serial.Send(block.data(), m_lastReadBytes);
   m_remainingBytes -= m_lastReadBytes;
 

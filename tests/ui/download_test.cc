@@ -10,6 +10,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -293,6 +294,33 @@ TEST_F(DownloadTest, ComSettingsMidDownloadKeepsItGoingOnceThePortIsReopened) {
   EXPECT_EQ(driver.CountLines(kOpened), 2);
   EXPECT_EQ(driver.CountLines(kNoOpenCom), 0);
   ExpectIdleAfterFinish();
+}
+
+// A payload file shortened behind the updater's back stalls the download
+// where the bytes run out: no false finish, Download stays disabled until
+// "Com Close" abandons it.
+TEST_F(DownloadTest, ShortenedPayloadFileStallsWithoutFinishing) {
+  const Bytes payload = RandomBytes(300, 6);
+  ScriptedDevice device(env.portsDir());
+  StartDownload(payload);
+  ASSERT_EQ(device.Read(5), Erase());
+  device.Answer({}, {0x50, 0x02});
+  ASSERT_EQ(device.Read(5), Header());
+  device.Answer(Header(), {0xB0, 0xB1, 0xB2});
+  ASSERT_EQ(device.Read(128), Slice(payload, 0, 128));
+
+  std::filesystem::resize_file(PayloadDirectory() + '/' + kPayloadFileName, 100);
+  device.Answer(Slice(payload, 0, 128), {0x50, 0x00});
+  ASSERT_EQ(device.Read(5), Header());
+  device.Answer(Header(), {0xB0, 0xB1, 0xB2});
+  EXPECT_TRUE(device.Silent(milliseconds(500)));
+  EXPECT_EQ(driver.CountLines(kFinished), 0);
+  EXPECT_TRUE(window.downloading());
+  EXPECT_FALSE(driver.Button(IDC_DOWNLOAD)->isEnabled());
+
+  driver.Click(IDC_COM_CLOSE);
+  EXPECT_FALSE(window.downloading());
+  EXPECT_TRUE(driver.Button(IDC_DOWNLOAD)->isEnabled());
 }
 
 enum class Source { kNoPayload, kOwnProgram, kDamagedTrailer };
