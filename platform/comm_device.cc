@@ -196,6 +196,15 @@ bool CommDevice::Open(const char* name) {
     return false;
   }
 
+  // Bytes that reached the line before this open are stale; the port's
+  // start-up purge only sees the input queue, so drop them here.
+  if (::tcflush(raw, TCIFLUSH) != 0) {
+    const int error = errno;
+    (void)::ioctl(raw, TIOCNXCL);
+    ReportOpenFailure(name, path, error);
+    return false;
+  }
+
   serial_icounter_struct counts{};
   lineCountsSupported_ = ::ioctl(raw, TIOCGICOUNT, &counts) == 0;
   lineErrors_ = ToArray(counts);
@@ -425,7 +434,12 @@ CommWaitStatus CommDevice::WaitCommEvent(const Event& stop, std::uint32_t& mask)
       goneReported_ = true;
       history_ |= EV_ERR & mask_;
     }
-    const std::uint32_t report = history_ & mask_ & kKnownEvents;
+    std::uint32_t report = history_ & mask_ & kKnownEvents;
+    if ((report & EV_ERR) != 0) {
+      // A waiter gives EV_ERR precedence and would otherwise never hear of
+      // the bytes that came with it: report them on the next wait instead.
+      report = EV_ERR;
+    }
     if (report != 0) {
       history_ &= ~report;
       mask = report;

@@ -498,6 +498,44 @@ TEST_F(CommDeviceTest, OverflowRaisesErrAndKeepsTheFirstBytes) {
   EXPECT_EQ(errors, 0U) << "errors are cleared by reading them";
 }
 
+// A waiter lets EV_ERR win over EV_RXCHAR; bytes that came with the error
+// must still be announced, or they sit unread until the next burst.
+TEST_F(CommDeviceTest, BytesArrivingWithAnOverflowAreStillAnnounced) {
+  CommDevice dev;
+  ASSERT_TRUE(OpenPort(dev));
+  Watchdog watchdog;
+  std::vector<std::uint8_t> fill(4096, 0x11);
+  std::uint32_t queued = 0;
+  const std::uint32_t target = CommDevice::kInputQueueCapacity - 10;
+  while (queued < target) {
+    const std::size_t n = std::min<std::size_t>(fill.size(), target - queued);
+    ASSERT_TRUE(pty_.WriteAll(fill.data(), n, kGenerous));
+    while (queued < target) {
+      std::uint32_t mask = 0;
+      ASSERT_EQ(dev.WaitCommEvent(watchdog.stop, mask), CommWaitStatus::kEvent);
+      ASSERT_TRUE(dev.ClearCommError(nullptr, &queued));
+      if (queued % fill.size() == 0 || queued == target) {
+        break;
+      }
+    }
+  }
+  std::vector<std::uint8_t> tail(100, 0x22);
+  ASSERT_TRUE(pty_.WriteAll(tail.data(), tail.size(), kGenerous));
+  bool sawErr = false;
+  bool sawRxCharAfterErr = false;
+  while (!sawRxCharAfterErr) {
+    std::uint32_t mask = 0;
+    ASSERT_EQ(dev.WaitCommEvent(watchdog.stop, mask), CommWaitStatus::kEvent);
+    ASSERT_NE(mask, EV_ERR | EV_RXCHAR) << "one mask must not carry both";
+    sawRxCharAfterErr = sawErr && (mask & EV_RXCHAR) != 0;
+    sawErr = sawErr || (mask & EV_ERR) != 0;
+  }
+  std::uint32_t errors = 0;
+  ASSERT_TRUE(dev.ClearCommError(&errors, &queued));
+  EXPECT_EQ(queued, CommDevice::kInputQueueCapacity);
+  EXPECT_EQ(errors & CE_RXOVER, CE_RXOVER);
+}
+
 // --- hang-up -------------------------------------------------------------------
 
 TEST_F(CommDeviceTest, HangUpGivesErrOnceThenFailsAtOnceWithoutSpinning) {

@@ -229,8 +229,7 @@ TEST_F(SerialFraming, DataReadyWithEmptyQueueStoresAnEmptyRecord) {
 
 // Bytes that reached the line before Open still sit in the terminal, where
 // the start-up purge cannot count them: CommDevice::Open has to drop them.
-// Disabled until it does.
-TEST_F(SerialFraming, DISABLED_OpenDiscardsInputWaitingFromBefore) {
+TEST_F(SerialFraming, OpenDiscardsInputWaitingFromBefore) {
   DeviceWrites(Bytes("stale"));
   ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
   DeviceWrites(Bytes("fresh"));
