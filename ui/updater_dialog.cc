@@ -264,7 +264,8 @@ void UpdaterDialog::StartDownload() {
   }
 
   m_payloadFile.setFileName(QString::fromStdString(payloadPath));
-  if (!m_payloadFile.open(QIODevice::ReadOnly)) {
+  // Unbuffered: each block is read from the file as it is then.
+  if (!m_payloadFile.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
     (void)std::fprintf(stderr, "%s: cannot open %s: %s\n", kProgramName, payloadPath.c_str(),
                        qPrintable(m_payloadFile.errorString()));
     AppendLog(kLogOpenFileFailure);

@@ -245,10 +245,13 @@ class ScriptedDevice {
     return got;
   }
 
-  // Whether anything arrives within `wait`.
+  // Whether nothing arrives within `wait`, the window's event loop running.
   bool Silent(milliseconds wait) {
     std::array<std::uint8_t, 64> scratch{};
-    return m_link.ReadSome(scratch.data(), scratch.size(), wait) == 0;
+    const bool arrived = WindowDriver::WaitFor(
+        [&] { return m_link.ReadSome(scratch.data(), scratch.size(), milliseconds(0)) != 0; },
+        wait);
+    return !arrived;
   }
 
   void Answer(Bytes echo, const Bytes& tail) {
