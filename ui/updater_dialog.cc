@@ -315,6 +315,13 @@ void UpdaterDialog::SendNextBlock() {
   if (!m_downloading) {
     return;
   }
+  // An acknowledgement taken after the port closed must not consume the
+  // block: the reopened port would discard it, and the last block would be
+  // reported finished without ever reaching the device.
+  if (!m_portOpen) {
+    AppendLog(kLogNoOpenCom);
+    return;
+  }
   if (m_remainingBytes < BLOCK_SIZE) {
     m_blockSize = m_remainingBytes;
   }

@@ -14,10 +14,12 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "payload/payload_paths.h"
 #include "res/resource.h"
+#include "serial/buffer_channel.h"
 #include "tests/ui/temp_dir.h"
 #include "tests/ui/window_driver.h"
 #include "tools/bundle.h"
@@ -297,6 +299,38 @@ TEST_F(DownloadTest, ComSettingsMidDownloadKeepsItGoingOnceThePortIsReopened) {
   EXPECT_EQ(driver.CountLines(kOpened), 2);
   EXPECT_EQ(driver.CountLines(kNoOpenCom), 0);
   ExpectIdleAfterFinish();
+}
+
+// An acknowledgement still queued when "Com settings" closes the port is
+// handled after the close: the block it releases must not be counted as
+// sent, or the last block is reported finished without leaving the updater.
+TEST_F(DownloadTest, HeaderAcknowledgedWhileThePortClosesKeepsTheBlockUnsent) {
+  const Bytes payload = RandomBytes(200, 7);
+  ScriptedDevice device(env.portsDir());
+  StartDownload(payload);
+  ASSERT_EQ(device.Read(5), Erase());
+  device.Answer({}, {0x50, 0x02});
+  ASSERT_EQ(device.Read(5), Header());
+  device.Answer(Header(), {0xB0, 0xB1, 0xB2});
+  ASSERT_EQ(device.Read(128), Slice(payload, 0, 128));
+  device.Answer(Slice(payload, 0, 128), {0x50, 0x00});
+  ASSERT_EQ(device.Read(5), Header());
+
+  // The acknowledgement of the last header reaches the receive channel, but
+  // the window has not handled it yet when the user opens the settings.
+  device.Answer(Header(), {0xB0, 0xB1, 0xB2});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (RxChannel.PendingCount() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  ASSERT_GT(RxChannel.PendingCount(), 0U);
+  driver.CancelSettings();
+  ASSERT_TRUE(WindowDriver::WaitFor([] { return RxChannel.PendingCount() == 0; }));
+
+  EXPECT_EQ(driver.CountLines(kFinished), 0);
+  EXPECT_GE(driver.CountLines(kNoOpenCom), 1);
+  EXPECT_TRUE(window.downloading());
+  EXPECT_EQ(window.remainingBytes(), 72U);
 }
 
 // A payload file shortened behind the updater's back stalls the download
