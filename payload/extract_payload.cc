@@ -10,6 +10,7 @@
 #include <cstddef>
 
 #include "payload/unique_fd.h"
+#include "payload/write_all.h"
 
 namespace tevra {
 namespace {
@@ -30,25 +31,6 @@ UniqueFd OpenOutput(const char* path) {
     return UniqueFd();
   }
   return fd;
-}
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t count) {
-  while (count > 0) {
-    const ssize_t n = ::write(fd, data, count);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;  // no progress: retrying would spin
-      return false;
-    }
-    data += n;
-    count -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // Reads exactly count bytes into the piece, then writes them out. The

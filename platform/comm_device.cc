@@ -208,9 +208,17 @@ bool CommDevice::Open(const char* name) {
   serial_icounter_struct counts{};
   lineCountsSupported_ = ::ioctl(raw, TIOCGICOUNT, &counts) == 0;
   lineErrors_ = ToArray(counts);
+  ResetState(kInputQueueCapacity);
+  label_ = std::string(name) + " (" + DisplayPath(path) + ")";
+  fd_ = fd.release();
+  return true;
+}
+
+void CommDevice::ResetState(std::size_t capacity) {
   {
     const std::lock_guard lock(queueMutex_);
-    queue_.assign(kInputQueueCapacity, 0);
+    queue_.assign(capacity, 0);
+    queue_.shrink_to_fit();
     queueHead_ = 0;
     queueSize_ = 0;
     errors_ = 0;
@@ -219,9 +227,6 @@ bool CommDevice::Open(const char* name) {
   gone_ = false;
   goneReported_ = false;
   history_ = 0;
-  label_ = std::string(name) + " (" + DisplayPath(path) + ")";
-  fd_ = fd.release();
-  return true;
 }
 
 bool CommDevice::Close() {
@@ -238,18 +243,7 @@ bool CommDevice::Close() {
   (void)::close(fd_);
   fd_ = -1;
   label_.clear();
-  {
-    const std::lock_guard lock(queueMutex_);
-    queue_.clear();
-    queue_.shrink_to_fit();
-    queueHead_ = 0;
-    queueSize_ = 0;
-    errors_ = 0;
-  }
-  mask_ = 0;
-  gone_ = false;
-  goneReported_ = false;
-  history_ = 0;
+  ResetState(0);
   return true;
 }
 

@@ -157,6 +157,9 @@ class CommDevice {
   // EV_ERR when the driver's line-error counters grew since the last look.
   std::uint32_t CheckLineErrors();
   void MarkGone();
+  // A queue of `capacity` bytes, empty, with no errors, events or hang-up
+  // remembered: the state of a fresh open (or, with 0, of a closed device).
+  void ResetState(std::size_t capacity);
   void ReportOpenFailure(const char* name, const std::string& path, int error) const;
   void ReportLineFailure(const std::string& what) const;
 

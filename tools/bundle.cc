@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "payload/unique_fd.h"
+#include "payload/write_all.h"
 
 namespace tevra {
 namespace {
@@ -57,25 +58,6 @@ UniqueFd OpenRegular(const std::string& path, const char* role, std::uint64_t& s
   size = static_cast<std::uint64_t>(st.st_size);
   mode = st.st_mode;
   return fd;
-}
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t count) {
-  while (count > 0) {
-    const ssize_t n = ::write(fd, data, count);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;  // no progress: retrying would spin
-      return false;
-    }
-    data += n;
-    count -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // Reads up to the buffer's size; 0 only at end of file, -1 on error.
