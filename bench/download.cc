@@ -25,14 +25,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <random>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "res/resource.h"
-#include "tests/ui/temp_dir.h"
+#include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
 #include "tools/bundle.h"
 #include "ui/updater_dialog.h"
@@ -41,35 +40,16 @@ extern char** environ;  // NOLINT(readability-redundant-declaration): for posix_
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using tevra::test::Bytes;
+using tevra::test::RandomBytes;
+using tevra::test::ReadFile;
+using tevra::test::WriteFile;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kPayloadBytes = 16384;
 constexpr double kFloorSeconds = 25.6;
 constexpr std::chrono::seconds kStartCap{10};
 constexpr std::chrono::seconds kDownloadCap{120};
-
-Bytes RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_int_distribution<int> byte(0, 255);
-  Bytes out(size);
-  for (auto& b : out) {
-    b = static_cast<std::uint8_t>(byte(gen));
-  }
-  return out;
-}
-
-bool WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),  // NOLINT: byte view
-            static_cast<std::streamsize>(bytes.size()));
-  return out.good();
-}
-
-Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 double CpuSeconds() {
   timespec now{};
@@ -172,7 +152,7 @@ class SimulatorProcess {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
@@ -180,10 +160,10 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
 
   const Bytes payload = RandomBytes(kPayloadBytes, 1);
+  WriteFile(env.WorkFile("image"), RandomBytes(3000, 2));
+  WriteFile(env.WorkFile("payload"), payload);
   std::string error;
-  if (!WriteFile(env.WorkFile("image"), RandomBytes(3000, 2)) ||
-      !WriteFile(env.WorkFile("payload"), payload) ||
-      !tevra::PackBundle(env.WorkFile("image"), env.WorkFile("payload"), env.WorkFile("updater"),
+  if (!tevra::PackBundle(env.WorkFile("image"), env.WorkFile("payload"), env.WorkFile("updater"),
                          error)) {
     (void)std::fprintf(stderr, "bench-download: cannot make the bundled updater: %s\n",
                        error.c_str());
@@ -229,7 +209,11 @@ int main(int argc, char** argv) {
   // The last block leaves after the finish is logged; the device's answer
   // to it says it arrived.
   const bool lastAnswered = tevra::test::WindowDriver::WaitFor(
-      [&] { return ReadFile(received).size() == kPayloadBytes; }, std::chrono::seconds(10));
+      [&] {
+        std::error_code notYet;
+        return std::filesystem::file_size(received, notYet) == kPayloadBytes;
+      },
+      std::chrono::seconds(10));
   const bool stopped = simulator.Stop();
   const bool same = ReadFile(received) == Bytes(payload.begin(), payload.end());
   if (!lastAnswered || !stopped || !same) {
@@ -242,4 +226,13 @@ int main(int argc, char** argv) {
                     seconds / kFloorSeconds);
   (void)std::printf("cpu_seconds %.3f\n", cpu);
   return 0;
+}
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    (void)std::fprintf(stderr, "bench-download: %s\n", e.what());
+    return 1;
+  }
 }

@@ -12,7 +12,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
-#include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <mutex>
@@ -24,6 +23,7 @@
 
 #include "platform/notify_target.h"
 #include "serial/serial_port.h"
+#include "tests/support/isolated_environment.h"
 #include "tools/pty_link.h"
 
 namespace {
@@ -66,28 +66,6 @@ class TimedTarget : public tevra::NotifyTarget {
   std::deque<Clock::time_point> arrivals_;
 };
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "bench-framing-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    }
-    path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 std::optional<Clock::duration> ProcessCpuTime() {
   timespec ts{};
   if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts) != 0) {
@@ -117,14 +95,11 @@ double Percentile(const std::vector<double>& sorted, double p) {
 }
 
 int Run() {
-  const TempDir dir;
-  // Set before any thread starts.
-  if (setenv("TEVRA_PORTS_DIR", dir.path().c_str(), 1) != 0) {  // NOLINT(concurrency-mt-unsafe)
-    return Fail("setenv: " + ErrnoText());
-  }
+  // Made before any thread starts.
+  const tevra::test::IsolatedEnvironment env;
   tevra::sim::PtyLink link;
   std::string error;
-  if (!link.Open(kPort, dir.path(), &error)) {
+  if (!link.Open(kPort, env.portsDir(), &error)) {
     return Fail(error);
   }
   TimedTarget target;

@@ -15,7 +15,7 @@
 
 #include "payload/extract_payload.h"
 #include "payload/payload_paths.h"
-#include "tests/payload/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): for posix_spawn
 

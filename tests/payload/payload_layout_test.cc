@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "payload/unique_fd.h"
-#include "tests/payload/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace tevra {
 namespace {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "tests/payload/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace tevra {
 namespace {

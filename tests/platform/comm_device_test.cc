@@ -11,15 +11,17 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/event.h"
 #include "platform/wait.h"
+#include "tests/support/isolated_environment.h"
 #include "tools/pty_link.h"
 
 namespace tevra {
@@ -73,23 +75,56 @@ class Watchdog {
   std::thread thread_;
 };
 
+// A blocking call on a thread of its own, so the test can watch it pend. It
+// gets `stop` to end it early; going out of scope stops and joins it, so a
+// failed assertion cannot leave it running.
+template <typename Status>
+class BackgroundCall {
+ public:
+  explicit BackgroundCall(std::function<Status(Event& stop)> call)
+      : thread_([this, call = std::move(call)] {
+          status_ = call(stop);
+          returned.Set();
+        }) {}
+  BackgroundCall(const BackgroundCall&) = delete;
+  BackgroundCall& operator=(const BackgroundCall&) = delete;
+  ~BackgroundCall() {
+    if (thread_.joinable()) {
+      stop.Set();
+      thread_.join();
+    }
+  }
+
+  // Waits for the call to return and gives its result.
+  Status Join() {
+    thread_.join();
+    return status_;
+  }
+
+  Event stop;
+  Event returned;
+
+ private:
+  Status status_{};
+  std::thread thread_;  // last: it uses the members above
+};
+
+// One WaitCommEvent, for a BackgroundCall.
+std::function<CommWaitStatus(Event&)> WaitForAnEvent(CommDevice& dev) {
+  return [&dev](Event& stop) {
+    std::uint32_t mask = 0;
+    return dev.WaitCommEvent(stop, mask);
+  };
+}
+
 // A fresh ports directory per test, with COM3 linked to a pseudo-terminal.
 class CommDeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tevra-platform-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): before any thread of the test starts
-    ASSERT_EQ(setenv("TEVRA_PORTS_DIR", dir_.c_str(), 1), 0);
     std::string error;
-    ASSERT_TRUE(pty_.Open(kPort, dir_, &error)) << error;
+    ASSERT_TRUE(pty_.Open(kPort, env_.portsDir(), &error)) << error;
   }
-  void TearDown() override {
-    pty_.Close();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  void TearDown() override { pty_.Close(); }
 
   bool OpenPort(CommDevice& dev) {
     return dev.Open("COM3") && dev.SetCommMask(EV_RXCHAR | EV_ERR) &&
@@ -120,7 +155,7 @@ class CommDeviceTest : public ::testing::Test {
     return got;
   }
 
-  std::string dir_;
+  test::IsolatedEnvironment env_;
   sim::PtyLink pty_;
 };
 
@@ -161,11 +196,11 @@ TEST_F(CommDeviceTest, MalformedNamesAndComZeroOpenNothing) {
 }
 
 TEST_F(CommDeviceTest, MissingDeviceAndNonTerminalFailWithTheirCause) {
-  const std::string missing = dir_ + "/gone-adapter";
-  ASSERT_EQ(symlink(missing.c_str(), (dir_ + "/COM4").c_str()), 0);
-  const std::string plain = dir_ + "/plain-file";
+  const std::string missing = env_.portsDir() + "/gone-adapter";
+  ASSERT_EQ(symlink(missing.c_str(), (env_.portsDir() + "/COM4").c_str()), 0);
+  const std::string plain = env_.portsDir() + "/plain-file";
   ASSERT_TRUE(std::ofstream(plain).good());
-  ASSERT_EQ(symlink(plain.c_str(), (dir_ + "/COM5").c_str()), 0);
+  ASSERT_EQ(symlink(plain.c_str(), (env_.portsDir() + "/COM5").c_str()), 0);
 
   CommDevice dev;
   testing::internal::CaptureStderr();
@@ -319,20 +354,15 @@ TEST_F(CommDeviceTest, RxCharOncePerArrivalNotForBytesLeftUnread) {
   EXPECT_EQ(mask, EV_RXCHAR);
 
   // The three bytes stay unread: the next wait must sleep until more come.
-  Event returned;
   std::uint32_t secondMask = 0;
-  CommWaitStatus second = CommWaitStatus::kFailed;
-  std::thread waiter([&] {
-    second = dev.WaitCommEvent(stop, secondMask);
-    returned.Set();
-  });
-  EXPECT_EQ(WaitAny({&returned}, kQuietLook).status, WaitStatus::kTimedOut)
+  BackgroundCall<CommWaitStatus> second(
+      [&](Event& secondStop) { return dev.WaitCommEvent(secondStop, secondMask); });
+  EXPECT_EQ(WaitAny({&second.returned}, kQuietLook).status, WaitStatus::kTimedOut)
       << "reported bytes that were already reported";
   const std::uint8_t more = 4;
   ASSERT_TRUE(pty_.WriteAll(&more, 1, kGenerous));
-  EXPECT_EQ(WaitAny({&returned}, kGenerous).status, WaitStatus::kSignalled);
-  waiter.join();
-  EXPECT_EQ(second, CommWaitStatus::kEvent);
+  EXPECT_EQ(WaitAny({&second.returned}, kGenerous).status, WaitStatus::kSignalled);
+  EXPECT_EQ(second.Join(), CommWaitStatus::kEvent);
   EXPECT_EQ(secondMask, EV_RXCHAR);
 
   std::uint8_t buf[16] = {};
@@ -367,18 +397,10 @@ TEST_F(CommDeviceTest, ArrivalWhileNoWaitRunsIsReportedByTheNextWaitOnce) {
   EXPECT_EQ(inQueue, 4U);
 
   // Reported once: the next wait sleeps until its stop.
-  Event stop;
-  Event returned;
-  CommWaitStatus status = CommWaitStatus::kFailed;
-  std::thread waiter([&] {
-    std::uint32_t mask = 0;
-    status = dev.WaitCommEvent(stop, mask);
-    returned.Set();
-  });
-  EXPECT_EQ(WaitAny({&returned}, kQuietLook).status, WaitStatus::kTimedOut);
-  ASSERT_TRUE(stop.Set());
-  waiter.join();
-  EXPECT_EQ(status, CommWaitStatus::kStopped);
+  BackgroundCall<CommWaitStatus> wait(WaitForAnEvent(dev));
+  EXPECT_EQ(WaitAny({&wait.returned}, kQuietLook).status, WaitStatus::kTimedOut);
+  ASSERT_TRUE(wait.stop.Set());
+  EXPECT_EQ(wait.Join(), CommWaitStatus::kStopped);
 }
 
 TEST_F(CommDeviceTest, StopWinsOverWaitingBytes) {
@@ -398,20 +420,12 @@ TEST_F(CommDeviceTest, EventsOutsideTheMaskAreNotReportedButBytesStillQueue) {
   CommDevice dev;
   ASSERT_TRUE(dev.Open("COM3"));
   ASSERT_TRUE(dev.SetCommMask(EV_ERR));
-  Event stop;
-  Event returned;
-  CommWaitStatus status = CommWaitStatus::kFailed;
-  std::thread waiter([&] {
-    std::uint32_t mask = 0;
-    status = dev.WaitCommEvent(stop, mask);
-    returned.Set();
-  });
+  BackgroundCall<CommWaitStatus> wait(WaitForAnEvent(dev));
   const std::uint8_t bytes[] = {9, 8, 7};
   ASSERT_TRUE(pty_.WriteAll(bytes, sizeof bytes, kGenerous));
-  EXPECT_EQ(WaitAny({&returned}, kQuietLook).status, WaitStatus::kTimedOut);
-  ASSERT_TRUE(stop.Set());
-  waiter.join();
-  EXPECT_EQ(status, CommWaitStatus::kStopped);
+  EXPECT_EQ(WaitAny({&wait.returned}, kQuietLook).status, WaitStatus::kTimedOut);
+  ASSERT_TRUE(wait.stop.Set());
+  EXPECT_EQ(wait.Join(), CommWaitStatus::kStopped);
   std::uint32_t inQueue = 0;
   ASSERT_TRUE(dev.ClearCommError(nullptr, &inQueue));
   EXPECT_EQ(inQueue, 3U);
@@ -602,23 +616,20 @@ TEST_F(CommDeviceTest, HangUpNoticedByWriteIsStillReportedByTheNextWait) {
 constexpr std::size_t kMoreThanThePtyHolds = std::size_t{256} * 1024;
 constexpr std::size_t kPtyReaderBuffer = 4096;
 
+WriteStatus WriteBytes(CommDevice& dev, Event& stop, const std::vector<std::uint8_t>& bytes) {
+  return dev.WriteFile(stop, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+}
+
 TEST_F(CommDeviceTest, WriteGoesPendingAndTheStopAbandonsItPromptly) {
   CommDevice dev;
   ASSERT_TRUE(OpenPort(dev));
   const std::vector<std::uint8_t> big(kMoreThanThePtyHolds, 0x5A);
-  Event stop;
-  Event returned;
-  WriteStatus status = WriteStatus::kCompleted;
-  std::thread writer([&] {
-    status = dev.WriteFile(stop, big.data(), static_cast<std::uint32_t>(big.size()));
-    returned.Set();
-  });
-  EXPECT_EQ(WaitAny({&returned}, kQuietLook).status, WaitStatus::kTimedOut)
+  BackgroundCall<WriteStatus> write([&](Event& stop) { return WriteBytes(dev, stop, big); });
+  EXPECT_EQ(WaitAny({&write.returned}, kQuietLook).status, WaitStatus::kTimedOut)
       << "nobody reads, so the write cannot have finished";
-  ASSERT_TRUE(stop.Set());
-  EXPECT_EQ(WaitAny({&returned}, kGenerous).status, WaitStatus::kSignalled);
-  writer.join();
-  EXPECT_EQ(status, WriteStatus::kAbandoned);
+  ASSERT_TRUE(write.stop.Set());
+  EXPECT_EQ(WaitAny({&write.returned}, kGenerous).status, WaitStatus::kSignalled);
+  EXPECT_EQ(write.Join(), WriteStatus::kAbandoned);
   // The queued rest is discarded, not left to trickle out later in front of
   // the next record. On a pseudo-terminal only what already sits in the
   // other side's 4 KiB line-discipline buffer survives the flush (without it,
@@ -635,24 +646,20 @@ TEST_F(CommDeviceTest, WriteGoesPendingAndTheStopAbandonsItPromptly) {
 TEST_F(CommDeviceTest, PendingWriteCompletesOnceTheOtherSideReads) {
   CommDevice dev;
   ASSERT_TRUE(OpenPort(dev));
-  std::vector<std::uint8_t> big = EveryByteValue(kMoreThanThePtyHolds / 256);
-  Event stop;
-  WriteStatus status = WriteStatus::kFailed;
-  std::thread writer(
-      [&] { status = dev.WriteFile(stop, big.data(), static_cast<std::uint32_t>(big.size())); });
+  const std::vector<std::uint8_t> big = EveryByteValue(kMoreThanThePtyHolds / 256);
+  BackgroundCall<WriteStatus> write([&](Event& stop) { return WriteBytes(dev, stop, big); });
   std::vector<std::uint8_t> out;
   while (out.size() < big.size()) {
     std::vector<std::uint8_t> buf(65536);
     const long n = pty_.ReadSome(buf.data(), buf.size(), kGenerous);
     if (n <= 0) {
       ADD_FAILURE() << "stalled after " << out.size() << " bytes";
-      stop.Set();
+      write.stop.Set();
       break;
     }
     out.insert(out.end(), buf.begin(), buf.begin() + n);
   }
-  writer.join();
-  EXPECT_EQ(status, WriteStatus::kCompletedPending);
+  EXPECT_EQ(write.Join(), WriteStatus::kCompletedPending);
   EXPECT_TRUE(out == big);
 }
 
@@ -660,20 +667,14 @@ TEST_F(CommDeviceTest, PendingWriteFailsWhenTheLineHangsUp) {
   CommDevice dev;
   ASSERT_TRUE(OpenPort(dev));
   const std::vector<std::uint8_t> big(kMoreThanThePtyHolds, 0xA5);
-  Event stop;
-  Event returned;
-  WriteStatus status = WriteStatus::kCompleted;
-  std::thread writer([&] {
-    status = dev.WriteFile(stop, big.data(), static_cast<std::uint32_t>(big.size()));
-    returned.Set();
-  });
-  EXPECT_EQ(WaitAny({&returned}, kQuietLook).status, WaitStatus::kTimedOut);
+  BackgroundCall<WriteStatus> write([&](Event& stop) { return WriteBytes(dev, stop, big); });
+  EXPECT_EQ(WaitAny({&write.returned}, kQuietLook).status, WaitStatus::kTimedOut);
   pty_.Close();
-  const bool ended = WaitAny({&returned}, kGenerous).status == WaitStatus::kSignalled;
+  const bool ended = WaitAny({&write.returned}, kGenerous).status == WaitStatus::kSignalled;
   if (!ended) {
-    stop.Set();  // let the thread go so the test can report instead of hang
+    write.stop.Set();  // let the thread go so the test can report instead of hang
   }
-  writer.join();
+  const WriteStatus status = write.Join();
   EXPECT_TRUE(ended) << "a write stuck after the hang-up";
   EXPECT_EQ(status, WriteStatus::kFailed);
 }

@@ -85,9 +85,7 @@ TEST_F(SerialFraming, OneBurstGivesOneRecordNoEarlierThanTheQuietGap) {
   EXPECT_FALSE(ReceiveRecord(port_).has_value());
 
   // A second burst gets the next notification: the first had exactly one.
-  DeviceWrites(Bytes("next"));
-  ExpectRecordPost();
-  EXPECT_EQ(ReceiveRecord(port_), Bytes("next"));
+  DeviceSendsRecord(Bytes("next"));
   EXPECT_EQ(target_.Count(), 0U);
 }
 
@@ -210,9 +208,7 @@ TEST_F(SerialFraming, BacklogOver2048GivesOneRecordAndTheNextBurstArrivesClean) 
   EXPECT_EQ(*first, std::vector<std::uint8_t>(backlog.begin(), backlog.begin() + 1023));
 
   // No stale tail of the backlog may shift the next answer's offsets.
-  DeviceWrites(Bytes("\x50\x02"));
-  ExpectRecordPost();
-  EXPECT_EQ(ReceiveRecord(port_), Bytes("\x50\x02"));
+  DeviceSendsRecord(Bytes("\x50\x02"));
   EXPECT_EQ(target_.Count(), 0U);
 }
 
@@ -232,9 +228,7 @@ TEST_F(SerialFraming, DataReadyWithEmptyQueueStoresAnEmptyRecord) {
 TEST_F(SerialFraming, OpenDiscardsInputWaitingFromBefore) {
   DeviceWrites(Bytes("stale"));
   ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
-  DeviceWrites(Bytes("fresh"));
-  ExpectRecordPost();
-  EXPECT_EQ(ReceiveRecord(port_), Bytes("fresh"));
+  DeviceSendsRecord(Bytes("fresh"));
 }
 
 TEST_F(SerialFraming, ReopenEmptiesBothChannels) {

@@ -49,9 +49,7 @@ TEST_F(SerialLifecycle, SecondPortObjectCannotOpenAHeldPortButCanAfterClose) {
   EXPECT_FALSE(OpenLikeUpdater(second, &secondTarget));
   EXPECT_FALSE(second.IsOpen());
   // The failed attempt disturbed nothing: the holder still receives.
-  DeviceWrites(Bytes("one"));
-  ExpectRecordPost();
-  EXPECT_EQ(ReceiveRecord(port_), Bytes("one"));
+  DeviceSendsRecord(Bytes("one"));
 
   ASSERT_TRUE(port_.Close());
   ASSERT_TRUE(OpenLikeUpdater(second, &secondTarget));
@@ -138,7 +136,7 @@ class SerialOpenFails : public LinkedPortTest, public ::testing::WithParamInterf
 
 TEST_P(SerialOpenFails, LeavesPortClosedAndNothingHeld) {
   // COM9 points nowhere: a device that does not exist.
-  const std::string missing = dir_.path() + "/COM9";
+  const std::string missing = env_.portsDir() + "/COM9";
   ASSERT_EQ(symlink("/dev/tevra-no-such-device", missing.c_str()), 0);
 
   const std::size_t fds = OpenDescriptorCount();
@@ -210,7 +208,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, SerialStopBits,
 // 200 cycles, spread over eight ports at once so the 100 ms that each Close
 // waits does not add up; every few cycles a burst proves the workers run.
 TEST(SerialCycles, TwoHundredOpenCloseCyclesLeaveNoDescriptorThreadOrSignalledEvent) {
-  ScopedPortsDir dir;
+  const test::IsolatedEnvironment env;
   constexpr std::size_t kPorts = 8;
   constexpr int kCyclesEach = 25;
   std::vector<std::unique_ptr<sim::PtyLink>> links;
@@ -219,7 +217,7 @@ TEST(SerialCycles, TwoHundredOpenCloseCyclesLeaveNoDescriptorThreadOrSignalledEv
   for (std::size_t i = 0; i < kPorts; ++i) {
     links.push_back(std::make_unique<sim::PtyLink>());
     std::string error;
-    ASSERT_TRUE(links.back()->Open(static_cast<int>(i + 1), dir.path(), &error)) << error;
+    ASSERT_TRUE(links.back()->Open(static_cast<int>(i + 1), env.portsDir(), &error)) << error;
     ports.push_back(std::make_unique<SerialPort>());
     targets.push_back(std::make_unique<QueueTarget>());
   }

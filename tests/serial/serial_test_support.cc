@@ -4,9 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <stdexcept>
 #include <system_error>
 
 #include "platform/event.h"
@@ -24,24 +22,6 @@ std::size_t CountEntries(const char* dir) {
 }
 
 }  // namespace
-
-ScopedPortsDir::ScopedPortsDir() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "tevra-serial-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::system_error(errno, std::generic_category(), "mkdtemp");
-  }
-  path_ = pattern;
-  // Tests set this before starting any port, while no other thread runs.
-  if (setenv("TEVRA_PORTS_DIR", path_.c_str(), 1) != 0) {  // NOLINT(concurrency-mt-unsafe)
-    throw std::system_error(errno, std::generic_category(), "setenv");
-  }
-}
-
-ScopedPortsDir::~ScopedPortsDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
 
 bool QueueTarget::Post(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
   {
@@ -126,12 +106,18 @@ std::vector<std::uint8_t> Bytes(const std::string& text) {
 
 void LinkedPortTest::SetUp() {
   std::string error;
-  ASSERT_TRUE(link_.Open(kPortNumber, dir_.path(), &error)) << error;
+  ASSERT_TRUE(link_.Open(kPortNumber, env_.portsDir(), &error)) << error;
 }
 
 void LinkedPortTest::DeviceWrites(const std::vector<std::uint8_t>& bytes) {
   ASSERT_TRUE(link_.WriteAll(bytes.data(), bytes.size(), kCap))
       << std::error_code(errno, std::generic_category()).message();
+}
+
+void LinkedPortTest::DeviceSendsRecord(const std::vector<std::uint8_t>& bytes) {
+  DeviceWrites(bytes);
+  ExpectRecordPost();
+  EXPECT_EQ(ReceiveRecord(port_), bytes);
 }
 
 Posted LinkedPortTest::ExpectRecordPost() {

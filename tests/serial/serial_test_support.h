@@ -14,6 +14,7 @@
 
 #include "platform/notify_target.h"
 #include "serial/serial_port.h"
+#include "tests/support/isolated_environment.h"
 #include "tools/pty_link.h"
 
 namespace tevra {
@@ -23,20 +24,6 @@ using std::chrono::milliseconds;
 
 // Generous cap for anything the tests wait for: only reached on failure.
 inline constexpr milliseconds kCap{5000};
-
-// A fresh ports directory for this process, published as TEVRA_PORTS_DIR
-// while the object lives, so tests can run in parallel.
-class ScopedPortsDir {
- public:
-  ScopedPortsDir();
-  ScopedPortsDir(const ScopedPortsDir&) = delete;
-  ScopedPortsDir& operator=(const ScopedPortsDir&) = delete;
-  ~ScopedPortsDir();
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 struct Posted {
   std::uint32_t msg = 0;
@@ -95,8 +82,10 @@ class LinkedPortTest : public ::testing::Test {
   void DeviceWrites(const std::vector<std::uint8_t>& bytes);
   // Waits for the next post; it must announce a received record.
   Posted ExpectRecordPost();
+  // Writes bytes as the device; they must come back as the next record.
+  void DeviceSendsRecord(const std::vector<std::uint8_t>& bytes);
 
-  ScopedPortsDir dir_;
+  test::IsolatedEnvironment env_;
   sim::PtyLink link_;
   QueueTarget target_;
   SerialPort port_;

@@ -42,10 +42,7 @@ using SerialTransfer = LinkedPortTest;
 
 TEST_F(SerialTransfer, EveryByteValueCrossesUnchangedFromTheDevice) {
   ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
-  const auto all = AllByteValues();
-  DeviceWrites(all);
-  ExpectRecordPost();
-  EXPECT_EQ(ReceiveRecord(port_), all);
+  DeviceSendsRecord(AllByteValues());
 }
 
 TEST_F(SerialTransfer, EveryByteValueCrossesUnchangedToTheDevice) {
@@ -73,9 +70,7 @@ TEST_F(SerialTransfer, WriteCompletingAtOncePostsNothing) {
   ASSERT_TRUE(port_.Send("\xE0\x22\x00\x00\x02", 5));
   ASSERT_EQ(ReadFromLink(link_, 5).size(), 5U);
   // The answer's notification is the first one: the write posted nothing.
-  DeviceWrites(Bytes("\x50\x02"));
-  ExpectRecordPost();
-  EXPECT_EQ(ReceiveRecord(port_), Bytes("\x50\x02"));
+  DeviceSendsRecord(Bytes("\x50\x02"));
 }
 
 TEST_F(SerialTransfer, PendingWritePostsWParam1WhenItCompletes) {
@@ -150,10 +145,10 @@ TEST_F(SerialTransfer, HungUpLineDoesNotSpinAndClosesPromptly) {
 // The whole road against the device simulator: commands out, framed answers
 // back, and the block stored unchanged on the device.
 TEST(SerialWithDongle, EraseHeaderAndBlockAreAnsweredAndStored) {
-  ScopedPortsDir dir;
+  const test::IsolatedEnvironment env;
   sim::DongleOptions options;
   options.port = kPortNumber;
-  options.portsDir = dir.path();
+  options.portsDir = env.portsDir();
   sim::DongleSimulator dongle(options);
   std::string error;
   ASSERT_TRUE(dongle.Start(&error)) << error;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tests/sim/slave_line.h"
+#include "tests/support/isolated_environment.h"
 
 extern char** environ;  // NOLINT: POSIX declares it for the program
 
@@ -168,21 +169,12 @@ std::size_t CountLines(const std::string& text) {
 
 class DongleSimProgramTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tevra-simprog-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): before any thread of the test starts
-    ASSERT_EQ(setenv("TEVRA_PORTS_DIR", PortsDir().c_str(), 1), 0);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  std::string PortsDir() const { return dir_ + "/ports"; }
+  // The ports directory is left for the program to make.
+  void SetUp() override { tevra::test::SetEnv("TEVRA_PORTS_DIR", PortsDir()); }
+  std::string PortsDir() const { return dir_.Path("ports"); }
   std::string LinkPath() const { return PortsDir() + "/COM3"; }
 
-  std::string dir_;
+  tevra::test::TempDir dir_;
 };
 
 TEST_F(DongleSimProgramTest, HelpPrintsUsageAndExitsZero) {
@@ -239,7 +231,7 @@ class DongleSimSignalTest : public DongleSimProgramTest,
                             public ::testing::WithParamInterface<int> {};
 
 TEST_P(DongleSimSignalTest, StopSignalWritesTheImageRemovesTheLinkAndExitsZero) {
-  const std::string image = dir_ + "/received.bin";
+  const std::string image = dir_.Path("received.bin");
   Program p({"--port", "COM3", "--ports-dir", PortsDir(), "--image", image});
   ASSERT_TRUE(p.Started());
   const std::string first = p.NextLine(kCap);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/sim/slave_line.h"
+#include "tests/support/isolated_environment.h"
 
 namespace tevra::sim {
 namespace {
@@ -25,6 +26,7 @@ using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 using test::Record;
 using test::SlaveLine;
+using ::tevra::test::ReadFile;
 
 constexpr std::array<std::uint8_t, 5> kEraseBytes{0xE0, 0x22, 0x00, 0x00, 0x02};
 constexpr std::array<std::uint8_t, 5> kHeaderBytes{0xE0, 0x55, 0x00, 0x00, 0x80};
@@ -49,11 +51,6 @@ Bytes BlockAck(const Bytes& block) {
   return a;
 }
 
-Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The three patterns the updater looks for, at their fixed offsets.
 bool LooksLikeAnAnswer(const Bytes& r) {
   const bool eraseAck = r.size() >= 2 && r[0] == 0x50 && r[1] == 0x02;
@@ -69,22 +66,15 @@ class DongleSimTest : public ::testing::Test {
   const Bytes kEraseAck{kEraseAckBytes.begin(), kEraseAckBytes.end()};
   const Bytes kHeaderAck{kHeaderAckBytes.begin(), kHeaderAckBytes.end()};
 
-  void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tevra-sim-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): before any thread of the test starts
-    ASSERT_EQ(setenv("TEVRA_PORTS_DIR", (dir_ + "/ports").c_str(), 1), 0);
-  }
+  // The ports directory is left for the simulator to make.
+  void SetUp() override { tevra::test::SetEnv("TEVRA_PORTS_DIR", PortsDir()); }
 
   void TearDown() override {
     line_.Close();
     sim_.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
 
-  std::string PortsDir() const { return dir_ + "/ports"; }
+  std::string PortsDir() const { return dir_.Path("ports"); }
   std::string LinkPath() const { return PortsDir() + "/COM3"; }
 
   // Starts the simulator on COM3 of the test's own ports directory and opens
@@ -102,19 +92,25 @@ class DongleSimTest : public ::testing::Test {
     return line_.ReadCount(answerLength, kCap);
   }
 
+  // What the updater sends before its first block: the erase, then a header.
+  void EraseAndAnnounceABlock() {
+    EXPECT_EQ(Exchange(kErase, 2), kEraseAck);
+    EXPECT_EQ(Exchange(kHeader, 8), kHeaderAck);
+  }
+
   void Send(const Bytes& bytes) { ASSERT_TRUE(line_.Write(bytes, kCap)); }
 
   bool WaitFor(const std::function<bool(const DongleStats&)>& pred) {
     return sim_->WaitUntil(pred, kCap);
   }
 
-  std::string dir_;
+  tevra::test::TempDir dir_;
   std::unique_ptr<DongleSimulator> sim_;
   SlaveLine line_;
 };
 
 TEST_F(DongleSimTest, DownloadIsAnsweredAtTheFixedOffsetsAndStoredByteForByte) {
-  const std::string imagePath = dir_ + "/image.bin";
+  const std::string imagePath = dir_.Path("image.bin");
   DongleOptions o;
   o.imagePath = imagePath;
   StartSim(o);
@@ -150,8 +146,7 @@ TEST_F(DongleSimTest, DownloadIsAnsweredAtTheFixedOffsetsAndStoredByteForByte) {
 
 TEST_F(DongleSimTest, ShortFinalBlockIsAnsweredOnlyAfterSilence) {
   StartSim({});
-  EXPECT_EQ(Exchange(kErase, 2), kEraseAck);
-  EXPECT_EQ(Exchange(kHeader, 8), kHeaderAck);
+  EraseAndAnnounceABlock();
   const Bytes shortBlock = Sequence(72, 0x40);
   Send(shortBlock);
   const auto sent = Clock::now();
@@ -163,8 +158,7 @@ TEST_F(DongleSimTest, ShortFinalBlockIsAnsweredOnlyAfterSilence) {
 
 TEST_F(DongleSimTest, EraseWhereABlockIsExpectedStartsANewDownload) {
   StartSim({});
-  EXPECT_EQ(Exchange(kErase, 2), kEraseAck);
-  EXPECT_EQ(Exchange(kHeader, 8), kHeaderAck);
+  EraseAndAnnounceABlock();
   const Bytes first = Sequence(128, 1);
   EXPECT_EQ(Exchange(first, 130), BlockAck(first));
   EXPECT_EQ(sim_->Stats().image, first) << "stats are up to date once the answer is read";
@@ -251,8 +245,7 @@ TEST_F(DongleSimTest, HangupAfterBlockDeliversTheAcknowledgementThenHangsUp) {
   DongleOptions o;
   o.hangupAfterBlock = 1;
   StartSim(o);
-  EXPECT_EQ(Exchange(kErase, 2), kEraseAck);
-  EXPECT_EQ(Exchange(kHeader, 8), kHeaderAck);
+  EraseAndAnnounceABlock();
   const Bytes block = Sequence(128, 0x20);
   EXPECT_EQ(Exchange(block, 130), BlockAck(block)) << "the acknowledgement is not lost";
   EXPECT_TRUE(line_.WaitHangup(kCap));
@@ -316,8 +309,7 @@ TEST_F(DongleSimTest, PacedAnswersTakeTheLineTime) {
   o.pace = true;
   o.baud = 19200;
   StartSim(o);
-  EXPECT_EQ(Exchange(kErase, 2), kEraseAck);
-  EXPECT_EQ(Exchange(kHeader, 8), kHeaderAck);
+  EraseAndAnnounceABlock();
   const Bytes block = Sequence(128, 0x90);
   Send(block);
   const auto sent = Clock::now();
@@ -367,15 +359,14 @@ TEST_F(DongleSimTest, StartRefusesToReplaceSomethingThatIsNotALink) {
 }
 
 TEST_F(DongleSimTest, ImageFileReplacesALinkPlantedAtItsPathInsteadOfFollowingIt) {
-  const std::string victim = dir_ + "/victim";
+  const std::string victim = dir_.Path("victim");
   { std::ofstream(victim) << "untouched"; }
-  const std::string imagePath = dir_ + "/image.bin";
+  const std::string imagePath = dir_.Path("image.bin");
   std::filesystem::create_symlink(victim, imagePath);
   DongleOptions o;
   o.imagePath = imagePath;
   StartSim(o);
-  EXPECT_EQ(Exchange(kErase, 2), kEraseAck);
-  EXPECT_EQ(Exchange(kHeader, 8), kHeaderAck);
+  EraseAndAnnounceABlock();
   const Bytes block = Sequence(128, 3);
   EXPECT_EQ(Exchange(block, 130), BlockAck(block));
   ASSERT_TRUE(WaitFor([](const DongleStats& s) { return s.blocks == 1; }));
@@ -389,7 +380,7 @@ TEST_F(DongleSimTest, ImageFileReplacesALinkPlantedAtItsPathInsteadOfFollowingIt
 
 TEST_F(DongleSimTest, UnwritableImagePathIsReportedNotIgnored) {
   DongleOptions o;
-  o.imagePath = dir_ + "/no/such/dir/image.bin";
+  o.imagePath = dir_.Path("no/such/dir/image.bin");
   StartSim(o);
   EXPECT_EQ(Exchange(kErase, 2), kEraseAck) << "a failed image write does not stop the device";
   ASSERT_TRUE(WaitFor([](const DongleStats& s) { return !s.imageError.empty(); }));

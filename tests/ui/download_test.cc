@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +19,7 @@
 #include "payload/payload_paths.h"
 #include "res/resource.h"
 #include "serial/buffer_channel.h"
-#include "tests/ui/temp_dir.h"
+#include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
 #include "tools/bundle.h"
 #include "tools/dongle_simulator.h"
@@ -30,7 +29,6 @@
 namespace tevra::test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 using res::IDC_COM_CLOSE;
 using res::IDC_COM_SETTINGS;
@@ -50,28 +48,52 @@ Bytes Header() {
   return {0xE0, 0x55, 0x00, 0x00, 0x80};
 }
 
-// Every byte value turns up, the ones a careless line would alter included.
-Bytes RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_int_distribution<int> byte(0, 255);
-  Bytes out(size);
-  for (auto& b : out) {
-    b = static_cast<std::uint8_t>(byte(gen));
-  }
-  return out;
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),  // NOLINT: byte view
-            static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << path;
-}
-
 Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t count) {
   return {bytes.begin() + static_cast<std::ptrdiff_t>(from),
           bytes.begin() + static_cast<std::ptrdiff_t>(from + count)};
 }
+
+// A device scripted by the test, so it can hold an answer back.
+class ScriptedDevice {
+ public:
+  explicit ScriptedDevice(const std::string& portsDir) {
+    std::string error;
+    EXPECT_TRUE(m_link.Open(3, portsDir, &error)) << error;
+  }
+
+  // The next n bytes the updater sends, spinning the window's event loop.
+  Bytes Read(std::size_t n) {
+    Bytes got(n);
+    std::size_t have = 0;
+    const bool complete = WindowDriver::WaitFor([&] {
+      const long r = m_link.ReadSome(got.data() + have, n - have, milliseconds(0));
+      if (r > 0) {
+        have += static_cast<std::size_t>(r);
+      }
+      return have == n;
+    });
+    EXPECT_TRUE(complete) << "got " << have << " of " << n << " bytes";
+    got.resize(have);
+    return got;
+  }
+
+  // Whether nothing arrives within `wait`, the window's event loop running.
+  bool Silent(milliseconds wait) {
+    std::array<std::uint8_t, 64> scratch{};
+    const bool arrived = WindowDriver::WaitFor(
+        [&] { return m_link.ReadSome(scratch.data(), scratch.size(), milliseconds(0)) != 0; },
+        wait);
+    return !arrived;
+  }
+
+  void Answer(Bytes echo, const Bytes& tail) {
+    echo.insert(echo.end(), tail.begin(), tail.end());
+    EXPECT_TRUE(m_link.WriteAll(echo.data(), echo.size(), milliseconds(5000)));
+  }
+
+ private:
+  sim::PtyLink m_link;
+};
 
 class DownloadTest : public testing::Test {
  protected:
@@ -101,6 +123,17 @@ class DownloadTest : public testing::Test {
     window.SetPayloadSource(MakeUpdater(payload));
     ASSERT_EQ(driver.OpenPort(), kOpened);
     driver.Click(IDC_DOWNLOAD);
+  }
+
+  // Starts a download of `payload` and plays the device up to the arrival
+  // of the first block, which is left unanswered.
+  void DownloadUpToTheFirstBlock(ScriptedDevice& device, const Bytes& payload) {
+    StartDownload(payload);
+    ASSERT_EQ(device.Read(5), Erase());
+    device.Answer({}, {0x50, 0x02});
+    ASSERT_EQ(device.Read(5), Header());
+    device.Answer(Header(), {0xB0, 0xB1, 0xB2});
+    ASSERT_EQ(device.Read(128), Slice(payload, 0, 128));
   }
 
   bool WaitForFinish() {
@@ -223,58 +256,10 @@ TEST_F(DownloadTest, ComCloseAbandonsTheDownloadAndANewOneThenWorks) {
   ExpectIdleAfterFinish();
 }
 
-// A device scripted by the test, so it can hold an answer back.
-class ScriptedDevice {
- public:
-  explicit ScriptedDevice(const std::string& portsDir) {
-    std::string error;
-    EXPECT_TRUE(m_link.Open(3, portsDir, &error)) << error;
-  }
-
-  // The next n bytes the updater sends, spinning the window's event loop.
-  Bytes Read(std::size_t n) {
-    Bytes got(n);
-    std::size_t have = 0;
-    const bool complete = WindowDriver::WaitFor([&] {
-      const long r = m_link.ReadSome(got.data() + have, n - have, milliseconds(0));
-      if (r > 0) {
-        have += static_cast<std::size_t>(r);
-      }
-      return have == n;
-    });
-    EXPECT_TRUE(complete) << "got " << have << " of " << n << " bytes";
-    got.resize(have);
-    return got;
-  }
-
-  // Whether nothing arrives within `wait`, the window's event loop running.
-  bool Silent(milliseconds wait) {
-    std::array<std::uint8_t, 64> scratch{};
-    const bool arrived = WindowDriver::WaitFor(
-        [&] { return m_link.ReadSome(scratch.data(), scratch.size(), milliseconds(0)) != 0; },
-        wait);
-    return !arrived;
-  }
-
-  void Answer(Bytes echo, const Bytes& tail) {
-    echo.insert(echo.end(), tail.begin(), tail.end());
-    EXPECT_TRUE(m_link.WriteAll(echo.data(), echo.size(), milliseconds(5000)));
-  }
-
- private:
-  sim::PtyLink m_link;
-};
-
 TEST_F(DownloadTest, ComSettingsMidDownloadKeepsItGoingOnceThePortIsReopened) {
   const Bytes payload = RandomBytes(200, 5);
   ScriptedDevice device(env.portsDir());
-  StartDownload(payload);
-
-  ASSERT_EQ(device.Read(5), Erase());
-  device.Answer({}, {0x50, 0x02});
-  ASSERT_EQ(device.Read(5), Header());
-  device.Answer(Header(), {0xB0, 0xB1, 0xB2});
-  ASSERT_EQ(device.Read(128), Slice(payload, 0, 128));
+  ASSERT_NO_FATAL_FAILURE(DownloadUpToTheFirstBlock(device, payload));
 
   // The block's acceptance is held back while the user reopens the port.
   bool downloadingWhileShown = false;
@@ -307,12 +292,7 @@ TEST_F(DownloadTest, ComSettingsMidDownloadKeepsItGoingOnceThePortIsReopened) {
 TEST_F(DownloadTest, HeaderAcknowledgedWhileThePortClosesKeepsTheBlockUnsent) {
   const Bytes payload = RandomBytes(200, 7);
   ScriptedDevice device(env.portsDir());
-  StartDownload(payload);
-  ASSERT_EQ(device.Read(5), Erase());
-  device.Answer({}, {0x50, 0x02});
-  ASSERT_EQ(device.Read(5), Header());
-  device.Answer(Header(), {0xB0, 0xB1, 0xB2});
-  ASSERT_EQ(device.Read(128), Slice(payload, 0, 128));
+  ASSERT_NO_FATAL_FAILURE(DownloadUpToTheFirstBlock(device, payload));
   device.Answer(Slice(payload, 0, 128), {0x50, 0x00});
   ASSERT_EQ(device.Read(5), Header());
 
@@ -339,12 +319,7 @@ TEST_F(DownloadTest, HeaderAcknowledgedWhileThePortClosesKeepsTheBlockUnsent) {
 TEST_F(DownloadTest, ShortenedPayloadFileStallsWithoutFinishing) {
   const Bytes payload = RandomBytes(300, 6);
   ScriptedDevice device(env.portsDir());
-  StartDownload(payload);
-  ASSERT_EQ(device.Read(5), Erase());
-  device.Answer({}, {0x50, 0x02});
-  ASSERT_EQ(device.Read(5), Header());
-  device.Answer(Header(), {0xB0, 0xB1, 0xB2});
-  ASSERT_EQ(device.Read(128), Slice(payload, 0, 128));
+  ASSERT_NO_FATAL_FAILURE(DownloadUpToTheFirstBlock(device, payload));
 
   std::filesystem::resize_file(PayloadDirectory() + '/' + kPayloadFileName, 100);
   device.Answer(Slice(payload, 0, 128), {0x50, 0x00});

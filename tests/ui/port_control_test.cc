@@ -17,7 +17,7 @@
 #include "platform/line_settings.h"
 #include "res/combo_lists.h"
 #include "res/resource.h"
-#include "tests/ui/temp_dir.h"
+#include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
 #include "tools/pty_link.h"
 #include "ui/updater_dialog.h"

@@ -16,7 +16,7 @@
 
 #include "res/dialog_template.h"
 #include "res/resource.h"
-#include "tests/ui/temp_dir.h"
+#include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
 #include "ui/updater_dialog.h"
 

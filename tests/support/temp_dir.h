@@ -1,15 +1,15 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "tests/support/bytes.h"
+
 namespace tevra::test {
 
-using Bytes = std::vector<std::uint8_t>;
-
 // A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes.
+// everything in it when the object goes. Throws std::system_error when none
+// can be made.
 class TempDir {
  public:
   TempDir();
@@ -18,9 +18,10 @@ class TempDir {
   ~TempDir();
 
   const std::string& path() const { return path_; }
-  std::string Path(const std::string& name) const { return path_ + "/" + name; }
+  std::string Path(const std::string& name) const { return path_ + '/' + name; }
 
-  // Whole-file helpers for names inside the directory or absolute paths.
+  // Whole-file helpers for names inside the directory or absolute paths;
+  // Write returns the file's path.
   std::string Write(const std::string& name, const Bytes& bytes) const;
   Bytes Read(const std::string& name) const;
   bool Exists(const std::string& name) const;
@@ -32,10 +33,5 @@ class TempDir {
 
   std::string path_;
 };
-
-// Deterministic pseudo-random bytes.
-Bytes RandomBytes(std::size_t count, std::uint32_t seed);
-
-Bytes Concat(const Bytes& a, const Bytes& b);
 
 }  // namespace tevra::test

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+#include "tests/support/temp_dir.h"
+
+namespace tevra::test {
+
+// Sets an environment variable of this process, throwing std::system_error
+// on failure. Call it before the test starts any thread.
+void SetEnv(const char* name, const std::string& value);
+
+// Points TEVRA_PORTS_DIR and XDG_RUNTIME_DIR of this process at fresh
+// directories, so processes running side by side share no port and no
+// extracted payload; a third one is the test's own to work in.
+class IsolatedEnvironment {
+ public:
+  IsolatedEnvironment();
+  const std::string& portsDir() const { return ports_.path(); }
+  const std::string& runtimeDir() const { return runtime_.path(); }
+  const std::string& workDir() const { return work_.path(); }
+  std::string WorkFile(const std::string& name) const { return work_.Path(name); }
+
+ private:
+  TempDir ports_;
+  TempDir runtime_;
+  TempDir work_;
+};
+
+}  // namespace tevra::test
