@@ -233,6 +233,52 @@ TEST_F(DownloadTest, IgnoredEraseIsRepeatedEveryFourSeconds) {
   EXPECT_EQ(driver.CountLines(kNoOpenCom), 0);
 }
 
+// Bursts of noise larger than the reader's 2048-byte chunk, each framed by
+// silence, must neither pass for answers nor shift the answers after them.
+TEST_F(DownloadTest, GarbageBurstsOnTheLineAreIgnoredAndTheDownloadCompletes) {
+  const Bytes payload = RandomBytes(1024, 8);
+  sim::DongleOptions options;
+  options.garbage = 3000;
+  options.garbageEveryBlocks = 3;
+  StartSimulator(options);
+  StartDownload(payload);
+  ASSERT_TRUE(WaitForFinish());
+  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().image.size() == payload.size(); }));
+  const sim::DongleStats stats = Stats();
+  EXPECT_GE(stats.garbageBursts, 3) << "one before the erase answer, after blocks 3 and 6";
+  EXPECT_EQ(stats.erases, 1);
+  EXPECT_EQ(stats.headers, 8);
+  EXPECT_TRUE(stats.image == payload);
+  ExpectIdleAfterFinish();
+}
+
+// An unplugged adapter stalls the download without a false finish; "Com
+// Close" still returns and frees Download, and the gone port will not open.
+TEST_F(DownloadTest, UnpluggedDeviceStallsAndComCloseRecovers) {
+  const Bytes payload = RandomBytes(1280, 9);
+  sim::DongleOptions options;
+  options.hangupAfterBlock = 2;
+  StartSimulator(options);
+  StartDownload(payload);
+  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().hungUp; }));
+  // The header after block 2 goes out to a line nobody answers on.
+  EXPECT_FALSE(
+      WindowDriver::WaitFor([&] { return driver.TopLine() == kFinished; }, milliseconds(500)));
+  EXPECT_TRUE(window.downloading());
+
+  const Clock::time_point before = Clock::now();
+  driver.Click(IDC_COM_CLOSE);
+  EXPECT_LT(Clock::now() - before, milliseconds(5000)) << "Close must not hang on a dead line";
+  EXPECT_EQ(driver.TopLine(), QStringLiteral("Success to Close Com!"));
+  EXPECT_FALSE(window.downloading());
+  EXPECT_TRUE(driver.Button(IDC_DOWNLOAD)->isEnabled());
+  // Without its link COM3 falls back to /dev/ttyS2, which may be real here.
+  if (!std::filesystem::exists("/dev/ttyS2")) {
+    EXPECT_EQ(driver.OpenPort(), QStringLiteral("Com has not opened!"));
+  }
+  EXPECT_EQ(driver.CountLines(kFinished), 0);
+}
+
 TEST_F(DownloadTest, ComCloseAbandonsTheDownloadAndANewOneThenWorks) {
   const Bytes payload = RandomBytes(1280, 4);
   StartSimulator();
