@@ -77,7 +77,7 @@ TEST(WaitAnyTest, TimeoutIsNeverCutShort) {
   }
 }
 
-TEST(WaitAnyTest, InfiniteWaitWokenByAnotherThread) {
+TEST(WaitAnyTest, InfiniteWaitsWokenFromAnotherThread) {
   Event stop;
   Event work;
   std::thread setter([&] { EXPECT_TRUE(work.Set()); });
@@ -85,6 +85,18 @@ TEST(WaitAnyTest, InfiniteWaitWokenByAnotherThread) {
   setter.join();
   EXPECT_EQ(r.status, WaitStatus::kSignalled);
   EXPECT_EQ(r.index, 1U);
+
+  // WaitAll, with the events signalled one by one out of order.
+  Event a;
+  Event b;
+  Event c;
+  std::thread t([&] {
+    EXPECT_TRUE(c.Set());
+    EXPECT_TRUE(a.Set());
+    EXPECT_TRUE(b.Set());
+  });
+  EXPECT_EQ(WaitAll({&a, &b, &c}, kInfinite).status, WaitStatus::kSignalled);
+  t.join();
 }
 
 TEST(WaitAnyTest, BadListsFail) {
@@ -129,19 +141,6 @@ TEST(WaitAllTest, OneResetWhileWaitingForTheOthersIsNoticed) {
   }
   ASSERT_TRUE(a.Set());
   EXPECT_EQ(WaitAll({&a, &b}, kGenerous).status, WaitStatus::kSignalled);
-}
-
-TEST(WaitAllTest, InfiniteWaitWokenOneByOneFromOtherThreads) {
-  Event a;
-  Event b;
-  Event c;
-  std::thread t([&] {
-    EXPECT_TRUE(c.Set());
-    EXPECT_TRUE(a.Set());
-    EXPECT_TRUE(b.Set());
-  });
-  EXPECT_EQ(WaitAll({&a, &b, &c}, kInfinite).status, WaitStatus::kSignalled);
-  t.join();
 }
 
 }  // namespace

@@ -83,50 +83,5 @@ TEST(LineSettingsTest, EachParityCodeSetsExactlyItsBits) {
   EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(PARENB));
 }
 
-TEST(LineSettingsTest, StopBitsOneAndAHalfAndTwoBothMeanCstopb) {
-  LineSettings s;
-  s.cflag = CS8 | PARENB;
-  ASSERT_TRUE(SetStopBits(s, ONESTOPBIT));
-  EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(CS8 | PARENB));
-  ASSERT_TRUE(SetStopBits(s, ONE5STOPBITS));
-  EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(CS8 | PARENB | CSTOPB));
-  ASSERT_TRUE(SetStopBits(s, ONESTOPBIT));
-  ASSERT_TRUE(SetStopBits(s, TWOSTOPBITS));
-  EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(CS8 | PARENB | CSTOPB));
-  EXPECT_EQ(StopBitsOf(s), TWOSTOPBITS);
-  EXPECT_FALSE(SetStopBits(s, 3));
-  EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(CS8 | PARENB | CSTOPB));
-}
-
-TEST(LineSettingsTest, DataBitsFiveToEightOnly) {
-  const std::uint32_t sizes[] = {CS5, CS6, CS7, CS8};
-  for (std::uint8_t bits = 5; bits <= 8; ++bits) {
-    LineSettings s;
-    s.cflag = CS8 | PARENB;
-    ASSERT_TRUE(SetDataBits(s, bits));
-    EXPECT_EQ(s.cflag, sizes[bits - 5] | static_cast<std::uint32_t>(PARENB));
-    EXPECT_EQ(DataBitsOf(s), bits);
-  }
-  LineSettings s;
-  s.cflag = CS7;
-  EXPECT_FALSE(SetDataBits(s, 4));
-  EXPECT_FALSE(SetDataBits(s, 9));
-  EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(CS7));
-}
-
-TEST(LineSettingsTest, AnyRateGoesOutAsBotherBothWays) {
-  LineSettings s;
-  s.cflag = CS8 | B9600 | (B9600 << IBSHIFT);
-  ASSERT_TRUE(SetRate(s, 14400));
-  EXPECT_EQ(s.cflag & CBAUD, static_cast<std::uint32_t>(BOTHER));
-  EXPECT_EQ(s.cflag & CIBAUD, static_cast<std::uint32_t>(BOTHER) << IBSHIFT);
-  EXPECT_EQ(s.cflag & CSIZE, static_cast<std::uint32_t>(CS8));
-  EXPECT_EQ(s.ospeed, 14400U);
-  EXPECT_EQ(s.ispeed, 14400U);
-  EXPECT_EQ(RateOf(s), 14400U);
-  EXPECT_FALSE(SetRate(s, 0));
-  EXPECT_EQ(s.ospeed, 14400U);
-}
-
 }  // namespace
 }  // namespace tevra
