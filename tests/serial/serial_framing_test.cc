@@ -183,6 +183,7 @@ TEST_F(SerialFraming, LineThatKeepsTalkingGivesNoRecordUntilItPauses) {
   FAIL() << "a line talking every 30 ms was split into records in every attempt";
 }
 
+// The pattern holds every byte value: each crosses from the device unchanged.
 TEST_F(SerialFraming, ChunkOverRecordSizeIsClampedTo1023Bytes) {
   ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
   const auto chunk = Pattern(1500);

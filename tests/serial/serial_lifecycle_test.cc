@@ -2,15 +2,12 @@
 // leave nothing behind, and the line settings the port applies.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -56,55 +53,6 @@ TEST_F(SerialLifecycle, SecondPortObjectCannotOpenAHeldPortButCanAfterClose) {
   DeviceWrites(Bytes("two"));
   ASSERT_TRUE(secondTarget.Next().has_value());
   EXPECT_EQ(ReceiveRecord(second), Bytes("two"));
-}
-
-// The child is forked before this process starts any thread, and reports
-// through its exit status whether it could open the port.
-TEST_F(SerialLifecycle, OtherProcessCannotOpenAHeldPortButCanAfterClose) {
-  std::array<int, 2> toChild{};
-  std::array<int, 2> fromChild{};
-  ASSERT_EQ(pipe(toChild.data()), 0);
-  ASSERT_EQ(pipe(fromChild.data()), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0) << std::error_code(errno, std::generic_category()).message();
-  if (child == 0) {
-    close(toChild[1]);
-    close(fromChild[0]);
-    char go = 0;
-    for (int round = 0; round < 2; ++round) {
-      if (read(toChild[0], &go, 1) != 1) {
-        _exit(10);
-      }
-      SerialPort port;
-      const char opened = OpenLikeUpdater(port, nullptr) ? 'y' : 'n';
-      port.Close();
-      if (write(fromChild[1], &opened, 1) != 1) {
-        _exit(11);
-      }
-    }
-    _exit(0);
-  }
-  close(toChild[0]);
-  close(fromChild[1]);
-  const auto ask = [&] {
-    const char go = 'g';
-    EXPECT_EQ(write(toChild[1], &go, 1), 1);
-    char answer = 0;
-    EXPECT_EQ(read(fromChild[0], &answer, 1), 1);
-    return answer;
-  };
-
-  ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
-  EXPECT_EQ(ask(), 'n');
-  ASSERT_TRUE(port_.Close());
-  EXPECT_EQ(ask(), 'y');
-
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  close(toChild[1]);
-  close(fromChild[0]);
 }
 
 // Descriptors run out while the port creates its events: it must refuse to
@@ -160,25 +108,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, SerialOpenFails,
                                            FailingOpen{"RateZero", kPortNumber, 0}),
                          [](const ::testing::TestParamInfo<FailingOpen>& p) {
                            return std::string(p.param.name);
-                         });
-
-class SerialRates : public LinkedPortTest, public ::testing::WithParamInterface<std::uint32_t> {};
-
-TEST_P(SerialRates, RateOfTheTableReadsBackExactly) {
-  ASSERT_TRUE(OpenLikeUpdater(port_, &target_, GetParam()));
-  LineSettings line;
-  ASSERT_TRUE(ReadLineSettings(link_.master_fd(), line))
-      << std::error_code(errno, std::generic_category()).message();
-  EXPECT_EQ(RateOf(line), GetParam());
-  EXPECT_TRUE(IsRaw(line));
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, SerialRates,
-                         ::testing::Values(110U, 300U, 600U, 1200U, 2400U, 4800U, 9600U, 14400U,
-                                           19200U, 38400U, 56000U, 57600U, 115200U, 128000U,
-                                           256000U),
-                         [](const ::testing::TestParamInfo<std::uint32_t>& p) {
-                           return "Baud" + std::to_string(p.param);
                          });
 
 struct StopBitsCase {

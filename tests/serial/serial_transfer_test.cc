@@ -1,5 +1,4 @@
-// Bytes crossing the line in both directions, write notifications, and
-// closing a port whose line is stuck or gone.
+// Write notifications, and closing a port whose line is stuck or gone.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <time.h>
@@ -11,18 +10,11 @@
 
 #include "serial/serial_port.h"
 #include "tests/serial/serial_test_support.h"
-#include "tools/dongle_simulator.h"
 
 namespace tevra {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::vector<std::uint8_t> AllByteValues() {
-  std::vector<std::uint8_t> v(256);
-  std::iota(v.begin(), v.end(), std::uint8_t{0});
-  return v;
-}
 
 Clock::duration ProcessCpuTime() {
   timespec ts{};
@@ -40,31 +32,6 @@ bool WaitReadable(int fd, milliseconds timeout) {
 
 using SerialTransfer = LinkedPortTest;
 
-TEST_F(SerialTransfer, EveryByteValueCrossesUnchangedFromTheDevice) {
-  ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
-  DeviceSendsRecord(AllByteValues());
-}
-
-TEST_F(SerialTransfer, EveryByteValueCrossesUnchangedToTheDevice) {
-  ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
-  const auto all = AllByteValues();
-  // As the updater sends: blocks of 128, then one record of every value.
-  ASSERT_TRUE(port_.Send(all.data(), 128));
-  ASSERT_TRUE(port_.Send(all.data() + 128, 128));
-  ASSERT_TRUE(port_.Send(all.data(), 256));
-  auto expected = all;
-  expected.insert(expected.end(), all.begin(), all.end());
-  EXPECT_EQ(ReadFromLink(link_, expected.size()), expected);
-}
-
-TEST_F(SerialTransfer, SendOfMoreThanARecordFailsAndQueuesNothing) {
-  ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
-  const std::vector<std::uint8_t> big(1024, 0x41);
-  EXPECT_FALSE(port_.Send(big.data(), 1024));
-  ASSERT_TRUE(port_.Send("ok", 2));
-  EXPECT_EQ(ReadFromLink(link_, 2), Bytes("ok"));
-}
-
 TEST_F(SerialTransfer, WriteCompletingAtOncePostsNothing) {
   ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
   ASSERT_TRUE(port_.Send("\xE0\x22\x00\x00\x02", 5));
@@ -80,7 +47,9 @@ TEST_F(SerialTransfer, PendingWritePostsWParam1WhenItCompletes) {
   constexpr int kRecords = 40;
   std::vector<std::uint8_t> expected;
   for (int r = 0; r < kRecords; ++r) {
-    std::vector<std::uint8_t> block(1000, static_cast<std::uint8_t>(r));
+    // Every byte value, in a different order each time, must cross unchanged.
+    std::vector<std::uint8_t> block(1000);
+    std::iota(block.begin(), block.end(), static_cast<std::uint8_t>(r * 7));
     ASSERT_TRUE(port_.Send(block.data(), static_cast<std::uint32_t>(block.size())));
     expected.insert(expected.end(), block.begin(), block.end());
   }
@@ -140,48 +109,6 @@ TEST_F(SerialTransfer, HungUpLineDoesNotSpinAndClosesPromptly) {
   const auto before = Clock::now();
   EXPECT_TRUE(port_.Close());
   EXPECT_LT(Clock::now() - before, 2s);
-}
-
-// The whole road against the device simulator: commands out, framed answers
-// back, and the block stored unchanged on the device.
-TEST(SerialWithDongle, EraseHeaderAndBlockAreAnsweredAndStored) {
-  const test::IsolatedEnvironment env;
-  sim::DongleOptions options;
-  options.port = kPortNumber;
-  options.portsDir = env.portsDir();
-  sim::DongleSimulator dongle(options);
-  std::string error;
-  ASSERT_TRUE(dongle.Start(&error)) << error;
-  QueueTarget target;
-  SerialPort port;
-  ASSERT_TRUE(OpenLikeUpdater(port, &target));
-
-  const auto expectAnswer = [&](const std::vector<std::uint8_t>& answer) {
-    const std::optional<Posted> post = target.Next();
-    ASSERT_TRUE(post.has_value());
-    ASSERT_EQ(post->wParam, 0U);
-    EXPECT_EQ(ReceiveRecord(port), answer);
-  };
-
-  ASSERT_TRUE(port.Send("\xE0\x22\x00\x00\x02", 5));
-  expectAnswer({0x50, 0x02});
-
-  const std::vector<std::uint8_t> header{0xE0, 0x55, 0x00, 0x00, 0x80};
-  ASSERT_TRUE(port.Send(header.data(), 5));
-  auto headerAnswer = header;
-  headerAnswer.insert(headerAnswer.end(), {0xB0, 0xB1, 0xB2});
-  expectAnswer(headerAnswer);
-
-  std::vector<std::uint8_t> block(128);
-  std::iota(block.begin(), block.end(), std::uint8_t{0x80});  // 0x80..0xFF
-  ASSERT_TRUE(port.Send(block.data(), 128));
-  auto blockAnswer = block;
-  blockAnswer.insert(blockAnswer.end(), {0x50, 0x00});
-  expectAnswer(blockAnswer);
-
-  EXPECT_EQ(dongle.Stats().image, block);
-  port.Close();
-  dongle.Stop();
 }
 
 }  // namespace
