@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "payload/extract_payload.h"
-#include "payload/payload_paths.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): for posix_spawn
@@ -308,23 +307,6 @@ TEST_F(BundleTest, WrongArgumentsPrintUsageAndExit2) {
   EXPECT_EQ(run.err.rfind("usage: ", 0), 0u);
   // Nothing was created by any of them.
   EXPECT_TRUE(dir_.List().empty());
-}
-
-TEST_F(BundleTest, BundledFileExtractsIntoThePayloadDirectory) {
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): single thread, own process
-  ASSERT_EQ(::setenv("XDG_RUNTIME_DIR", dir_.Path("run").c_str(), 1), 0);
-  const Bytes updater = RandomBytes(1234, 12);
-  const Bytes payload = RandomBytes(16384, 13);
-  ASSERT_TRUE(
-      Pack(dir_.Write("updater", updater), dir_.Write("payload", payload), dir_.Path("bundled")))
-      << error_;
-  const std::string target = PayloadDirectory();
-  ASSERT_EQ(target, dir_.Path("run/tevra-updater"));
-  const std::string image = target + "/" + kImageFileName;
-  const std::string extracted = target + "/" + kPayloadFileName;
-  ASSERT_TRUE(ExtractPayload(dir_.Path("bundled").c_str(), image.c_str(), extracted.c_str()));
-  EXPECT_EQ(dir_.Read(image), updater);
-  EXPECT_EQ(dir_.Read(extracted), payload);
 }
 
 }  // namespace

@@ -53,29 +53,16 @@ class ExtractPayloadTest : public ::testing::Test {
   std::string payload_ = dir_.Path("serial1.bin");
 };
 
-TEST_F(ExtractPayloadTest, Splits57352ByteSourceAtIts16384BytePayload) {
-  const Bytes image = RandomBytes(40960, 1);
-  const Bytes payload = RandomBytes(16384, 2);
-  const Bytes trailer = {0x00, 0x40, 0x00, 0x00, 0x55, 0x81, 0x18, 0x55};
-  const Bytes source = Concat(Concat(image, payload), trailer);
-  ASSERT_EQ(source.size(), 57352u);
-  const TrailerBytes encoded = EncodeTrailer(16384);
-  EXPECT_EQ(Bytes(encoded.begin(), encoded.end()), trailer);
-
-  ASSERT_TRUE(Extract(dir_.Write("updater", source)));
-  EXPECT_EQ(dir_.Read(image_), image);
-  EXPECT_EQ(dir_.Read(payload_), payload);
-}
-
 TEST_F(ExtractPayloadTest, CopiesEveryLengthExactlyIncludingShortLastPieces) {
   struct Case {
     std::size_t image;
     std::size_t payload;
   };
-  // Around the 16-byte piece size on both sides, L = 0 and L = size - 8.
-  const std::vector<Case> cases = {{0, 0},   {0, 1},   {1, 0},      {16, 0},    {0, 16},
-                                   {15, 17}, {17, 15}, {16, 16},    {31, 33},   {33, 31},
-                                   {1, 129}, {200, 1}, {0, 100000}, {100003, 0}};
+  // The 57352-byte updater with its 16384-byte payload; around the 16-byte
+  // piece size on both sides, L = 0 and L = size - 8.
+  const std::vector<Case> cases = {{40960, 16384}, {0, 0},   {0, 1},   {1, 0},      {16, 0},
+                                   {0, 16},        {15, 17}, {17, 15}, {16, 16},    {31, 33},
+                                   {33, 31},       {1, 129}, {200, 1}, {0, 100000}, {100003, 0}};
   std::uint32_t seed = 10;
   for (const Case& c : cases) {
     SCOPED_TRACE("image " + std::to_string(c.image) + " payload " + std::to_string(c.payload));
@@ -136,32 +123,30 @@ TEST_F(ExtractPayloadTest, UnopenableOrUnreadableSourceFailsAfterTruncatingOutpu
   }
 }
 
-TEST_F(ExtractPayloadTest, LinkAtImagePathIsRefusedAndItsTargetUntouched) {
+// The image output is opened first: a link there leaves the payload output
+// untouched, a link at the payload path leaves the image created and empty.
+TEST_F(ExtractPayloadTest, LinkAtAnOutputPathIsRefusedAndItsTargetUntouched) {
   const Bytes precious = RandomBytes(50, 5);
-  const std::string target = dir_.Write("precious", precious);
-  ASSERT_EQ(::symlink(target.c_str(), image_.c_str()), 0);
-  dir_.Write(payload_, Bytes(10, 0xBB));
   const std::string source = dir_.Write("updater", Bundled(RandomBytes(20, 6), {1, 2, 3}));
+  for (const bool atImage : {true, false}) {
+    SCOPED_TRACE(atImage ? "link at the image path" : "link at the payload path");
+    PlantStaleOutputs();
+    const std::string& linked = atImage ? image_ : payload_;
+    const std::string target = dir_.Write("precious", precious);
+    ASSERT_EQ(::unlink(linked.c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), linked.c_str()), 0);
 
-  errno = 0;
-  EXPECT_FALSE(Extract(source));
-  EXPECT_EQ(errno, ELOOP);
-  EXPECT_EQ(dir_.Read(target), precious);
-  // The image output failed first, so the payload output was never opened.
-  EXPECT_EQ(dir_.Read(payload_), Bytes(10, 0xBB));
-}
-
-TEST_F(ExtractPayloadTest, LinkAtPayloadPathIsRefusedAndItsTargetUntouched) {
-  const Bytes precious = RandomBytes(50, 7);
-  const std::string target = dir_.Write("precious", precious);
-  ASSERT_EQ(::symlink(target.c_str(), payload_.c_str()), 0);
-  const std::string source = dir_.Write("updater", Bundled(RandomBytes(20, 8), {1, 2, 3}));
-
-  errno = 0;
-  EXPECT_FALSE(Extract(source));
-  EXPECT_EQ(errno, ELOOP);
-  EXPECT_EQ(dir_.Read(target), precious);
-  EXPECT_TRUE(dir_.Read(image_).empty());
+    errno = 0;
+    EXPECT_FALSE(Extract(source));
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(dir_.Read(target), precious);
+    if (atImage) {
+      EXPECT_EQ(dir_.Read(payload_), Bytes(100, 0xBB));
+    } else {
+      EXPECT_TRUE(dir_.Read(image_).empty());
+    }
+    ASSERT_EQ(::unlink(linked.c_str()), 0);
+  }
 }
 
 TEST_F(ExtractPayloadTest, DanglingLinkAtOutputPathCreatesNothingThroughIt) {

@@ -40,24 +40,6 @@ TEST(PayloadLayoutTest, SizesBeyond4GiBDoNotWrap) {
   }
 }
 
-TEST(PayloadLayoutTest, ReadsTrailerOfSparseFileLargerThan4GiB) {
-  test::TempDir dir;
-  const std::string path = dir.Path("big");
-  const UniqueFd fd(::open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600));
-  ASSERT_TRUE(fd.valid());
-  const std::uint64_t size = k4GiB + 16 + kTrailerSize;
-  ASSERT_EQ(::ftruncate(fd.get(), static_cast<off_t>(size)), 0);
-  const TrailerBytes trailer = EncodeTrailer(16);
-  ASSERT_EQ(
-      ::pwrite(fd.get(), trailer.data(), trailer.size(), static_cast<off_t>(size - kTrailerSize)),
-      static_cast<ssize_t>(kTrailerSize));
-
-  const PayloadLayout layout = ReadPayloadLayout(fd.get(), size);
-  EXPECT_EQ(layout.status, TrailerStatus::kValid);
-  EXPECT_EQ(layout.imageBytes, k4GiB);
-  EXPECT_EQ(layout.payloadBytes, 16u);
-}
-
 TEST(PayloadLayoutTest, FileEndingBeforeItsClaimedSizeIsAReadError) {
   test::TempDir dir;
   const std::string path = dir.Write("short", test::RandomBytes(20, 1));
