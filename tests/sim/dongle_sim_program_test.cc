@@ -177,14 +177,6 @@ class DongleSimProgramTest : public ::testing::Test {
   tevra::test::TempDir dir_;
 };
 
-TEST_F(DongleSimProgramTest, HelpPrintsUsageAndExitsZero) {
-  Program p({"--help"});
-  ASSERT_TRUE(p.Started());
-  EXPECT_EQ(p.Finish(kCap), 0);
-  EXPECT_NE(p.Stdout().find("usage: dongle-sim --port COMn"), std::string::npos);
-  EXPECT_EQ(p.Stderr(), "");
-}
-
 TEST_F(DongleSimProgramTest, BadArgumentsGiveOneLineAndExitTwo) {
   const std::vector<std::vector<std::string>> cases = {
       {},

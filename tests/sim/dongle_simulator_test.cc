@@ -144,18 +144,6 @@ TEST_F(DongleSimTest, DownloadIsAnsweredAtTheFixedOffsetsAndStoredByteForByte) {
   EXPECT_NE(lstat(LinkPath().c_str(), &st), 0) << "Stop removes the link";
 }
 
-TEST_F(DongleSimTest, ShortFinalBlockIsAnsweredOnlyAfterSilence) {
-  StartSim({});
-  EraseAndAnnounceABlock();
-  const Bytes shortBlock = Sequence(72, 0x40);
-  Send(shortBlock);
-  const auto sent = Clock::now();
-  const Record r = line_.ReadRecord(kGap, kCap);
-  EXPECT_EQ(r.bytes, BlockAck(shortBlock));
-  ASSERT_FALSE(r.bytes.empty());
-  EXPECT_GE(r.first - sent, 30ms) << "a short block ends only with the line's silence";
-}
-
 TEST_F(DongleSimTest, EraseWhereABlockIsExpectedStartsANewDownload) {
   StartSim({});
   EraseAndAnnounceABlock();
@@ -196,21 +184,6 @@ TEST_F(DongleSimTest, PartialCommandIsDroppedAfterSilenceRatherThanCompletedLate
   ASSERT_TRUE(WaitFor([](const DongleStats& s) { return s.unknownBytes == 5; }));
   EXPECT_EQ(sim_->Stats().erases, 0);
   EXPECT_EQ(Exchange(kErase, 2), kEraseAck) << "and the line still works";
-}
-
-TEST_F(DongleSimTest, IgnoredErasesGetNoAnswer) {
-  DongleOptions o;
-  o.ignoreErase = 2;
-  StartSim(o);
-  Send(kErase);
-  ASSERT_TRUE(WaitFor([](const DongleStats& s) { return s.erases == 1; }));
-  Send(kErase);
-  ASSERT_TRUE(WaitFor([](const DongleStats& s) { return s.erases == 2; }));
-  Send(kErase);
-  // Answers go out in order, so earlier answers would show up first here.
-  EXPECT_EQ(line_.ReadRecord(kGap, kCap).bytes, kEraseAck);
-  ASSERT_TRUE(WaitFor([](const DongleStats& s) { return s.erasesAnswered == 1; }));
-  EXPECT_EQ(sim_->Stats().erases, 3);
 }
 
 TEST_F(DongleSimTest, StopAfterBlockAcknowledgesBlockKThenAnswersNothingButKeepsReading) {
@@ -332,30 +305,6 @@ TEST_F(DongleSimTest, StopIsPromptWhileAPacedAnswerIsGoingOut) {
   sim_->Stop();
   EXPECT_LT(Clock::now() - before, kCap);
   EXPECT_TRUE(line_.WaitHangup(kCap));
-}
-
-TEST_F(DongleSimTest, LineSurvivesTheUpdaterClosingAndReopeningThePort) {
-  StartSim({});
-  EXPECT_EQ(Exchange(kErase, 2), kEraseAck);
-  for (int i = 0; i < 3; ++i) {
-    line_.Close();
-    ASSERT_TRUE(line_.Open(LinkPath())) << "reopen " << i;
-    EXPECT_EQ(Exchange(kErase, 2), kEraseAck) << "after reopen " << i;
-  }
-  EXPECT_EQ(sim_->SlavePath(), std::filesystem::read_symlink(LinkPath()).string());
-}
-
-TEST_F(DongleSimTest, StartRefusesToReplaceSomethingThatIsNotALink) {
-  std::filesystem::create_directories(PortsDir());
-  { std::ofstream(LinkPath()) << "keep me"; }
-  DongleSimulator sim(DongleOptions{});
-  std::string error;
-  EXPECT_FALSE(sim.Start(&error));
-  EXPECT_NE(error.find("not a link"), std::string::npos) << error;
-  std::ifstream in(LinkPath());
-  std::string content;
-  std::getline(in, content);
-  EXPECT_EQ(content, "keep me");
 }
 
 TEST_F(DongleSimTest, ImageFileReplacesALinkPlantedAtItsPathInsteadOfFollowingIt) {

@@ -74,19 +74,24 @@ TEST_F(PortControlTest, ConfirmingTheDefaultsOpensCom3At9600) {
 TEST_F(PortControlTest, SettingsDialogClosesAnOpenPortAndCancelLeavesItClosed) {
   Device(3);
   ASSERT_EQ(driver.OpenPort(), kOpened);
+  QString caption;
   QString state;
   bool heldWhileShown = true;
   ASSERT_TRUE(driver.WithModal([&] { driver.Click(IDC_COM_SETTINGS); },
                                [&](QDialog& dialog) {
+                                 caption = dialog.windowTitle();
                                  state = dialog.findChild<QLabel*>("IDC_PORT_STATE")->text();
                                  heldWhileShown = PortHeld();
                                  QTest::keyClick(&dialog, Qt::Key_Escape);
                                }));
+  EXPECT_EQ(caption, QStringLiteral("com settings"));
   EXPECT_EQ(state, QStringLiteral("Close"));
   EXPECT_FALSE(heldWhileShown) << "the port is closed while the dialog is shown";
   EXPECT_FALSE(window.portOpen());
   EXPECT_FALSE(PortHeld());
   EXPECT_EQ(driver.LogLines(), QStringList({kOpened})) << "cancelling logs nothing";
+  EXPECT_EQ(window.portIndex(), 2) << "cancelling keeps the rows";
+  EXPECT_EQ(window.baudIndex(), 6);
 }
 
 TEST_F(PortControlTest, Com1At110IsOpenedAndShownAgainNextTime) {

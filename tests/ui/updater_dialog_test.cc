@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -214,38 +213,6 @@ TEST_F(UpdaterWindowTest, AboutEntryOfTheContextMenuOpensTheAboutBox) {
   EXPECT_TRUE(iconShown);
   EXPECT_TRUE(window.isVisible());
   EXPECT_TRUE(driver.LogLines().isEmpty()) << "the window's state is unchanged";
-}
-
-TEST_F(UpdaterWindowTest, SettingsDialogShowsTheCurrentRowsAndCancelLogsNothing) {
-  QString caption;
-  QString state;
-  QString port;
-  QString rate;
-  int ports = 0;
-  int rates = 0;
-  const bool seen = driver.WithModal([&] { driver.Click(IDC_COM_SETTINGS); },
-                                     [&](QDialog& dialog) {
-                                       caption = dialog.windowTitle();
-                                       state = dialog.findChild<QLabel*>("IDC_PORT_STATE")->text();
-                                       auto* p = dialog.findChild<QComboBox*>("IDC_PORT_NUMBER");
-                                       auto* r = dialog.findChild<QComboBox*>("IDC_BAUD_RATE");
-                                       port = p->currentText();
-                                       rate = r->currentText();
-                                       ports = p->count();
-                                       rates = r->count();
-                                       QTest::keyClick(&dialog, Qt::Key_Escape);
-                                     });
-  ASSERT_TRUE(seen);
-  EXPECT_EQ(caption, QStringLiteral("com settings"));
-  EXPECT_EQ(state, QStringLiteral("Close"));
-  EXPECT_EQ(port, QStringLiteral("COM3"));
-  EXPECT_EQ(rate, QStringLiteral("9600"));
-  EXPECT_EQ(ports, 13);
-  EXPECT_EQ(rates, 15);
-  EXPECT_TRUE(driver.LogLines().isEmpty());
-  EXPECT_FALSE(window.portOpen());
-  EXPECT_EQ(window.portIndex(), 2);
-  EXPECT_EQ(window.baudIndex(), 6);
 }
 
 TEST(ProgressPercentTest, StaysRightForPayloadsBeyond32BitProducts) {
