@@ -319,6 +319,7 @@ bool CommDevice::SetCommState(const CommState& state) {
     errno = EINVAL;
     return false;
   }
+  requested_ = line;
   return true;
 }
 

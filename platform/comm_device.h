@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/line_settings.h"
 
 namespace tevra {
 
@@ -148,6 +149,11 @@ class CommDevice {
   WriteStatus WriteFile(const Event& stop, const void* data, std::uint32_t len);
 
   // What the input queue holds at most; bytes beyond it are dropped (CE_RXOVER).
+  // The line as the last successful SetCommState asked the driver for it. A
+  // pseudo-terminal silently drops parity, so this, not a read-back, is
+  // what shows the settings the port applies.
+  const LineSettings& RequestedLine() const { return requested_; }
+
   static constexpr std::size_t kInputQueueCapacity = std::size_t{64} * 1024;
 
  private:
@@ -173,7 +179,8 @@ class CommDevice {
   bool goneReported_ = false;
   std::uint32_t history_ = 0;  // events that happened and were not reported yet
   bool lineCountsSupported_ = true;
-  std::array<int, 5> lineErrors_{};  // frame, overrun, parity, break, buffer overrun
+  std::array<int, 5> lineErrors_{};
+  LineSettings requested_;  // frame, overrun, parity, break, buffer overrun
 
   std::mutex queueMutex_;
   // Ring buffer guarded by queueMutex_, as are errors_.

@@ -110,29 +110,47 @@ INSTANTIATE_TEST_SUITE_P(Cases, SerialOpenFails,
                            return std::string(p.param.name);
                          });
 
-struct StopBitsCase {
-  std::uint8_t code;
-  bool twoStopBits;
+struct LineFormatCase {
+  const char* name;
+  std::uint8_t parity;    // as Open takes it
+  std::uint8_t stopBits;  // as Open takes it
+  std::uint8_t wantParity;
+  std::uint8_t wantStopBits;
 };
 
-class SerialStopBits : public LinkedPortTest, public ::testing::WithParamInterface<StopBitsCase> {};
+class SerialLineFormat : public LinkedPortTest,
+                         public ::testing::WithParamInterface<LineFormatCase> {};
 
-// 1 is one stop bit; 2 is two; anything else is one and a half, which the
-// line can only give as two.
-TEST_P(SerialStopBits, CodeMapsToTheLine) {
-  const StopBitsCase c = GetParam();
-  ASSERT_TRUE(port_.Open(&target_, WM_SERIAL_NOTIFY, kPortNumber, 9600, 8, 2, c.code));
+// A pseudo-terminal drops parity, so the settings the port asked for are
+// checked, along with the line itself for what a pseudo-terminal keeps.
+TEST_P(SerialLineFormat, OpenAsksTheDriverForExactlyThisFormat) {
+  const LineFormatCase c = GetParam();
+  ASSERT_TRUE(port_.Open(&target_, WM_SERIAL_NOTIFY, kPortNumber, 9600, 8, c.parity, c.stopBits));
+  const LineSettings asked = SerialPortTestPeer::RequestedLine(port_);
+  EXPECT_EQ(ParityOf(asked), c.wantParity);
+  EXPECT_EQ(StopBitsOf(asked), c.wantStopBits);
+  EXPECT_EQ(DataBitsOf(asked), 8);
+  EXPECT_TRUE(IsRaw(asked));
   LineSettings line;
   ASSERT_TRUE(ReadLineSettings(link_.master_fd(), line));
-  EXPECT_EQ(StopBitsOf(line) != ONESTOPBIT, c.twoStopBits);
+  EXPECT_EQ(StopBitsOf(line), c.wantStopBits == ONESTOPBIT ? ONESTOPBIT : TWOSTOPBITS);
+  EXPECT_EQ(RateOf(line), 9600U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, SerialStopBits,
-                         ::testing::Values(StopBitsCase{0, true}, StopBitsCase{1, false},
-                                           StopBitsCase{2, true}, StopBitsCase{3, true}),
-                         [](const ::testing::TestParamInfo<StopBitsCase>& p) {
-                           return "Code" + std::to_string(p.param.code);
-                         });
+// The updater's own format first: 8 data bits, even parity, one stop bit.
+// Stop-bit codes other than 1 and 2 mean one and a half, which the line can
+// only give as two.
+INSTANTIATE_TEST_SUITE_P(
+    Formats, SerialLineFormat,
+    ::testing::Values(LineFormatCase{"Updater8E1", 2, 1, EVENPARITY, ONESTOPBIT},
+                      LineFormatCase{"Odd", 1, 1, ODDPARITY, ONESTOPBIT},
+                      LineFormatCase{"None", 0, 1, NOPARITY, ONESTOPBIT},
+                      LineFormatCase{"Mark", 3, 1, MARKPARITY, ONESTOPBIT},
+                      LineFormatCase{"Space", 4, 1, SPACEPARITY, ONESTOPBIT},
+                      LineFormatCase{"StopCode0", 2, 0, EVENPARITY, TWOSTOPBITS},
+                      LineFormatCase{"StopCode2", 2, 2, EVENPARITY, TWOSTOPBITS},
+                      LineFormatCase{"StopCode3", 2, 3, EVENPARITY, TWOSTOPBITS}),
+    [](const ::testing::TestParamInfo<LineFormatCase>& p) { return std::string(p.param.name); });
 
 // 200 cycles, spread over eight ports at once so the 100 ms that each Close
 // waits does not add up; every few cycles a burst proves the workers run.

@@ -59,6 +59,10 @@ bool SerialPortTestPeer::AnyEventSet(const SerialPort& port) {
   return false;
 }
 
+LineSettings SerialPortTestPeer::RequestedLine(const SerialPort& port) {
+  return port.m_hComm.RequestedLine();
+}
+
 void SerialPortTestPeer::SignalDataReady(SerialPort& port) {
   port.evDataReady.Set();
 }

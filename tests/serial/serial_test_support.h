@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/line_settings.h"
 #include "platform/notify_target.h"
 #include "serial/serial_port.h"
 #include "tests/support/isolated_environment.h"
@@ -52,6 +53,7 @@ class SerialPortTestPeer {
  public:
   static bool AnyEventSet(const SerialPort& port);
   static void SignalDataReady(SerialPort& port);
+  static LineSettings RequestedLine(const SerialPort& port);
 };
 
 // Opens port 3 on the link as the updater does: 8 data bits, even parity,
