@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "payload/fd_io.h"
 #include "payload/unique_fd.h"
-#include "payload/write_all.h"
 
 namespace tevra {
 namespace {
@@ -36,22 +36,7 @@ UniqueFd OpenOutput(const char* path) {
 // Reads exactly count bytes into the piece, then writes them out. The
 // source ending early is an error, not a shorter piece.
 bool CopyPiece(int source, int output, Piece& piece, std::size_t count) {
-  std::size_t got = 0;
-  while (got < count) {
-    const ssize_t n = ::read(source, piece.data() + got, count - got);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    got += static_cast<std::size_t>(n);
-  }
-  return WriteAll(output, piece.data(), got);
+  return ReadExactly(source, piece.data(), count) && WriteAll(output, piece.data(), count);
 }
 
 // Copies count bytes from the source's offset `from`: whole pieces, then

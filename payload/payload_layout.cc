@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <limits>
 
+#include "payload/fd_io.h"
+
 namespace tevra {
 namespace {
 
@@ -67,24 +69,11 @@ PayloadLayout ReadPayloadLayout(int fd, std::uint64_t fileBytes) {
     return layout;
   }
   TrailerBytes trailer{};
-  std::size_t got = 0;
-  while (got < trailer.size()) {
-    const off_t at = static_cast<off_t>(fileBytes - kTrailerSize + got);
-    const ssize_t n = ::pread(fd, trailer.data() + got, trailer.size() - got, at);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      layout.status = TrailerStatus::kReadError;
-      return layout;
-    }
-    if (n == 0) {
-      // The file is shorter than it claimed (it shrank, or a pseudo-file).
-      errno = EIO;
-      layout.status = TrailerStatus::kReadError;
-      return layout;
-    }
-    got += static_cast<std::size_t>(n);
+  // A file shorter than it claimed (it shrank, or a pseudo-file) fails too.
+  if (!ReadExactly(fd, trailer.data(), trailer.size(),
+                   static_cast<off_t>(fileBytes - kTrailerSize))) {
+    layout.status = TrailerStatus::kReadError;
+    return layout;
   }
   return DecodeTrailer(trailer, fileBytes);
 }

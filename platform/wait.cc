@@ -61,8 +61,15 @@ int PollUntil(std::vector<pollfd>& fds, const std::optional<Clock::time_point>& 
   }
 }
 
-bool HasError(const pollfd& p) {
-  return (p.revents & (POLLERR | POLLNVAL)) != 0;
+// An event's descriptor that poll flags as bad: the wait has failed.
+bool AnyError(const std::vector<pollfd>& fds) {
+  const bool bad = std::any_of(fds.begin(), fds.end(), [](const pollfd& p) {
+    return (p.revents & (POLLERR | POLLNVAL)) != 0;
+  });
+  if (bad) {
+    errno = EBADF;
+  }
+  return bad;
 }
 
 }  // namespace
@@ -77,11 +84,8 @@ WaitResult WaitAny(std::span<const Event* const> events, Timeout timeout) {
   if (r < 0) {
     return {};
   }
-  for (std::size_t i = 0; i < fds.size(); ++i) {
-    if (HasError(fds[i])) {
-      errno = EBADF;
-      return {};
-    }
+  if (AnyError(fds)) {
+    return {};
   }
   // poll reports every ready descriptor at once; the earliest listed wins.
   for (std::size_t i = 0; i < fds.size(); ++i) {
@@ -111,14 +115,13 @@ WaitResult WaitAll(std::span<const Event* const> events, Timeout timeout) {
     if (all < 0) {
       return {};
     }
+    if (AnyError(waiting)) {
+      return {};
+    }
     std::size_t ready = 0;
     std::vector<pollfd> notReady;
     notReady.reserve(waiting.size());
     for (const pollfd& p : waiting) {
-      if (HasError(p)) {
-        errno = EBADF;
-        return {};
-      }
       if ((p.revents & POLLIN) != 0) {
         ++ready;
       } else {
@@ -137,11 +140,8 @@ WaitResult WaitAll(std::span<const Event* const> events, Timeout timeout) {
     if (r == 0) {
       return {WaitStatus::kTimedOut, 0};
     }
-    for (const pollfd& p : notReady) {
-      if (HasError(p)) {
-        errno = EBADF;
-        return {};
-      }
+    if (AnyError(notReady)) {
+      return {};
     }
   }
 }

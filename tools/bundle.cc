@@ -12,8 +12,8 @@
 #include <system_error>
 #include <vector>
 
+#include "payload/fd_io.h"
 #include "payload/unique_fd.h"
-#include "payload/write_all.h"
 
 namespace tevra {
 namespace {

@@ -140,6 +140,13 @@ class DownloadTest : public testing::Test {
     return WindowDriver::WaitFor([&] { return driver.TopLine() == kFinished; });
   }
 
+  // The finish is logged once the last block is queued; the device holds
+  // it a moment later.
+  bool WaitForFinishAndDelivery(const Bytes& payload) {
+    return WaitForFinish() &&
+           WindowDriver::WaitFor([&] { return Stats().image.size() == payload.size(); });
+  }
+
   void ExpectIdleAfterFinish() {
     EXPECT_TRUE(driver.Button(IDC_DOWNLOAD)->isEnabled());
     EXPECT_FALSE(window.downloading());
@@ -224,8 +231,7 @@ TEST_F(DownloadTest, IgnoredEraseIsRepeatedEveryFourSeconds) {
   EXPECT_TRUE(window.timerActive(UpdaterDialog::TIMER_ERASE_RETRY));
   ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().erases >= 2; }));
   EXPECT_GE(Clock::now() - first, milliseconds(3500)) << "the retry waits its period";
-  ASSERT_TRUE(WaitForFinish());
-  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().image.size() == payload.size(); }));
+  ASSERT_TRUE(WaitForFinishAndDelivery(payload));
   EXPECT_FALSE(window.timerActive(UpdaterDialog::TIMER_ERASE_RETRY)) << "stopped by the ack";
   EXPECT_TRUE(window.erased());
   EXPECT_EQ(Stats().erases, 2);
@@ -242,8 +248,7 @@ TEST_F(DownloadTest, GarbageBurstsOnTheLineAreIgnoredAndTheDownloadCompletes) {
   options.garbageEveryBlocks = 3;
   StartSimulator(options);
   StartDownload(payload);
-  ASSERT_TRUE(WaitForFinish());
-  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().image.size() == payload.size(); }));
+  ASSERT_TRUE(WaitForFinishAndDelivery(payload));
   const sim::DongleStats stats = Stats();
   EXPECT_GE(stats.garbageBursts, 3) << "one before the erase answer, after blocks 3 and 6";
   EXPECT_EQ(stats.erases, 1);
