@@ -33,7 +33,7 @@
 #include "res/resource.h"
 #include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
-#include "tools/bundle.h"
+#include "bundler/bundle.h"
 #include "ui/updater_dialog.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): for posix_spawn

@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/notify_target.h"
+#include "serial/notify_target.h"
 #include "serial/serial_port.h"
 #include "tests/support/isolated_environment.h"
-#include "tools/pty_link.h"
+#include "sim/pty_link.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstddef>
 
-#include "payload/fd_io.h"
-#include "payload/unique_fd.h"
+#include "platform/fd_io.h"
+#include "platform/unique_fd.h"
 
 namespace tevra {
 namespace {

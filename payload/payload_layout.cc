@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <limits>
 
-#include "payload/fd_io.h"
+#include "platform/fd_io.h"
 
 namespace tevra {
 namespace {

@@ -16,9 +16,9 @@ mkdir -p "$demo/ports" "$demo/runtime"
 chmod 700 "$demo/runtime"
 
 head -c 16384 /dev/urandom >"$demo/payload.bin"
-"$bin/tools/tevra-bundle" pack --updater "$bin/app/tevra-updater" \
+"$bin/bundler/tevra-bundle" pack --updater "$bin/app/tevra-updater" \
   --payload "$demo/payload.bin" --output "$demo/tevra-updater"
-"$bin/tools/tevra-bundle" inspect "$demo/tevra-updater"
+"$bin/bundler/tevra-bundle" inspect "$demo/tevra-updater"
 
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
   echo "demo: no display to open the window on; run it under Xvfb: xvfb-run -a scripts/demo.sh"
@@ -30,7 +30,7 @@ fi
 export TEVRA_PORTS_DIR="$demo/ports"
 export XDG_RUNTIME_DIR="$demo/runtime"
 
-"$bin/tools/dongle-sim" --port COM3 --ports-dir "$TEVRA_PORTS_DIR" \
+"$bin/sim/dongle-sim" --port COM3 --ports-dir "$TEVRA_PORTS_DIR" \
   --image "$demo/received.bin" --baud 9600 --pace >"$demo/dongle-sim.log" 2>&1 &
 sim=$!
 trap 'kill "$sim" 2>/dev/null || true' EXIT

@@ -8,7 +8,7 @@
 
 #include "platform/comm_device.h"
 #include "platform/event.h"
-#include "platform/notify_target.h"
+#include "serial/notify_target.h"
 
 namespace tevra {
 

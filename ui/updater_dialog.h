@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/notify_target.h"
+#include "serial/notify_target.h"
 #include "serial/serial_port.h"
 #include "ui/dialog_controls.h"
 

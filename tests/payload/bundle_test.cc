@@ -1,4 +1,4 @@
-#include "tools/bundle.h"
+#include "bundler/bundle.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "payload/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "tests/support/temp_dir.h"
 
 namespace tevra {

@@ -21,7 +21,7 @@
 #include "platform/event.h"
 #include "platform/wait.h"
 #include "tests/support/isolated_environment.h"
-#include "tools/pty_link.h"
+#include "sim/pty_link.h"
 
 namespace tevra {
 namespace {

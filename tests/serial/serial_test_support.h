@@ -13,10 +13,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/line_settings.h"
-#include "platform/notify_target.h"
+#include "serial/notify_target.h"
 #include "serial/serial_port.h"
 #include "tests/support/isolated_environment.h"
-#include "tools/pty_link.h"
+#include "sim/pty_link.h"
 
 namespace tevra {
 

@@ -1,4 +1,4 @@
-#include "tools/dongle_simulator.h"
+#include "sim/dongle_simulator.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

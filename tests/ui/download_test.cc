@@ -21,9 +21,9 @@
 #include "serial/buffer_channel.h"
 #include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
-#include "tools/bundle.h"
-#include "tools/dongle_simulator.h"
-#include "tools/pty_link.h"
+#include "bundler/bundle.h"
+#include "sim/dongle_simulator.h"
+#include "sim/pty_link.h"
 #include "ui/updater_dialog.h"
 
 namespace tevra::test {

@@ -19,7 +19,7 @@
 #include "res/resource.h"
 #include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
-#include "tools/pty_link.h"
+#include "sim/pty_link.h"
 #include "ui/updater_dialog.h"
 
 namespace tevra::test {

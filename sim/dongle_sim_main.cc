@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-#include "tools/dongle_simulator.h"
+#include "sim/dongle_simulator.h"
 
 namespace {
 

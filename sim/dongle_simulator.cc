@@ -1,4 +1,4 @@
-#include "tools/dongle_simulator.h"
+#include "sim/dongle_simulator.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,7 +18,7 @@
 #include <utility>
 
 #include "platform/ports_directory.h"
-#include "tools/pty_link.h"
+#include "sim/pty_link.h"
 
 namespace tevra::sim {
 namespace {

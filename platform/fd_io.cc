@@ -1,4 +1,4 @@
-#include "payload/fd_io.h"
+#include "platform/fd_io.h"
 
 #include <unistd.h>
 

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/bundle.h"
+#include "bundler/bundle.h"
 
 int main(int argc, char** argv) {
   const std::span<char*> all(argv, static_cast<std::size_t>(argc));

@@ -1,4 +1,4 @@
-#include "tools/bundle.h"
+#include "bundler/bundle.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,8 +12,8 @@
 #include <system_error>
 #include <vector>
 
-#include "payload/fd_io.h"
-#include "payload/unique_fd.h"
+#include "platform/fd_io.h"
+#include "platform/unique_fd.h"
 
 namespace tevra {
 namespace {

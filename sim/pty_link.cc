@@ -1,4 +1,4 @@
-#include "tools/pty_link.h"
+#include "sim/pty_link.h"
 
 #include <fcntl.h>
 #include <poll.h>
