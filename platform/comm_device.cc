@@ -19,6 +19,7 @@
 
 #include "platform/line_settings.h"
 #include "platform/ports_directory.h"
+#include "platform/unique_fd.h"
 
 namespace tevra {
 namespace {
@@ -82,25 +83,6 @@ std::string Cause(int error, const char* lockKind) {
       return std::strerror(error);  // NOLINT(concurrency-mt-unsafe): Open runs on one thread
   }
 }
-
-// Closes a descriptor on every early return of Open.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  ~FdGuard() {
-    if (fd_ >= 0) {
-      const int saved = errno;
-      (void)::close(fd_);
-      errno = saved;
-    }
-  }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 int PollRetrying(pollfd* fds, nfds_t count) {
   for (;;) {
@@ -166,7 +148,7 @@ bool CommDevice::Open(const char* name) {
     ReportOpenFailure(name, path, errno);
     return false;
   }
-  FdGuard fd(raw);
+  UniqueFd fd(raw);  // closes on every early return
   if (isatty(raw) == 0) {
     ReportOpenFailure(name, path, errno);  // ENOTTY for a plain file
     return false;

@@ -28,6 +28,8 @@ class UniqueFd {
 
   bool valid() const { return fd_ >= 0; }
   int get() const { return fd_; }
+  // Hands the descriptor to the caller, who closes it from now on.
+  int release() { return std::exchange(fd_, -1); }
 
   // Closes the descriptor when valid; false (errno set) when close failed.
   // The descriptor is released either way: retrying close on Linux could

@@ -17,7 +17,9 @@
 #include <thread>
 #include <utility>
 
+#include "platform/fd_io.h"
 #include "platform/ports_directory.h"
+#include "platform/unique_fd.h"
 #include "sim/pty_link.h"
 
 namespace tevra::sim {
@@ -51,58 +53,24 @@ std::string ErrnoText(const std::string& what) {
   return what + ": " + std::generic_category().message(errno);
 }
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { Reset(); }
-  int get() const { return fd_; }
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
-bool WriteFully(int fd, const std::vector<std::uint8_t>& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Replaces path atomically, so a reader (or a kill between blocks) never sees
 // a half-written image. rename() replaces a link planted at path instead of
 // following it.
 bool WriteImageFile(const std::string& path, const std::vector<std::uint8_t>& image,
                     std::string* error) {
   std::string tmpl = path + ".XXXXXX";
-  Fd fd(mkostemp(tmpl.data(), O_CLOEXEC));
+  UniqueFd fd(mkostemp(tmpl.data(), O_CLOEXEC));
   if (fd.get() < 0) {
     *error = ErrnoText("create a temporary file beside " + path);
     return false;
   }
-  if (fchmod(fd.get(), 0644) != 0 || !WriteFully(fd.get(), image)) {
+  if (fchmod(fd.get(), 0644) != 0 || !WriteAll(fd.get(), image.data(), image.size())) {
     *error = ErrnoText("write " + tmpl);
     unlink(tmpl.c_str());
     return false;
   }
   // A failed close can be the first report of a failed write.
-  if (close(fd.Release()) != 0) {
+  if (!fd.Close()) {
     *error = ErrnoText("write " + tmpl);
     unlink(tmpl.c_str());
     return false;
@@ -164,7 +132,7 @@ struct DongleSimulator::Impl {
   DongleOptions options;
   LogFn log;
   PtyLink link;
-  Fd stopEvent;
+  UniqueFd stopEvent;
   std::thread thread;
   bool started = false;  // only touched by the owner's calls
 
@@ -583,14 +551,14 @@ bool DongleSimulator::Start(std::string* error) {
     const nanoseconds byteTime(kBitsPerByte * kNanosPerSecond / o.baud);
     d.silence = std::max<Clock::duration>(kBlockSilence, byteTime * kSilenceCharacters);
   }
-  d.stopEvent.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  d.stopEvent = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (d.stopEvent.get() < 0) {
     why = ErrnoText("eventfd");
     return false;
   }
   const std::string dir = o.portsDir.empty() ? PortsDirectory() : o.portsDir;
   if (!d.link.Open(o.port, dir, &why)) {
-    d.stopEvent.Reset();
+    d.stopEvent = UniqueFd();
     return false;
   }
   {
@@ -603,7 +571,7 @@ bool DongleSimulator::Start(std::string* error) {
   } catch (const std::system_error& e) {
     why = std::string("cannot start the simulator's thread: ") + e.what();
     d.link.Close();
-    d.stopEvent.Reset();
+    d.stopEvent = UniqueFd();
     return false;
   }
   return true;
@@ -620,7 +588,7 @@ void DongleSimulator::Stop() {
   (void)n;
   d.thread.join();
   d.link.Close();
-  d.stopEvent.Reset();
+  d.stopEvent = UniqueFd();
   d.SaveImage();
 }
 
