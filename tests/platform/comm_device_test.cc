@@ -251,24 +251,6 @@ TEST_F(CommDeviceTest, AnotherProcessIsRefusedEvenAsRoot) {
   EXPECT_EQ(childOpens(), 0) << "the child should open a port nobody holds";
 }
 
-TEST_F(CommDeviceTest, ClosedDeviceRefusesEveryCall) {
-  CommDevice dev;
-  Event stop;
-  std::uint32_t mask = 0;
-  std::uint32_t n = 0;
-  std::uint8_t byte = 0;
-  CommState state;
-  EXPECT_FALSE(dev.SetCommMask(EV_RXCHAR));
-  EXPECT_FALSE(dev.GetCommState(state));
-  EXPECT_FALSE(dev.SetCommState(CommState{9600, 8, NOPARITY, ONESTOPBIT}));
-  EXPECT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kFailed);
-  EXPECT_FALSE(dev.ClearCommError(nullptr, &n));
-  EXPECT_FALSE(dev.ReadFile(&byte, 1, n));
-  EXPECT_EQ(dev.WriteFile(stop, &byte, 1), WriteStatus::kFailed);
-  EXPECT_EQ(errno, EBADF);
-  EXPECT_FALSE(dev.Close());
-}
-
 // --- line settings ---------------------------------------------------------
 
 TEST_F(CommDeviceTest, EveryOfferedRateReadsBackExactly) {
@@ -303,18 +285,6 @@ TEST_F(CommDeviceTest, ImpossibleSettingsFailAndKeepTheLine) {
     ASSERT_TRUE(dev.GetCommState(back));
     EXPECT_EQ(back.BaudRate, 19200U);
   }
-}
-
-TEST_F(CommDeviceTest, ApplyingTheSameSettingsTwiceWorks) {
-  CommDevice dev;
-  ASSERT_TRUE(dev.Open("COM3"));
-  const CommState s{115200, 8, EVENPARITY, ONESTOPBIT};
-  EXPECT_TRUE(dev.SetCommState(s));
-  EXPECT_TRUE(dev.SetCommState(s));
-  EXPECT_TRUE(dev.SetCommTimeouts(CommTimeouts{kReadReturnAtOnce, 0, 0, 0, 0}));
-  EXPECT_TRUE(dev.SetCommTimeouts(CommTimeouts{kReadReturnAtOnce, 0, 0, 0, 0}));
-  EXPECT_FALSE(dev.SetCommTimeouts(CommTimeouts{kReadReturnAtOnce, 0, 0, 0, 100}));
-  EXPECT_FALSE(dev.SetCommTimeouts(CommTimeouts{0, 0, 0, 0, 0}));
 }
 
 // --- receiving ---------------------------------------------------------------
@@ -377,34 +347,6 @@ TEST_F(CommDeviceTest, ArrivalWhileNoWaitRunsIsReportedByTheNextWaitOnce) {
   EXPECT_EQ(WaitAny({&wait.returned}, kQuietLook).status, WaitStatus::kTimedOut);
   ASSERT_TRUE(wait.stop.Set());
   EXPECT_EQ(wait.Join(), CommWaitStatus::kStopped);
-}
-
-TEST_F(CommDeviceTest, StopWinsOverWaitingBytes) {
-  CommDevice dev;
-  ASSERT_TRUE(OpenPort(dev));
-  const std::uint8_t byte = 7;
-  ASSERT_TRUE(pty_.WriteAll(&byte, 1, kGenerous));
-  Event stop;
-  ASSERT_TRUE(stop.Set());
-  std::uint32_t mask = 0;
-  EXPECT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kStopped);
-  ASSERT_TRUE(stop.Reset());
-  EXPECT_EQ(dev.WaitCommEvent(stop, mask), CommWaitStatus::kEvent);
-}
-
-TEST_F(CommDeviceTest, EventsOutsideTheMaskAreNotReportedButBytesStillQueue) {
-  CommDevice dev;
-  ASSERT_TRUE(dev.Open("COM3"));
-  ASSERT_TRUE(dev.SetCommMask(EV_ERR));
-  BackgroundCall<CommWaitStatus> wait(WaitForAnEvent(dev));
-  const std::uint8_t bytes[] = {9, 8, 7};
-  ASSERT_TRUE(pty_.WriteAll(bytes, sizeof bytes, kGenerous));
-  EXPECT_EQ(WaitAny({&wait.returned}, kQuietLook).status, WaitStatus::kTimedOut);
-  ASSERT_TRUE(wait.stop.Set());
-  EXPECT_EQ(wait.Join(), CommWaitStatus::kStopped);
-  std::uint32_t inQueue = 0;
-  ASSERT_TRUE(dev.ClearCommError(nullptr, &inQueue));
-  EXPECT_EQ(inQueue, 3U);
 }
 
 // A line another program left cooked (as a fresh adapter is) would double
