@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QPalette>
 
+#include "app/build_info.h"
 #include "ui/updater_dialog.h"
 
 namespace tevra {
@@ -25,6 +26,8 @@ void SetDialogBkColor(const QColor& background, const QColor& text) {
 
 UpdaterApp::UpdaterApp(int& argc, char** argv) : m_app(argc, argv) {
   QApplication::setApplicationName(QStringLiteral("tevra-updater"));
+  QApplication::setApplicationVersion(QString::fromLatin1(kProgramVersion));
+  QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopAppId));
 }
 
 bool UpdaterApp::InitInstance() {

@@ -1,10 +1,14 @@
 #include "res/app_icon.h"
 
 #include <QColor>
-#include <QImage>
 #include <QPainter>
 #include <QPixmap>
+#include <QPoint>
 #include <QPolygon>
+#include <QRect>
+#include <QString>
+#include <array>
+#include <variant>
 
 namespace tevra::res {
 
@@ -17,39 +21,96 @@ const QColor kSilver(192, 192, 192);
 const QColor kYellow(255, 255, 0);
 const QColor kRed(255, 0, 0);
 
-// Drawn on a 32 x 32 grid and scaled down for the small image; no
-// antialiasing, so no colour outside the palette appears.
-QPixmap DrawIcon(int size) {
-  QImage image(size, size, QImage::Format_ARGB32);
-  image.fill(Qt::transparent);
-  QPainter painter(&image);
-  painter.setRenderHint(QPainter::Antialiasing, false);
-  painter.scale(size / 32.0, size / 32.0);
+constexpr int kGrid = 32;
 
-  // The dongle: a plug on the left, the body, a status light.
-  painter.setPen(kBlack);
-  painter.setBrush(kSilver);
-  painter.drawRect(1, 12, 6, 8);
-  painter.setBrush(kNavy);
-  painter.drawRect(7, 9, 23, 14);
-  painter.setPen(Qt::NoPen);
-  painter.setBrush(kRed);
-  painter.drawRect(25, 11, 3, 3);
+// One filled shape of the drawing; outlined ones get a 1-unit black border
+// whose outer edge is one unit beyond the rectangle's width and height, as
+// an aliased QPainter draws it.
+struct Shape {
+  std::variant<QRect, QPolygon> geometry;
+  QColor fill;
+  bool outlined;
+};
 
-  // The arrow of a download into the body.
-  painter.setBrush(kYellow);
-  painter.drawPolygon(QPolygon({QPoint(16, 2), QPoint(21, 2), QPoint(21, 12), QPoint(25, 12),
-                                QPoint(18, 20), QPoint(12, 12), QPoint(16, 12)}));
-  painter.end();
-  return QPixmap::fromImage(image);
+// The dongle (a plug on the left, the body, a status light) and the arrow of
+// a download into the body, back to front.
+const std::array<Shape, 4>& Shapes() {
+  static const std::array<Shape, 4> shapes{{
+      {QRect(1, 12, 6, 8), kSilver, true},
+      {QRect(7, 9, 23, 14), kNavy, true},
+      {QRect(25, 11, 3, 3), kRed, false},
+      {QPolygon({QPoint(16, 2), QPoint(21, 2), QPoint(21, 12), QPoint(25, 12), QPoint(18, 20),
+                 QPoint(12, 12), QPoint(16, 12)}),
+       kYellow, false},
+  }};
+  return shapes;
 }
 
 }  // namespace
 
+QImage RenderAppIcon(int size) {
+  QImage image(size, size, QImage::Format_ARGB32);
+  image.fill(Qt::transparent);
+  QPainter painter(&image);
+  // No antialiasing, so no colour outside the palette appears.
+  painter.setRenderHint(QPainter::Antialiasing, false);
+  painter.scale(size / double{kGrid}, size / double{kGrid});
+  for (const Shape& shape : Shapes()) {
+    painter.setPen(shape.outlined ? QPen(kBlack) : QPen(Qt::NoPen));
+    painter.setBrush(shape.fill);
+    if (const auto* rect = std::get_if<QRect>(&shape.geometry)) {
+      painter.drawRect(*rect);
+    } else {
+      painter.drawPolygon(std::get<QPolygon>(shape.geometry));
+    }
+  }
+  painter.end();
+  return image;
+}
+
+QByteArray AppIconSvg() {
+  QString svg = QStringLiteral(
+                    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                    "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%1\" "
+                    "viewBox=\"0 0 %1 %1\" shape-rendering=\"crispEdges\">\n")
+                    .arg(kGrid);
+  for (const Shape& shape : Shapes()) {
+    const QString fill = shape.fill.name();
+    if (const auto* rect = std::get_if<QRect>(&shape.geometry)) {
+      if (shape.outlined) {
+        // The stroke straddles its path: half a unit in keeps it on the pixels.
+        svg += QStringLiteral(
+                   "  <rect x=\"%1.5\" y=\"%2.5\" width=\"%3\" height=\"%4\" fill=\"%5\" "
+                   "stroke=\"%6\" stroke-width=\"1\"/>\n")
+                   .arg(rect->x())
+                   .arg(rect->y())
+                   .arg(rect->width())
+                   .arg(rect->height())
+                   .arg(fill, kBlack.name());
+      } else {
+        svg += QStringLiteral("  <rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\"/>\n")
+                   .arg(rect->x())
+                   .arg(rect->y())
+                   .arg(rect->width())
+                   .arg(rect->height())
+                   .arg(fill);
+      }
+      continue;
+    }
+    QString points;
+    for (const QPoint& p : std::get<QPolygon>(shape.geometry)) {
+      points += QStringLiteral("%1%2,%3").arg(points.isEmpty() ? "" : " ").arg(p.x()).arg(p.y());
+    }
+    svg += QStringLiteral("  <polygon points=\"%1\" fill=\"%2\"/>\n").arg(points, fill);
+  }
+  svg += QStringLiteral("</svg>\n");
+  return svg.toUtf8();
+}
+
 QIcon LoadAppIcon() {
   QIcon icon;
-  icon.addPixmap(DrawIcon(32));
-  icon.addPixmap(DrawIcon(16));
+  icon.addPixmap(QPixmap::fromImage(RenderAppIcon(kGrid)));
+  icon.addPixmap(QPixmap::fromImage(RenderAppIcon(kGrid / 2)));
   return icon;
 }
 

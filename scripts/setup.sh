@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests and the demo need.
+# Installs the Debian packages that the build, the tests and the demo need;
+# `scripts/setup.sh package` adds the tools that build and check the .deb.
 # Does nothing when they are already present.
 set -euo pipefail
 
@@ -10,6 +11,9 @@ packages=(
   fonts-wqy-zenhei
   xvfb xauth x11-apps imagemagick
 )
+if [[ "${1:-}" == package ]]; then
+  packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
