@@ -55,8 +55,7 @@ int main(int argc, char** argv) {
     std::fputs("usage: tevra-icon-export DIR NAME [SIZE...]\n", stderr);
     return 2;
   }
-  return Export(QString::fromLocal8Bit(args[1]), QString::fromLocal8Bit(args[2]),
-                args.subspan(3))
+  return Export(QString::fromLocal8Bit(args[1]), QString::fromLocal8Bit(args[2]), args.subspan(3))
              ? 0
              : 1;
 }

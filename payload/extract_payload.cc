@@ -59,8 +59,8 @@ bool CopyRange(int source, std::uint64_t from, std::uint64_t count, int output, 
 // copy's errno is what the caller needs.
 void EmptyOutputs(const UniqueFd& image, const UniqueFd& payload) {
   const int saved = errno;
-  static_cast<void>(::ftruncate(image.get(), 0));
-  static_cast<void>(::ftruncate(payload.get(), 0));
+  [[maybe_unused]] const int imageTruncated = ::ftruncate(image.get(), 0);
+  [[maybe_unused]] const int payloadTruncated = ::ftruncate(payload.get(), 0);
   errno = saved;
 }
 

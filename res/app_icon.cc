@@ -88,12 +88,13 @@ QByteArray AppIconSvg() {
                    .arg(rect->height())
                    .arg(fill, kBlack.name());
       } else {
-        svg += QStringLiteral("  <rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\"/>\n")
-                   .arg(rect->x())
-                   .arg(rect->y())
-                   .arg(rect->width())
-                   .arg(rect->height())
-                   .arg(fill);
+        svg +=
+            QStringLiteral("  <rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\"/>\n")
+                .arg(rect->x())
+                .arg(rect->y())
+                .arg(rect->width())
+                .arg(rect->height())
+                .arg(fill);
       }
       continue;
     }
