@@ -23,25 +23,26 @@ const QColor kRed(255, 0, 0);
 
 constexpr int kGrid = 32;
 
-// One filled shape of the drawing; outlined ones get a 1-unit black border
-// whose outer edge is one unit beyond the rectangle's width and height, as
-// an aliased QPainter draws it.
+// One filled shape of the drawing. Outlines are black rectangles under the
+// fill rather than pens: a pen straddles its path, so scaled up it would
+// stand half a unit off the pixels it covers at 32 x 32.
 struct Shape {
   std::variant<QRect, QPolygon> geometry;
   QColor fill;
-  bool outlined;
 };
 
 // The dongle (a plug on the left, the body, a status light) and the arrow of
 // a download into the body, back to front.
-const std::array<Shape, 4>& Shapes() {
-  static const std::array<Shape, 4> shapes{{
-      {QRect(1, 12, 6, 8), kSilver, true},
-      {QRect(7, 9, 23, 14), kNavy, true},
-      {QRect(25, 11, 3, 3), kRed, false},
+const std::array<Shape, 6>& Shapes() {
+  static const std::array<Shape, 6> shapes{{
+      {QRect(1, 12, 7, 9), kBlack},
+      {QRect(2, 13, 5, 7), kSilver},
+      {QRect(7, 9, 24, 15), kBlack},
+      {QRect(8, 10, 22, 13), kNavy},
+      {QRect(25, 11, 3, 3), kRed},
       {QPolygon({QPoint(16, 2), QPoint(21, 2), QPoint(21, 12), QPoint(25, 12), QPoint(18, 20),
                  QPoint(12, 12), QPoint(16, 12)}),
-       kYellow, false},
+       kYellow},
   }};
   return shapes;
 }
@@ -54,9 +55,9 @@ QImage RenderAppIcon(int size) {
   QPainter painter(&image);
   // No antialiasing, so no colour outside the palette appears.
   painter.setRenderHint(QPainter::Antialiasing, false);
+  painter.setPen(Qt::NoPen);
   painter.scale(size / double{kGrid}, size / double{kGrid});
   for (const Shape& shape : Shapes()) {
-    painter.setPen(shape.outlined ? QPen(kBlack) : QPen(Qt::NoPen));
     painter.setBrush(shape.fill);
     if (const auto* rect = std::get_if<QRect>(&shape.geometry)) {
       painter.drawRect(*rect);
@@ -77,25 +78,12 @@ QByteArray AppIconSvg() {
   for (const Shape& shape : Shapes()) {
     const QString fill = shape.fill.name();
     if (const auto* rect = std::get_if<QRect>(&shape.geometry)) {
-      if (shape.outlined) {
-        // The stroke straddles its path: half a unit in keeps it on the pixels.
-        svg += QStringLiteral(
-                   "  <rect x=\"%1.5\" y=\"%2.5\" width=\"%3\" height=\"%4\" fill=\"%5\" "
-                   "stroke=\"%6\" stroke-width=\"1\"/>\n")
-                   .arg(rect->x())
-                   .arg(rect->y())
-                   .arg(rect->width())
-                   .arg(rect->height())
-                   .arg(fill, kBlack.name());
-      } else {
-        svg +=
-            QStringLiteral("  <rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\"/>\n")
-                .arg(rect->x())
-                .arg(rect->y())
-                .arg(rect->width())
-                .arg(rect->height())
-                .arg(fill);
-      }
+      svg += QStringLiteral("  <rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\"/>\n")
+                 .arg(rect->x())
+                 .arg(rect->y())
+                 .arg(rect->width())
+                 .arg(rect->height())
+                 .arg(fill);
       continue;
     }
     QString points;

@@ -10,9 +10,9 @@ namespace tevra::res {
 // sixteen standard colours over a transparent mask.
 QIcon LoadAppIcon();
 
-// The same drawing at size x size pixels, for the desktop's icon theme.
-// Pixel-aligned without antialiasing, so whole multiples of 32 enlarge each
-// pixel of the 32 x 32 image into a block.
+// The same drawing at size x size pixels, for the desktop's icon theme:
+// the same shapes without antialiasing, so only the icon's colours appear
+// and, at whole multiples of 32, the rectangles' edges fall on pixel edges.
 QImage RenderAppIcon(int size);
 
 // The same drawing as a scalable SVG document on the 32-unit grid.
