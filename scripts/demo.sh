@@ -16,7 +16,9 @@ mkdir -p "$demo/ports" "$demo/runtime"
 chmod 700 "$demo/runtime"
 
 head -c 16384 /dev/urandom >"$demo/payload.bin"
-"$bin/bundler/tevra-bundle" pack --updater "$bin/app/tevra-updater" \
+# Bundled without debug information, like the packaged updater vendors bundle.
+objcopy --strip-debug "$bin/app/tevra-updater" "$demo/updater-image"
+"$bin/bundler/tevra-bundle" pack --updater "$demo/updater-image" \
   --payload "$demo/payload.bin" --output "$demo/tevra-updater"
 "$bin/bundler/tevra-bundle" inspect "$demo/tevra-updater"
 
