@@ -22,7 +22,7 @@ bool WriteFile(const QString& path, const QByteArray& bytes) {
 }
 
 bool Fail(const QString& what) {
-  std::fprintf(stderr, "tevra-icon-export: %s\n", qPrintable(what));
+  (void)std::fprintf(stderr, "tevra-icon-export: %s\n", qPrintable(what));
   return false;
 }
 
@@ -52,7 +52,7 @@ bool Export(const QString& root, const QString& name, std::span<char*> sizes) {
 int main(int argc, char** argv) {
   const std::span<char*> args(argv, static_cast<std::size_t>(argc));
   if (args.size() < 3) {
-    std::fputs("usage: tevra-icon-export DIR NAME [SIZE...]\n", stderr);
+    (void)std::fputs("usage: tevra-icon-export DIR NAME [SIZE...]\n", stderr);
     return 2;
   }
   return Export(QString::fromLocal8Bit(args[1]), QString::fromLocal8Bit(args[2]), args.subspan(3))
