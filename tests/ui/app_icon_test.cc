@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QSet>
 #include <QXmlStreamReader>
 
 namespace {
@@ -26,31 +25,17 @@ TEST(AppIconTest, EnlargedCopiesMatchTheProgramsIconAtEveryPixelCentre) {
   }
 }
 
-TEST(AppIconTest, SvgIsWellFormedOnTheGridAndUsesTheIconsColours) {
-  const QImage base = tevra::res::RenderAppIcon(32);
-  QSet<QString> palette;
-  for (int y = 0; y < base.height(); ++y) {
-    for (int x = 0; x < base.width(); ++x) {
-      palette.insert(base.pixelColor(x, y).name());
-    }
-  }
+TEST(AppIconTest, SvgIsWellFormedOnTheGridWithEveryShape) {
   QXmlStreamReader svg(tevra::res::AppIconSvg());
   int shapes = 0;
   while (!svg.atEnd()) {
     if (svg.readNext() != QXmlStreamReader::StartElement) {
       continue;
     }
-    const QXmlStreamAttributes attributes = svg.attributes();
     if (svg.name() == QLatin1String("svg")) {
-      EXPECT_EQ(attributes.value("viewBox"), QLatin1String("0 0 32 32"));
-      continue;
-    }
-    ++shapes;
-    for (const char* paint : {"fill", "stroke"}) {
-      if (attributes.hasAttribute(paint)) {
-        EXPECT_TRUE(palette.contains(attributes.value(paint).toString()))
-            << paint << " " << attributes.value(paint).toString().toStdString();
-      }
+      EXPECT_EQ(svg.attributes().value("viewBox"), QLatin1String("0 0 32 32"));
+    } else {
+      ++shapes;
     }
   }
   EXPECT_FALSE(svg.hasError()) << svg.errorString().toStdString();
