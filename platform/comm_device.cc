@@ -18,7 +18,7 @@
 #include <utility>
 
 #include "platform/line_settings.h"
-#include "platform/ports_directory.h"
+#include "platform/port_resolver.h"
 #include "platform/unique_fd.h"
 
 namespace tevra {
@@ -114,13 +114,18 @@ bool CommDevice::IsOpen() const {
   return fd_ >= 0;
 }
 
-void CommDevice::ReportOpenFailure(const char* name, const std::string& path, int error) const {
+void CommDevice::ReportOpenFailure(const char* name, const std::string& path, int error,
+                                   const std::string& cause) const {
   std::string line = std::string("tevra-updater: ") + (name != nullptr ? name : "(null)");
   if (!path.empty()) {
     line += " (" + DisplayPath(path) + ")";
   }
   line += ": ";
-  line += path.empty() ? std::string("no such port") : Cause(error, "flock");
+  if (!cause.empty()) {
+    line += cause;
+  } else {
+    line += path.empty() ? std::string("no such port") : Cause(error, "flock");
+  }
   line += '\n';
   // One write, so the line is not interleaved with another thread's output.
   (void)std::fwrite(line.data(), 1, line.size(), stderr);
@@ -142,7 +147,13 @@ bool CommDevice::Open(const char* name) {
     ReportOpenFailure(name, {}, ENOENT);
     return false;
   }
-  const std::string path = DevicePathForPort(port);
+  PortResolver ports = PortResolver::ForThisUser();
+  const std::string path = ports.DevicePath(port);
+  if (path.empty()) {
+    ReportOpenFailure(name, {}, ENOENT,
+                      "no device has this number (in use: " + ports.NumbersInUse() + ")");
+    return false;
+  }
   const int raw = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (raw < 0) {
     ReportOpenFailure(name, path, errno);

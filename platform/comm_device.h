@@ -66,7 +66,7 @@ enum class WriteStatus {
   kFailed,            // write error or hang-up; errno set
 };
 
-// The comm device behind "COMn" (see ports_directory.h), a stand-in for a
+// The comm device behind "COMn" (see port_resolver.h), a stand-in for a
 // Win32 comm handle opened for overlapped I/O.
 //
 // Threads: Open, Close and the settings calls run on one thread while no
@@ -83,15 +83,15 @@ class CommDevice {
   ~CommDevice();
 
   // name is "COM<n>", n decimal without sign or leading zero. Opens
-  // DevicePathForPort(n) exclusively (flock, which also keeps root out, and
+  // PortResolver::ForThisUser().DevicePath(n) exclusively (flock, which also keeps root out, and
   // TIOCEXCL), non-blocking, and makes the line raw and transparent at once
   // (data bits, parity and rate stay as the driver holds them until
   // SetCommState). "COM0" and malformed names fail with ENOENT; a device
   // that is not a terminal with ENOTTY; one locked by another holder with
-  // EWOULDBLOCK. On failure writes one line to stderr naming the port, the
-  // device and the cause (permission with the dialout hint, busy and by
-  // which lock, no such device) and returns false with errno set. Fails
-  // (EISCONN) without any change when this object is already open.
+  // EWOULDBLOCK; a number nothing has with ENOENT. On failure writes one line to stderr naming the
+  // port, the device and the cause (permission with the dialout hint, busy and by which lock, no
+  // such device) and returns false with errno set. Fails (EISCONN) without any change when this
+  // object is already open.
   bool Open(const char* name);
   bool IsOpen() const;
   // Flushes both directions (so close() never waits for unsent output),
@@ -166,7 +166,9 @@ class CommDevice {
   // A queue of `capacity` bytes, empty, with no errors, events or hang-up
   // remembered: the state of a fresh open (or, with 0, of a closed device).
   void ResetState(std::size_t capacity);
-  void ReportOpenFailure(const char* name, const std::string& path, int error) const;
+  // `cause` replaces the one derived from `error` when not empty.
+  void ReportOpenFailure(const char* name, const std::string& path, int error,
+                         const std::string& cause = {}) const;
   void ReportLineFailure(const std::string& what) const;
 
   int fd_ = -1;

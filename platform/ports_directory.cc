@@ -1,7 +1,5 @@
 #include "platform/ports_directory.h"
 
-#include <sys/stat.h>
-
 #include <cstdlib>
 
 namespace tevra {
@@ -27,20 +25,6 @@ std::string PortsDirectory() {
     config = EnvOrEmpty("HOME") + "/.config";
   }
   return config + "/tevra-updater/ports";
-}
-
-std::string DevicePathForPort(unsigned portNumber) {
-  if (portNumber == 0) {
-    return {};
-  }
-  // The link itself is returned: open() follows it, so a link whose target
-  // vanished fails to open instead of silently falling back to ttyS.
-  std::string link = PortsDirectory() + "/COM" + std::to_string(portNumber);
-  struct stat st {};
-  if (lstat(link.c_str(), &st) == 0) {
-    return link;
-  }
-  return "/dev/ttyS" + std::to_string(portNumber - 1);
 }
 
 }  // namespace tevra

@@ -9,9 +9,4 @@ namespace tevra {
 // Does not create anything.
 std::string PortsDirectory();
 
-// The device path behind COM<portNumber>: the target of the link
-// PortsDirectory()/COMn when that link exists, else /dev/ttyS<n-1>.
-// Empty for port 0, which never opens anything.
-std::string DevicePathForPort(unsigned portNumber);
-
 }  // namespace tevra

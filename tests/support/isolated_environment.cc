@@ -16,6 +16,7 @@ void SetEnv(const char* name, const std::string& value) {
 IsolatedEnvironment::IsolatedEnvironment() {
   SetEnv("TEVRA_PORTS_DIR", ports_.path());
   SetEnv("XDG_RUNTIME_DIR", runtime_.path());
+  SetEnv("XDG_STATE_HOME", state_.path());
 }
 
 }  // namespace tevra::test

@@ -10,9 +10,10 @@ namespace tevra::test {
 // on failure. Call it before the test starts any thread.
 void SetEnv(const char* name, const std::string& value);
 
-// Points TEVRA_PORTS_DIR and XDG_RUNTIME_DIR of this process at fresh
-// directories, so processes running side by side share no port and no
-// extracted payload; a third one is the test's own to work in.
+// Points TEVRA_PORTS_DIR, XDG_RUNTIME_DIR and XDG_STATE_HOME of this process
+// at fresh directories, so processes running side by side share no port, no
+// extracted payload and no port numbering; another one is the test's own to
+// work in.
 class IsolatedEnvironment {
  public:
   IsolatedEnvironment();
@@ -24,6 +25,7 @@ class IsolatedEnvironment {
  private:
   TempDir ports_;
   TempDir runtime_;
+  TempDir state_;
   TempDir work_;
 };
 

@@ -1,0 +1,124 @@
+#include "platform/port_resolver.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <filesystem>
+#include <set>
+#include <utility>
+
+#include "platform/ports_directory.h"
+
+namespace tevra {
+namespace {
+
+bool IsLink(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// What stands in the way of using the device, for a person; empty when
+// nothing does. access() only: opening a tty toggles DTR, which resets some
+// boards.
+std::string Obstacle(const std::string& path) {
+  if (::access(path.c_str(), R_OK | W_OK) == 0) {
+    return {};
+  }
+  if (errno == EACCES || errno == EPERM) {
+    return " - no permission to use it: join the dialout group "
+           "(sudo usermod -aG dialout $USER) and log in again";
+  }
+  return errno == ENOENT ? " - no such device" : std::string();
+}
+
+std::string Join(const std::string& a, const std::string& b) {
+  return a.empty() || b.empty() ? a + b : a + " " + b;
+}
+
+}  // namespace
+
+PortResolver::PortResolver(std::string portsDir, PortNumbering numbering)
+    : portsDir_(std::move(portsDir)), numbering_(std::move(numbering)) {}
+
+PortResolver PortResolver::ForThisUser() {
+  return {PortsDirectory(), PortNumbering::ForThisUser()};
+}
+
+const std::map<unsigned, SerialDevice>& PortResolver::Devices() {
+  if (!devices_) {
+    devices_ = numbering_.Scan();
+  }
+  return *devices_;
+}
+
+std::string PortResolver::LinkPath(unsigned n) const {
+  return portsDir_ + "/COM" + std::to_string(n);
+}
+
+std::string PortResolver::DevicePath(unsigned n) {
+  if (n == 0) {
+    return {};
+  }
+  if (std::string link = LinkPath(n); IsLink(link)) {
+    return link;
+  }
+  const auto it = Devices().find(n);
+  return it == Devices().end() ? std::string() : it->second.path;
+}
+
+std::string PortResolver::Describe(unsigned n) {
+  if (n == 0) {
+    return "no device";
+  }
+  if (const std::string link = LinkPath(n); IsLink(link)) {
+    std::array<char, 4096> target{};
+    const ssize_t len = ::readlink(link.c_str(), target.data(), target.size() - 1);
+    const std::string shown =
+        len > 0 ? std::string(target.data(), static_cast<std::size_t>(len)) : std::string(link);
+    return "linked to " + shown + Obstacle(link);
+  }
+  const auto it = Devices().find(n);
+  if (it == Devices().end()) {
+    return "no device";
+  }
+  const SerialDevice& d = it->second;
+  std::string text = d.path;
+  if (d.builtIn) {
+    text += " - built-in serial port";
+  } else if (!d.vendorId.empty()) {
+    const std::string name = Join(d.manufacturer, d.product);
+    text += " - " + (name.empty() ? "USB " + d.vendorId + ":" + d.productId : name);
+    if (!d.serial.empty()) {
+      text += " - serial " + d.serial;
+    }
+  }
+  return text + Obstacle(d.path);
+}
+
+std::string PortResolver::NumbersInUse() {
+  std::set<unsigned> used;
+  for (const auto& [n, device] : Devices()) {
+    used.insert(n);
+  }
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(portsDir_, ec)) {
+    const std::string name = entry.path().filename().string();
+    unsigned n = 0;
+    const char* first = name.data() + 3;
+    const char* last = name.data() + name.size();
+    if (name.starts_with("COM") && name.size() > 3 && name[3] != '0' &&
+        std::from_chars(first, last, n).ptr == last) {
+      used.insert(n);
+    }
+  }
+  std::string text;
+  for (const unsigned n : used) {
+    text += (text.empty() ? "COM" : ", COM") + std::to_string(n);
+  }
+  return text.empty() ? "none" : text;
+}
+
+}  // namespace tevra

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "platform/port_numbering.h"
+
+namespace tevra {
+
+// What "COMn" means: the link COMn in the ports directory when it exists
+// (explicit links always win), else the device the numbering gave number n,
+// else nothing. Looks at sysfs once, on first need, and opens no device.
+class PortResolver {
+ public:
+  PortResolver(std::string portsDir, PortNumbering numbering);
+  // PortsDirectory() and PortNumbering::ForThisUser().
+  static PortResolver ForThisUser();
+
+  // The path to open for COM<n>; empty when nothing has that number (and
+  // always for 0). A link is returned as the link: open() follows it, so a
+  // link whose target vanished fails instead of falling back.
+  std::string DevicePath(unsigned n);
+  // One line for a person saying what COM<n> is: the device and, for USB
+  // adapters, manufacturer, product and serial number; "linked to PATH";
+  // or "no device". Ends with the way out when the user may not use it.
+  std::string Describe(unsigned n);
+  // "COM1, COM3", the numbers that lead to something now; "none".
+  std::string NumbersInUse();
+
+ private:
+  const std::map<unsigned, SerialDevice>& Devices();
+  std::string LinkPath(unsigned n) const;
+
+  std::string portsDir_;
+  PortNumbering numbering_;
+  std::optional<std::map<unsigned, SerialDevice>> devices_;
+};
+
+}  // namespace tevra
