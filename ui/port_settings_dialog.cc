@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <utility>
 
 #include "res/resource.h"
 
@@ -15,11 +16,16 @@ constexpr int kStateOpen = 1;
 }  // namespace
 
 PortSettingsDialog::PortSettingsDialog(int portIndex, int baudIndex, int state, QWidget* parent)
+    : PortSettingsDialog(portIndex, baudIndex, state, PortResolver::ForThisUser(), parent) {}
+
+PortSettingsDialog::PortSettingsDialog(int portIndex, int baudIndex, int state, PortResolver ports,
+                                       QWidget* parent)
     : QDialog(parent),
       m_controls(*this, res::PortSettingsTemplate()),
       m_portIndex(portIndex),
       m_baudIndex(baudIndex),
-      m_state(state) {
+      m_state(state),
+      m_ports(std::move(ports)) {
   connect(m_controls.Get<QPushButton>(res::IDOK), &QPushButton::clicked, this,
           &PortSettingsDialog::OnOK);
   OnInitDialog();
@@ -27,7 +33,15 @@ PortSettingsDialog::PortSettingsDialog(int portIndex, int baudIndex, int state, 
 
 bool PortSettingsDialog::OnInitDialog() {
   m_controls.Get<QComboBox>(res::IDC_BAUD_RATE)->setCurrentIndex(m_baudIndex);
-  m_controls.Get<QComboBox>(res::IDC_PORT_NUMBER)->setCurrentIndex(m_portIndex);
+  auto* ports = m_controls.Get<QComboBox>(res::IDC_PORT_NUMBER);
+  ports->setCurrentIndex(m_portIndex);
+  for (int row = 0; row < ports->count(); ++row) {
+    bool ok = false;
+    const unsigned n = ports->itemText(row).mid(3).toUInt(&ok);
+    if (ok) {
+      ports->setItemData(row, QString::fromStdString(m_ports.Describe(n)), Qt::ToolTipRole);
+    }
+  }
   m_controls.Get<QLabel>(res::IDC_PORT_STATE)
       ->setText(m_state == kStateOpen ? QStringLiteral("Open") : QStringLiteral("Close"));
   return true;

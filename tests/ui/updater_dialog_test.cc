@@ -1,6 +1,7 @@
 // The updater window without a device: start-up state, layout, log, keys,
 // the about entry and the settings dialog's own behaviour.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QComboBox>
@@ -11,12 +12,16 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <map>
 #include <vector>
 
+#include "platform/port_resolver.h"
 #include "res/dialog_template.h"
 #include "res/resource.h"
+#include "tests/support/fake_serial_tree.h"
 #include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
+#include "ui/port_settings_dialog.h"
 #include "ui/updater_dialog.h"
 
 namespace tevra::test {
@@ -213,6 +218,31 @@ TEST_F(UpdaterWindowTest, AboutEntryOfTheContextMenuOpensTheAboutBox) {
   EXPECT_TRUE(iconShown);
   EXPECT_TRUE(window.isVisible());
   EXPECT_TRUE(driver.LogLines().isEmpty()) << "the window's state is unchanged";
+}
+
+// The rows keep their names; each tooltip says what the number is now.
+TEST(PortSettingsDialogTest, EveryPortRowSaysWhatItsNumberIs) {
+  const FakeSerialTree tree;
+  tree.Plug({"0403", "6001", "FTDI", "FT232R USB UART", "A50285BI"}, "ttyUSB0", "1-1.2");
+  const TempDir links;
+  const QString dev = QString::fromStdString(tree.devRoot());
+  ASSERT_EQ(::symlink((tree.devRoot() + "/ttyUSB0").c_str(), links.Path("COM7").c_str()), 0);
+  PortSettingsDialog dialog(
+      2, 6, 0,
+      PortResolver(links.path(),
+                   PortNumbering(tree.sysfsRoot(), tree.devRoot(), tree.Path("state"))));
+  const std::map<int, QString> tips = {
+      {0, dev + "/ttyS0 - built-in serial port"},
+      {2, dev + "/ttyUSB0 - FTDI FT232R USB UART - serial A50285BI"},
+      {6, "linked to " + dev + "/ttyUSB0"},
+  };
+  auto* box = dialog.findChild<QComboBox*>("IDC_PORT_NUMBER");
+  ASSERT_EQ(box->count(), 13);
+  for (int row = 0; row < box->count(); ++row) {
+    EXPECT_EQ(box->itemText(row), QStringLiteral("COM%1").arg(row + 1));
+    EXPECT_EQ(box->itemData(row, Qt::ToolTipRole).toString(),
+              tips.contains(row) ? tips.at(row) : QStringLiteral("no device"));
+  }
 }
 
 TEST(ProgressPercentTest, StaysRightForPayloadsBeyond32BitProducts) {
