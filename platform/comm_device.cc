@@ -219,6 +219,8 @@ void CommDevice::ResetState(std::size_t capacity) {
   mask_ = 0;
   gone_ = false;
   goneReported_ = false;
+  unreported_ = {};
+  nextErrorReport_ = {};
   history_ = 0;
 }
 
@@ -230,6 +232,7 @@ bool CommDevice::Close() {
   // drivers); the exclusive flag would outlive us on a pseudo-terminal.
   // Each step is best effort: on a hung-up line they fail with EIO, and the
   // descriptor must be released regardless.
+  NoteLineErrors({}, true);
   (void)::tcflush(fd_, TCIOFLUSH);
   (void)::ioctl(fd_, TIOCNXCL);
   (void)::flock(fd_, LOCK_UN);
@@ -335,14 +338,41 @@ bool CommDevice::SetCommTimeouts(  // NOLINT(readability-make-member-function-co
 }
 
 void CommDevice::MarkGone() {
-  gone_ = true;
+  if (!gone_.exchange(true)) {
+    ReportLineFailure("the device hung up or was unplugged");
+  }
   const std::lock_guard lock(queueMutex_);
   errors_ |= CE_IOE;
+}
+
+void CommDevice::NoteLineErrors(const std::array<long, kErrorKinds>& counts, bool flush) {
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    unreported_[i] += counts[i];
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (!flush && now < nextErrorReport_) {
+    return;
+  }
+  static constexpr std::array<const char*, kErrorKinds> kNames = {
+      "framing", "overrun",        "parity",
+      "break",   "buffer overrun", "bytes dropped (input queue full)"};
+  std::string text;
+  for (std::size_t i = 0; i < unreported_.size(); ++i) {
+    if (unreported_[i] > 0) {
+      text += (text.empty() ? "" : ", ") + std::to_string(unreported_[i]) + " " + kNames[i];
+    }
+  }
+  if (!text.empty()) {
+    ReportLineFailure("line errors: " + text);
+    nextErrorReport_ = now + kErrorReportGap;
+  }
+  unreported_ = {};
 }
 
 std::uint32_t CommDevice::DrainDescriptor() {
   std::array<std::uint8_t, kReadChunk> chunk{};
   std::uint32_t events = 0;
+  long dropped = 0;
   for (int i = 0; i < kMaxReadsPerWake; ++i) {
     const ssize_t n = ::read(fd_, chunk.data(), chunk.size());
     if (n < 0 && errno == EINTR) {
@@ -371,7 +401,13 @@ std::uint32_t CommDevice::DrainDescriptor() {
     if (kept < count) {
       errors_ |= CE_RXOVER;
       events |= EV_ERR;
+      dropped += static_cast<long>(count - kept);
     }
+  }
+  if (dropped > 0) {
+    std::array<long, kErrorKinds> counts{};
+    counts[kErrorKinds - 1] = dropped;
+    NoteLineErrors(counts, false);
   }
   return events;
 }
@@ -389,10 +425,15 @@ std::uint32_t CommDevice::CheckLineErrors() {
   }
   const std::array<int, 5> now = ToArray(counts);
   std::uint32_t bits = 0;
+  std::array<long, kErrorKinds> grown{};
   for (std::size_t i = 0; i < now.size(); ++i) {
     if (now[i] != lineErrors_[i]) {
       bits |= kLineErrorBits[i];
+      grown[i] = static_cast<long>(now[i]) - lineErrors_[i];
     }
+  }
+  if (bits != 0) {
+    NoteLineErrors(grown, false);
   }
   lineErrors_ = now;
   if (bits == 0) {
@@ -527,9 +568,14 @@ WriteStatus CommDevice::WriteFile(const Event& stop, const void* data, std::uint
       continue;
     }
     if (n < 0 && errno != EAGAIN) {
-      if (errno == EIO) {
+      const int error = errno;
+      if (error == EIO) {
         MarkGone();
+      } else {
+        ReportLineFailure(std::string("a write failed: ") +
+                          std::strerror(error));  // NOLINT(concurrency-mt-unsafe): messages only
       }
+      errno = error;
       return WriteStatus::kFailed;
     }
     waited = true;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -162,7 +163,15 @@ class CommDevice {
   std::uint32_t DrainDescriptor();
   // EV_ERR when the driver's line-error counters grew since the last look.
   std::uint32_t CheckLineErrors();
+  // Marks the device gone; the first call writes the one stderr line.
   void MarkGone();
+  // Adds line errors (the TIOCGICOUNT kinds, then bytes dropped from a full
+  // queue) and writes them as one stderr line, at most one per
+  // kErrorReportGap so a noisy line cannot flood the journal; `flush`
+  // writes what is left at once. Called by the waiting thread, or by Close.
+  static constexpr std::size_t kErrorKinds = 6;
+  static constexpr std::chrono::seconds kErrorReportGap{1};
+  void NoteLineErrors(const std::array<long, kErrorKinds>& counts, bool flush);
   // A queue of `capacity` bytes, empty, with no errors, events or hang-up
   // remembered: the state of a fresh open (or, with 0, of a closed device).
   void ResetState(std::size_t capacity);
@@ -181,8 +190,10 @@ class CommDevice {
   bool goneReported_ = false;
   std::uint32_t history_ = 0;  // events that happened and were not reported yet
   bool lineCountsSupported_ = true;
-  std::array<int, 5> lineErrors_{};
-  LineSettings requested_;  // frame, overrun, parity, break, buffer overrun
+  std::array<int, 5> lineErrors_{};  // frame, overrun, parity, break, buffer overrun
+  std::array<long, kErrorKinds> unreported_{};
+  std::chrono::steady_clock::time_point nextErrorReport_{};
+  LineSettings requested_;
 
   std::mutex queueMutex_;
   // Ring buffer guarded by queueMutex_, as are errors_.

@@ -20,8 +20,8 @@
 
 #include "platform/event.h"
 #include "platform/wait.h"
-#include "tests/support/isolated_environment.h"
 #include "sim/pty_link.h"
+#include "tests/support/isolated_environment.h"
 
 namespace tevra {
 namespace {
@@ -418,6 +418,7 @@ TEST_F(CommDeviceTest, BytesArrivingWithAnOverflowAreStillAnnounced) {
     }
   }
   std::vector<std::uint8_t> tail(100, 0x22);
+  testing::internal::CaptureStderr();
   ASSERT_TRUE(pty_.WriteAll(tail.data(), tail.size(), kGenerous));
   bool sawErr = false;
   bool sawRxCharAfterErr = false;
@@ -428,6 +429,10 @@ TEST_F(CommDeviceTest, BytesArrivingWithAnOverflowAreStillAnnounced) {
     sawRxCharAfterErr = sawErr && (mask & EV_RXCHAR) != 0;
     sawErr = sawErr || (mask & EV_ERR) != 0;
   }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("tevra-updater: COM3 (" + pty_.slave_path() + "): line errors: ", 0), 0U)
+      << err;
+  EXPECT_NE(err.find(" bytes dropped (input queue full)\n"), std::string::npos) << err;
   std::uint32_t errors = 0;
   ASSERT_TRUE(dev.ClearCommError(&errors, &queued));
   ASSERT_EQ(queued, CommDevice::kInputQueueCapacity);
@@ -452,6 +457,8 @@ TEST_F(CommDeviceTest, HangUpGivesErrOnceThenFailsAtOnceWithoutSpinning) {
   std::atomic<int> wakeups{0};
   std::vector<std::uint32_t> masks;
   CommWaitStatus last = CommWaitStatus::kEvent;
+  const std::string device = pty_.slave_path();
+  testing::internal::CaptureStderr();
   std::thread waiter([&] {
     for (;;) {
       std::uint32_t mask = 0;
@@ -487,6 +494,9 @@ TEST_F(CommDeviceTest, HangUpGivesErrOnceThenFailsAtOnceWithoutSpinning) {
   const std::uint8_t byte = 1;
   EXPECT_EQ(dev.WriteFile(stop, &byte, 1), WriteStatus::kFailed);
   EXPECT_TRUE(dev.Close());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "tevra-updater: COM3 (" + device + "): the device hung up or was unplugged\n")
+      << "one line for the event, none for the retries";
 }
 
 TEST_F(CommDeviceTest, HangUpNoticedByWriteIsStillReportedByTheNextWait) {

@@ -16,15 +16,15 @@
 #include <thread>
 #include <vector>
 
+#include "bundler/bundle.h"
 #include "payload/payload_paths.h"
 #include "platform/port_resolver.h"
 #include "res/resource.h"
 #include "serial/buffer_channel.h"
-#include "tests/support/isolated_environment.h"
-#include "tests/ui/window_driver.h"
-#include "bundler/bundle.h"
 #include "sim/dongle_simulator.h"
 #include "sim/pty_link.h"
+#include "tests/support/isolated_environment.h"
+#include "tests/ui/window_driver.h"
 #include "ui/updater_dialog.h"
 
 namespace tevra::test {
@@ -265,6 +265,7 @@ TEST_F(DownloadTest, UnpluggedDeviceStallsAndComCloseRecovers) {
   sim::DongleOptions options;
   options.hangupAfterBlock = 2;
   StartSimulator(options);
+  testing::internal::CaptureStderr();
   StartDownload(payload);
   ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().hungUp; }));
   // The header after block 2 goes out to a line nobody answers on.
@@ -283,6 +284,14 @@ TEST_F(DownloadTest, UnpluggedDeviceStallsAndComCloseRecovers) {
     EXPECT_EQ(driver.OpenPort(), QStringLiteral("Com has not opened!"));
   }
   EXPECT_EQ(driver.CountLines(kFinished), 0);
+  // The log keeps its sentences; the cause goes to stderr, once.
+  const std::string err = testing::internal::GetCapturedStderr();
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = err.find("hung up or was unplugged", at)) != std::string::npos;
+       ++at) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 1U) << err;
 }
 
 TEST_F(DownloadTest, ComCloseAbandonsTheDownloadAndANewOneThenWorks) {
