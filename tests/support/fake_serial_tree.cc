@@ -8,81 +8,69 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* kUsbHost = "devices/pci0000:00/0000:00:14.0/usb1";
+
 void Put(const fs::path& file, const std::string& value) {
-  if (value.empty()) {
-    return;
+  if (!value.empty()) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << value << '\n';
   }
-  fs::create_directories(file.parent_path());
-  std::ofstream(file) << value << '\n';
 }
 
-constexpr const char* kUsbHost = "devices/pci0000:00/0000:00:14.0/usb1";
+// The class entry, a relative link as the kernel's, and the device node.
+void AddTty(const std::string& root, const fs::path& ttyDir, const std::string& device) {
+  const fs::path sys = root + "/sys";
+  const std::string name = ttyDir.filename().string();
+  Put(ttyDir / "uevent", "DEVNAME=" + name);
+  if (!device.empty()) {
+    fs::create_directory_symlink(device, ttyDir / "device");
+  }
+  fs::create_directory_symlink(fs::relative(ttyDir, sys / "class/tty"), sys / "class/tty" / name);
+  Put(root + "/dev/" + name, "node");
+}
 
 }  // namespace
 
 FakeSerialTree::FakeSerialTree() {
-  fs::create_directories(devRoot());
   const fs::path sys = sysfsRoot();
   fs::create_directories(sys / "class/tty");
-  // The kernel's class entries are relative links into devices/.
-  auto addTty = [&](const fs::path& ttyDir, const std::string& device) {
-    const std::string name = ttyDir.filename().string();
-    Put(ttyDir / "uevent", "MAJOR=4\nDEVNAME=" + name);
-    if (!device.empty()) {
-      fs::create_directory_symlink(device, ttyDir / "device");
-    }
-    fs::create_directory_symlink(fs::relative(ttyDir, sys / "class/tty"), sys / "class/tty" / name);
-    Put(Path("dev/" + name), "node");
-  };
-  const fs::path uart = sys / "devices/pnp0/00:01/tty/ttyS0";
-  Put(uart / "type", "4");
-  addTty(uart, "../../../00:01");
+  Put(sys / "devices/pnp0/00:01/tty/ttyS0/type", "4");
+  AddTty(dir_.path(), sys / "devices/pnp0/00:01/tty/ttyS0", "../../../00:01");
   for (int k = 1; k < 32; ++k) {
     const fs::path slot = sys / "devices/platform/serial8250/tty" / ("ttyS" + std::to_string(k));
     Put(slot / "type", "0");
-    addTty(slot, "../../../serial8250");
+    AddTty(dir_.path(), slot, "../../../serial8250");
   }
-  addTty(sys / "devices/virtual/tty/tty0", "");
-  addTty(sys / "devices/virtual/tty/ptmx", "");
+  AddTty(dir_.path(), sys / "devices/virtual/tty/tty0", "");
 }
 
 void FakeSerialTree::Plug(const FakeAdapter& a, const std::string& tty,
                           const std::string& usbPort) const {
-  const fs::path sys = sysfsRoot();
-  const fs::path usb = sys / kUsbHost / usbPort;
+  const fs::path usb = sysfsRoot() + "/" + kUsbHost + "/" + usbPort;
   Put(usb / "idVendor", a.vendorId);
   Put(usb / "idProduct", a.productId);
   Put(usb / "manufacturer", a.manufacturer);
   Put(usb / "product", a.product);
   Put(usb / "serial", a.serial);
-  const std::string ifName = usbPort + ":1.0";
-  Put(usb / ifName / "bInterfaceNumber", "00");
-  fs::path ttyDir;
+  const fs::path iface = usb / (usbPort + ":1.0");
+  Put(iface / "bInterfaceNumber", "00");
   if (tty.starts_with("ttyUSB")) {
-    Put(usb / ifName / tty / "port_number", "0");
-    ttyDir = usb / ifName / tty / "tty" / tty;
-    fs::create_directories(ttyDir);
-    fs::create_directory_symlink("../../../" + tty, ttyDir / "device");
+    Put(iface / tty / "port_number", "0");
+    AddTty(dir_.path(), iface / tty / "tty" / tty, "../../../" + tty);
   } else {
-    ttyDir = usb / ifName / "tty" / tty;
-    fs::create_directories(ttyDir);
-    fs::create_directory_symlink("../../../" + ifName, ttyDir / "device");
+    AddTty(dir_.path(), iface / "tty" / tty, "../../../" + iface.filename().string());
   }
-  Put(ttyDir / "uevent", "MAJOR=188\nDEVNAME=" + tty);
-  fs::create_directory_symlink(fs::relative(ttyDir, sys / "class/tty"), sys / "class/tty" / tty);
-  Put(Path("dev/" + tty), "node");
 }
 
 void FakeSerialTree::UnplugAll() const {
-  const fs::path sys = sysfsRoot();
-  for (const auto& entry : fs::directory_iterator(sys / "class/tty")) {
+  for (const auto& entry : fs::directory_iterator(sysfsRoot() + "/class/tty")) {
     const std::string name = entry.path().filename().string();
     if (name.starts_with("ttyUSB") || name.starts_with("ttyACM")) {
       fs::remove(entry.path());
-      fs::remove(Path("dev/" + name));
+      fs::remove(devRoot() + "/" + name);
     }
   }
-  fs::remove_all(sys / kUsbHost);
+  fs::remove_all(sysfsRoot() + "/" + kUsbHost);
 }
 
 }  // namespace tevra::test

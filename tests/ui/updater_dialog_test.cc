@@ -220,21 +220,23 @@ TEST_F(UpdaterWindowTest, AboutEntryOfTheContextMenuOpensTheAboutBox) {
   EXPECT_TRUE(driver.LogLines().isEmpty()) << "the window's state is unchanged";
 }
 
-// The rows keep their names; each tooltip says what the number is now.
+// The rows keep their names; each tooltip says what the number is now, and
+// a link wins over the numbering.
 TEST(PortSettingsDialogTest, EveryPortRowSaysWhatItsNumberIs) {
   const FakeSerialTree tree;
   tree.Plug({"0403", "6001", "FTDI", "FT232R USB UART", "A50285BI"}, "ttyUSB0", "1-1.2");
+  tree.Plug({"2341", "0043", "Arduino (www.arduino.cc)", "", ""}, "ttyACM0", "1-1.3");
   const TempDir links;
+  ASSERT_EQ(::symlink("/nowhere", links.Path("COM4").c_str()), 0);
+  auto ports = [&] {
+    return PortResolver(links.path(), {tree.sysfsRoot(), tree.devRoot(), tree.Path("state")});
+  };
+  PortSettingsDialog dialog(2, 6, 0, ports());
   const QString dev = QString::fromStdString(tree.devRoot());
-  ASSERT_EQ(::symlink((tree.devRoot() + "/ttyUSB0").c_str(), links.Path("COM7").c_str()), 0);
-  PortSettingsDialog dialog(
-      2, 6, 0,
-      PortResolver(links.path(),
-                   PortNumbering(tree.sysfsRoot(), tree.devRoot(), tree.Path("state"))));
   const std::map<int, QString> tips = {
       {0, dev + "/ttyS0 - built-in serial port"},
       {2, dev + "/ttyUSB0 - FTDI FT232R USB UART - serial A50285BI"},
-      {6, "linked to " + dev + "/ttyUSB0"},
+      {3, "linked to /nowhere - no such device"},
   };
   auto* box = dialog.findChild<QComboBox*>("IDC_PORT_NUMBER");
   ASSERT_EQ(box->count(), 13);
@@ -243,6 +245,8 @@ TEST(PortSettingsDialogTest, EveryPortRowSaysWhatItsNumberIs) {
     EXPECT_EQ(box->itemData(row, Qt::ToolTipRole).toString(),
               tips.contains(row) ? tips.at(row) : QStringLiteral("no device"));
   }
+  EXPECT_EQ(ports().DevicePath(4), links.Path("COM4"));
+  EXPECT_EQ(ports().NumbersInUse(), "COM1, COM3, COM4");
 }
 
 TEST(ProgressPercentTest, StaysRightForPayloadsBeyond32BitProducts) {
