@@ -1,4 +1,5 @@
-// dongle-sim: a simulated dongle on a pseudo-terminal published as COMn.
+// dongle-sim: a simulated dongle on a pseudo-terminal published as COMn, on
+// a virtual machine's adapter socket, or on an existing tty.
 #include <signal.h>
 
 #include <charconv>
@@ -24,11 +25,17 @@ constexpr std::size_t kMaxGarbage = 65536;
 constexpr int kMaxPort = 9999;
 
 constexpr const char* kUsage =
-    "usage: dongle-sim --port COMn [options]\n"
+    "usage: dongle-sim (--port COMn | --socket PATH | --tty PATH) [options]\n"
     "Simulates the dongle on a pseudo-terminal linked as COMn in the ports directory\n"
-    "and prints one line per event it sees. Runs until SIGINT or SIGTERM.\n"
+    "(or at the device end of a socket or a tty) and prints one line per event it\n"
+    "sees. Runs until SIGINT or SIGTERM.\n"
     "\n"
     "  --port COMn               the port to publish (COM1 or above; a bare number works)\n"
+    "  --socket PATH             be the device behind a unix socket that a serial or\n"
+    "                            USB-serial adapter of a virtual machine listens on\n"
+    "                            (e.g. QEMU's -chardev socket,server=on); no link\n"
+    "  --tty PATH                be the device on an existing tty, e.g. a USB gadget's\n"
+    "                            /dev/ttyGS0; settings the tty refuses are left; no link\n"
     "  --ports-dir DIR           where the link goes (default: $TEVRA_PORTS_DIR, else\n"
     "                            ${XDG_CONFIG_HOME:-$HOME/.config}/tevra-updater/ports)\n"
     "  --image FILE              write the received image here after every block and on exit\n"
@@ -36,7 +43,8 @@ constexpr const char* kUsage =
     "  --pace                    send answers at the line's rate, 11 bits a byte\n"
     "  --ignore-erase N          ignore the first N erase commands\n"
     "  --stop-after-block K      acknowledge block K, then answer nothing more\n"
-    "  --hangup-after-block K    acknowledge block K, then hang the line up\n"
+    "  --hangup-after-block K    acknowledge block K, then hang the line up (with\n"
+    "                            --socket or --tty: close the device end)\n"
     "  --garbage BYTES           send garbage bursts of this many bytes, before the first\n"
     "                            answered erase and after every 32nd block\n"
     "  --garbage-every K         with --garbage: a burst after every K-th block instead\n"
@@ -85,6 +93,7 @@ Arguments Parse(const std::vector<std::string_view>& args) {
   Arguments a;
   bool havePort = false;
   bool haveBaud = false;
+  int lines = 0;  // how many lines were given to be the device of
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view opt = args[i];
     if (opt == "--help" || opt == "-h") {
@@ -95,10 +104,11 @@ Arguments Parse(const std::vector<std::string_view>& args) {
       a.options.pace = true;
       continue;
     }
-    const bool takesValue = opt == "--port" || opt == "--ports-dir" || opt == "--image" ||
-                            opt == "--baud" || opt == "--ignore-erase" ||
-                            opt == "--stop-after-block" || opt == "--hangup-after-block" ||
-                            opt == "--garbage" || opt == "--garbage-every";
+    const bool takesValue = opt == "--port" || opt == "--socket" || opt == "--tty" ||
+                            opt == "--ports-dir" || opt == "--image" || opt == "--baud" ||
+                            opt == "--ignore-erase" || opt == "--stop-after-block" ||
+                            opt == "--hangup-after-block" || opt == "--garbage" ||
+                            opt == "--garbage-every";
     if (!takesValue) {
       throw UsageError("unknown option \"" + std::string(opt) + "\" (try --help)");
     }
@@ -109,11 +119,16 @@ Arguments Parse(const std::vector<std::string_view>& args) {
     if (opt == "--port") {
       a.options.port = ParsePort(value);
       havePort = true;
-    } else if (opt == "--ports-dir" || opt == "--image") {
+    } else if (opt == "--ports-dir" || opt == "--image" || opt == "--socket" || opt == "--tty") {
       if (value.empty()) {
         throw UsageError(std::string(opt) + " needs a non-empty path");
       }
-      (opt == "--image" ? a.options.imagePath : a.options.portsDir) = std::string(value);
+      std::string& path = opt == "--image"    ? a.options.imagePath
+                          : opt == "--socket" ? a.options.socketPath
+                          : opt == "--tty"    ? a.options.ttyPath
+                                              : a.options.portsDir;
+      path = std::string(value);
+      lines += opt == "--socket" || opt == "--tty" ? 1 : 0;
     } else if (opt == "--baud") {
       a.options.baud = ParseNumber<std::uint32_t>(opt, value, 1, kMaxBaud);
       haveBaud = true;
@@ -130,8 +145,12 @@ Arguments Parse(const std::vector<std::string_view>& args) {
           ParseNumber<int>(opt, value, 1, std::numeric_limits<int>::max());
     }
   }
-  if (!havePort) {
-    throw UsageError("--port COMn is required (try --help)");
+  lines += havePort ? 1 : 0;
+  if (lines != 1) {
+    throw UsageError("give exactly one of --port COMn, --socket PATH, --tty PATH (try --help)");
+  }
+  if (!havePort && !a.options.portsDir.empty()) {
+    throw UsageError("--ports-dir only applies with --port");
   }
   if (haveBaud && !a.options.pace) {
     throw UsageError("--baud only applies with --pace");
@@ -177,11 +196,18 @@ int main(int argc, char** argv) {
   tevra::sim::DongleSimulator sim(parsed.options, PrintLine);
   std::string error;
   if (!sim.Start(&error)) {
-    std::cerr << "dongle-sim: cannot publish COM" << parsed.options.port << ": " << error
-              << std::endl;
+    const bool published = parsed.options.socketPath.empty() && parsed.options.ttyPath.empty();
+    std::cerr << "dongle-sim: "
+              << (published ? "cannot publish COM" + std::to_string(parsed.options.port)
+                            : std::string("cannot be the device"))
+              << ": " << error << std::endl;
     return kExitFailure;
   }
-  PrintLine("COM" + std::to_string(parsed.options.port) + " -> " + sim.SlavePath());
+  if (parsed.options.socketPath.empty() && parsed.options.ttyPath.empty()) {
+    PrintLine("COM" + std::to_string(parsed.options.port) + " -> " + sim.SlavePath());
+  } else {
+    PrintLine("device on " + sim.SlavePath());
+  }
 
   int received = 0;
   if (const int err = sigwait(&stopSignals, &received); err != 0) {

@@ -20,6 +20,7 @@
 #include "platform/fd_io.h"
 #include "platform/ports_directory.h"
 #include "platform/unique_fd.h"
+#include "sim/attached_line.h"
 #include "sim/pty_link.h"
 
 namespace tevra::sim {
@@ -48,6 +49,8 @@ constexpr milliseconds kHangupSettle{50};
 constexpr milliseconds kHangupPoll{5};
 constexpr milliseconds kHangupCap{2000};
 constexpr std::size_t kReadChunk = 4096;
+// A virtual machine's adapter socket appears a moment after its QEMU starts.
+constexpr milliseconds kConnectWait{10000};
 
 std::string ErrnoText(const std::string& what) {
   return what + ": " + std::generic_category().message(errno);
@@ -131,7 +134,7 @@ struct DongleSimulator::Impl {
 
   DongleOptions options;
   LogFn log;
-  PtyLink link;
+  std::unique_ptr<DeviceLine> link;
   UniqueFd stopEvent;
   std::thread thread;
   bool started = false;  // only touched by the owner's calls
@@ -263,7 +266,7 @@ struct DongleSimulator::Impl {
       }
       const std::size_t due = BytesDue(seg, now);
       if (seg.sent < due) {
-        const ssize_t n = write(link.master_fd(), seg.bytes.data() + seg.sent, due - seg.sent);
+        const ssize_t n = write(link->fd(), seg.bytes.data() + seg.sent, due - seg.sent);
         if (n > 0) {
           seg.sent += static_cast<std::size_t>(n);
           continue;
@@ -300,7 +303,7 @@ struct DongleSimulator::Impl {
     if (!hangupBegan) {
       hangupBegan = now;
     }
-    if (link.SlaveInputPending() != 0) {
+    if (link->UnreadByPeer() != 0) {
       hangupEmptySince.reset();
     } else if (!hangupEmptySince) {
       hangupEmptySince = now;
@@ -311,7 +314,7 @@ struct DongleSimulator::Impl {
       return r;
     }
     Log("hang-up");
-    link.Close();
+    link->Close();
     out.clear();
     Update([](DongleStats& s) { s.hungUp = true; });
     r.step = Step::kEnd;
@@ -451,7 +454,7 @@ struct DongleSimulator::Impl {
   Step ReadLine() {
     std::array<std::uint8_t, kReadChunk> buf{};
     for (;;) {
-      const ssize_t n = read(link.master_fd(), buf.data(), buf.size());
+      const ssize_t n = read(link->fd(), buf.data(), buf.size());
       if (n > 0) {
         lastReceived = Clock::now();
         for (ssize_t i = 0; i < n; ++i) {
@@ -488,7 +491,7 @@ struct DongleSimulator::Impl {
       }
       std::array<pollfd, 2> fds{};
       fds[0] = {stopEvent.get(), POLLIN, 0};
-      fds[1] = {link.master_fd(), static_cast<short>(POLLIN | (pump.wantWrite ? POLLOUT : 0)), 0};
+      fds[1] = {link->fd(), static_cast<short>(POLLIN | (pump.wantWrite ? POLLOUT : 0)), 0};
       timespec ts{};
       timespec* timeout = nullptr;
       if (wakeAt) {
@@ -539,7 +542,12 @@ bool DongleSimulator::Start(std::string* error) {
     why = "a simulator starts only once";
     return false;
   }
-  if (o.port <= 0) {
+  if (!o.socketPath.empty() && !o.ttyPath.empty()) {
+    why = "a device sits on one line: a socket or a tty, not both";
+    return false;
+  }
+  const bool published = o.socketPath.empty() && o.ttyPath.empty();
+  if (published && o.port <= 0) {
     why = "the port number must be 1 or more";
     return false;
   }
@@ -556,21 +564,30 @@ bool DongleSimulator::Start(std::string* error) {
     why = ErrnoText("eventfd");
     return false;
   }
-  const std::string dir = o.portsDir.empty() ? PortsDirectory() : o.portsDir;
-  if (!d.link.Open(o.port, dir, &why)) {
+  if (!o.socketPath.empty()) {
+    d.link = AttachedLine::ConnectSocket(o.socketPath, kConnectWait, &why);
+  } else if (!o.ttyPath.empty()) {
+    d.link = AttachedLine::OpenTty(o.ttyPath, &why);
+  } else {
+    auto pty = std::make_unique<PtyLink>();
+    if (pty->Open(o.port, o.portsDir.empty() ? PortsDirectory() : o.portsDir, &why)) {
+      d.link = std::move(pty);
+    }
+  }
+  if (!d.link) {
     d.stopEvent = UniqueFd();
     return false;
   }
   {
     const std::lock_guard<std::mutex> lock(d.mutex);
-    d.slavePath = d.link.slave_path();
+    d.slavePath = d.link->Name();
   }
   try {
     d.thread = std::thread([&d] { d.Run(); });
     d.started = true;
   } catch (const std::system_error& e) {
     why = std::string("cannot start the simulator's thread: ") + e.what();
-    d.link.Close();
+    d.link->Close();
     d.stopEvent = UniqueFd();
     return false;
   }
@@ -587,7 +604,7 @@ void DongleSimulator::Stop() {
   const ssize_t n = write(d.stopEvent.get(), &one, sizeof one);
   (void)n;
   d.thread.join();
-  d.link.Close();
+  d.link->Close();
   d.stopEvent = UniqueFd();
   d.SaveImage();
 }

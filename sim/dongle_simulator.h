@@ -13,6 +13,8 @@ namespace tevra::sim {
 struct DongleOptions {
   int port = 3;                 // published as COM<port>
   std::string portsDir;         // empty: the updater's own PortsDirectory()
+  std::string socketPath;       // set: the device of a unix socket (connected to), no link
+  std::string ttyPath;          // set: the device of this existing tty, no link
   std::string imagePath;        // empty: the received image is kept in memory only
   std::uint32_t baud = 9600;    // only used with pace
   bool pace = false;            // send answers at the line's real rate (11 bits a byte)
@@ -87,7 +89,8 @@ class DongleSimulator {
   DongleSimulator& operator=(const DongleSimulator&) = delete;
   ~DongleSimulator();
 
-  // Publishes COMn and starts answering; false with a reason on failure.
+  // Publishes COMn (or connects to socketPath, or opens ttyPath) and starts
+  // answering; false with a reason on failure.
   // A simulator runs once: Start after a successful Start fails.
   bool Start(std::string* error);
   // Stops the thread, removes the link, hangs up; writes the image file.
@@ -98,7 +101,8 @@ class DongleSimulator {
   // pred is evaluated with the stats locked, on every change of them.
   bool WaitUntil(const std::function<bool(const DongleStats&)>& pred,
                  std::chrono::milliseconds timeout) const;
-  // The pseudo-terminal's slave, e.g. /dev/pts/4; empty before Start.
+  // The line the updater's side opens: the pseudo-terminal's slave, e.g.
+  // /dev/pts/4, or the socket or tty path; empty before Start.
   std::string SlavePath() const;
 
  private:

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+#include "sim/device_line.h"
+
 namespace tevra::sim {
 
 // The device end of a pseudo-terminal whose slave is published as COMn in a
@@ -13,12 +15,10 @@ namespace tevra::sim {
 // (without a lock) so the line survives the updater closing and reopening
 // its port. Close() hangs the line up, as an unplugged adapter does.
 // Not thread-safe: one thread drives a PtyLink.
-class PtyLink {
+class PtyLink : public DeviceLine {
  public:
   PtyLink() = default;
-  PtyLink(const PtyLink&) = delete;
-  PtyLink& operator=(const PtyLink&) = delete;
-  ~PtyLink();
+  ~PtyLink() override;
 
   // Creates the pseudo-terminal and the link portsDir/COM<portNumber>
   // (replacing a stale link; refusing to replace anything but a link).
@@ -28,11 +28,15 @@ class PtyLink {
 
   // Removes the link and closes both descriptors: the updater's side then
   // sees a hang-up.
-  void Close();
+  void Close() override;
 
   // Bytes written to the master that the slave side has not read yet; -1 on
   // error. Bytes still on their way through the kernel may not count yet.
   int SlaveInputPending() const;
+
+  int fd() const override { return master_; }
+  int UnreadByPeer() const override { return SlaveInputPending(); }
+  std::string Name() const override { return slavePath_; }
 
   bool IsOpen() const { return master_ >= 0; }
   int master_fd() const { return master_; }

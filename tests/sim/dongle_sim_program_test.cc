@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "tests/sim/slave_line.h"
 #include "tests/support/isolated_environment.h"
 
@@ -191,6 +194,9 @@ TEST_F(DongleSimProgramTest, BadArgumentsGiveOneLineAndExitTwo) {
       {"--port", "COM3", "--hangup-after-block", "1x"},
       {"--port", "COM3", "--ignore-erase", "abc"},
       {"--port", "COM3", "--image", ""},
+      {"--port", "COM3", "--tty", "/dev/ttyGS0"},
+      {"--socket", "/run/a.sock", "--ports-dir", "/tmp"},
+      {"--tty", ""},
   };
   for (const auto& args : cases) {
     std::string joined;
@@ -258,6 +264,62 @@ INSTANTIATE_TEST_SUITE_P(Signals, DongleSimSignalTest, ::testing::Values(SIGTERM
                          [](const ::testing::TestParamInfo<int>& p) {
                            return p.param == SIGTERM ? std::string("Sigterm")
                                                      : std::string("Sigint");
+                         });
+
+// The device end on lines that exist already: a socket the test listens on,
+// as a virtual machine's adapter does, and a tty left in cooked mode, whose
+// echo and line editing would alter bytes.
+class DongleSimLineTest : public DongleSimProgramTest,
+                          public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(DongleSimLineTest, DeviceOnAnExistingLinePassesEveryByteValue) {
+  const bool socketLine = GetParam() == "--socket";
+  UniqueFd listener;
+  UniqueFd peer;
+  std::string path = dir_.Path("adapter.sock");
+  if (socketLine) {
+    listener = UniqueFd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the sockets API
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+  } else {
+    peer = UniqueFd(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    std::array<char, 64> name{};
+    ASSERT_TRUE(grantpt(peer.get()) == 0 && unlockpt(peer.get()) == 0 &&
+                ptsname_r(peer.get(), name.data(), name.size()) == 0);
+    path = name.data();
+  }
+  Program p({GetParam(), path});
+  ASSERT_EQ(p.NextLine(kCap), "device on " + path) << p.Stderr();
+  if (socketLine) {
+    peer = UniqueFd(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    ASSERT_TRUE(peer.valid());
+  }
+  test::SlaveLine line;
+  line.Adopt(dup(peer.get()));
+  const auto exchange = [&](const Bytes& command, std::size_t answerLength) {
+    EXPECT_TRUE(line.Write(command, kCap));
+    return line.ReadCount(answerLength, kCap);
+  };
+  const Bytes header{0xE0, 0x55, 0x00, 0x00, 0x80};
+  EXPECT_EQ(exchange({0xE0, 0x22, 0x00, 0x00, 0x02}, 2), (Bytes{0x50, 0x02}));
+  for (const int first : {0x00, 0x80}) {
+    EXPECT_EQ(exchange(header, 8).size(), 8U);
+    Bytes block(128);
+    std::iota(block.begin(), block.end(), static_cast<std::uint8_t>(first));
+    Bytes answer = block;
+    answer.insert(answer.end(), {0x50, 0x00});
+    EXPECT_EQ(exchange(block, 130), answer);
+  }
+  EXPECT_FALSE(std::filesystem::exists(PortsDir())) << "nothing is published";
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, DongleSimLineTest, ::testing::Values("--socket", "--tty"),
+                         [](const ::testing::TestParamInfo<std::string>& p) {
+                           return p.param.substr(2);
                          });
 
 }  // namespace

@@ -57,6 +57,11 @@ bool SlaveLine::Open(const std::string& path) {
   return true;
 }
 
+void SlaveLine::Adopt(int fd) {
+  Close();
+  fd_ = fd;
+}
+
 void SlaveLine::Close() {
   if (fd_ >= 0) {
     tcflush(fd_, TCIOFLUSH);

@@ -25,6 +25,9 @@ class SlaveLine {
   ~SlaveLine();
 
   bool Open(const std::string& path);
+  // Takes over a non-blocking descriptor that is already the updater's end
+  // (a socket, a pseudo-terminal master).
+  void Adopt(int fd);
   // Discards both directions first, as the updater's close does.
   void Close();
   int fd() const { return fd_; }
