@@ -21,7 +21,7 @@ for m in virtio_pci 9pnet_virtio 9p overlay; do
   modprobe "$m" || halt "cannot load $m"
 done
 mount -t 9p -o "$opts" vmshare /share || halt "cannot mount the share"
-mount -t 9p -o "$opts,ro" hostroot /lower || halt "cannot mount the host's root"
+mount -t 9p -o "$opts,ro,cache=loose" hostroot /lower || halt "cannot mount the host's root"
 mount -t tmpfs tmpfs /upper
 mkdir -p /upper/data /upper/work
 mount -t overlay overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/work /root ||
