@@ -104,6 +104,13 @@ std::unique_ptr<AttachedLine> AttachedLine::OpenTty(const std::string& path, std
   return std::unique_ptr<AttachedLine>(new AttachedLine(std::move(fd), path));
 }
 
+void AttachedLine::Close() {
+  // A tty's close waits up to 30 s for output nobody takes any more (a
+  // removed gadget); a socket is no tty and ignores this.
+  (void)tcflush(fd_.get(), TCIOFLUSH);
+  fd_.Close();
+}
+
 int AttachedLine::UnreadByPeer() const {
   // TIOCOUTQ and SIOCOUTQ are the same request: output not yet taken.
   int pending = 0;

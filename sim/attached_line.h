@@ -26,7 +26,7 @@ class AttachedLine : public DeviceLine {
 
   int fd() const override { return fd_.get(); }
   int UnreadByPeer() const override;
-  void Close() override { fd_.Close(); }
+  void Close() override;
   std::string Name() const override { return path_; }
 
  private:
