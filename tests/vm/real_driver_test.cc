@@ -49,9 +49,13 @@ constexpr QLatin1String kOpened{"Com has opened already!"};
 constexpr QLatin1String kFinished{"File download finish!"};
 constexpr QLatin1String kClosed{"Success to Close Com!"};
 
+std::string Getenv(const char* name) {
+  const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): set before any thread
+  return value != nullptr ? value : "";
+}
+
 std::string Share(const std::string& name) {
-  const char* share = std::getenv("TEVRA_VM_SHARE");  // NOLINT(concurrency-mt-unsafe)
-  return std::string(share != nullptr ? share : "/nonexistent") + '/' + name;
+  return Getenv("TEVRA_VM_SHARE") + '/' + name;
 }
 
 std::vector<std::string> Lines(const std::string& path) {
@@ -188,25 +192,11 @@ bool Appears(const std::string& node, bool present, std::chrono::milliseconds ca
   return WindowDriver::WaitFor([&] { return std::filesystem::exists(node) == present; }, cap);
 }
 
-// TEMPORARY until the automatic numbering lands: links as it would number.
-void LinkAsNumbered(const std::string& portsDir) {
-  for (int i = 0; i < 4; ++i) {
-    const std::string usb = "/dev/ttyUSB" + std::to_string(i);
-    std::ifstream serial("/sys/class/tty/ttyUSB" + std::to_string(i) + "/device/../../serial");
-    std::string s;
-    if (std::getline(serial, s)) {
-      std::filesystem::create_symlink(usb, portsDir + (s == "TEVRA-A" ? "/COM3" : "/COM4"));
-    }
-  }
-  if (std::filesystem::exists("/sys/class/tty/ttyACM0")) {
-    std::filesystem::create_symlink("/dev/ttyACM0", portsDir + "/COM3");
-  }
-}
-
 class RealDriverTest : public testing::TestWithParam<DriverPath> {
  protected:
   void SetUp() override {
-    LinkAsNumbered(m_env.portsDir());
+    // The numbering's state outlives the boot; everything else is fresh.
+    SetEnv("XDG_STATE_HOME", Share(Getenv("TEVRA_VM_STATE")));
     if (GetParam().unplug == Unplug::kModule) {
       StartGadgetEnd();
     } else {
@@ -388,8 +378,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, RealDriverTest, testing::Values(kFtdi, kUart, kA
 class TwoAdaptersTest : public RealDriverTest {};
 
 TEST_P(TwoAdaptersTest, KeepTheirNumbersWhicheverIsPluggedFirst) {
-  const char* first = std::getenv("TEVRA_VM_FIRST_ADAPTER");  // NOLINT(concurrency-mt-unsafe)
-  ASSERT_NE(first, nullptr);
+  const std::string first = Getenv("TEVRA_VM_FIRST_ADAPTER");
   std::ifstream serial("/sys/class/tty/ttyUSB0/device/../../serial");
   std::string ttyUSB0;
   std::getline(serial, ttyUSB0);

@@ -27,8 +27,8 @@ guest() {
   printf 'mkdir -p %q && mkdir -m 0700 /tmp/runtime && cd /tmp && exec env QT_QPA_PLATFORM=offscreen ' \
     "$share/$state"
   printf 'XDG_RUNTIME_DIR=/tmp/runtime TEVRA_VM_SHARE=%q ' "$share"
-  printf 'XDG_STATE_HOME=%q TEVRA_VM_FIRST_ADAPTER=%q %q --gtest_color=no --gtest_filter=%q\n' \
-    "$share/$state" "$first" "$program" "$filter"
+  printf 'TEVRA_VM_STATE=%q TEVRA_VM_FIRST_ADAPTER=%q %q --gtest_color=no --gtest_filter=%q\n' \
+    "$state" "$first" "$program" "$filter"
 }
 cases="Paths/RealDriverTest"
 paced="--pace --baud 115200"
