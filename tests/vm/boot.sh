@@ -142,7 +142,11 @@ if [[ ! -f "$share/status" ]]; then
     sed 's/^/vm:   /' "$share/$name.qemu-err" >&2
     exit 90
   fi
-  echo "vm: the guest ($name) did not finish within ${cap} s (console: $console)" >&2
+  if ((elapsed_ms >= cap * 1000)); then
+    echo "vm: the guest ($name) did not finish within ${cap} s (console: $console)" >&2
+  else
+    echo "vm: the guest ($name) stopped without an exit status (console: $console)" >&2
+  fi
   exit 91
 fi
 status="$(cat "$share/status")"

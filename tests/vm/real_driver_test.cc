@@ -75,6 +75,7 @@ pid_t Spawn(std::vector<std::string> args, const std::string& output = {}) {
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& a : args) {
     argv.push_back(a.data());
   }
@@ -158,7 +159,10 @@ class StderrTap {
 // own work, without a test's polling.
 double CpuSecondsOfAnIdleLoop(std::chrono::milliseconds span) {
   QEventLoop idle;
-  QTimer::singleShot(span, &idle, &QEventLoop::quit);
+  QTimer end;
+  end.setSingleShot(true);
+  QObject::connect(&end, &QTimer::timeout, &idle, &QEventLoop::quit);
+  end.start(span);
   timespec before{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
   idle.exec();
@@ -321,7 +325,8 @@ TEST_P(RealDriverTest, RunsOfEveryByteValueAt9600And115200) {
   for (std::size_t v = 0; v < 256; ++v) {
     runs.insert(runs.end(), 1 + v % 8, static_cast<std::uint8_t>(v));
   }
-  for (const auto& [row, baud] : {std::pair{kRow9600, 9600}, std::pair{kRow115200, 115200}}) {
+  for (const auto& [row, rate] : {std::pair{kRow9600, 9600}, std::pair{kRow115200, 115200}}) {
+    const int baud = rate;  // a lambda cannot capture a structured binding in C++20
     SCOPED_TRACE(baud);
     const std::size_t traced = Lines(Share("trace.log")).size();
     ASSERT_NO_FATAL_FAILURE(Open(row));
