@@ -27,8 +27,9 @@ guest() {
   printf 'mkdir -p %q && mkdir -m 0700 /tmp/runtime && cd /tmp && exec env QT_QPA_PLATFORM=offscreen ' \
     "$share/$state"
   printf 'XDG_RUNTIME_DIR=/tmp/runtime TEVRA_VM_SHARE=%q ' "$share"
-  printf 'TEVRA_VM_STATE=%q TEVRA_VM_FIRST_ADAPTER=%q %q --gtest_color=no --gtest_filter=%q\n' \
-    "$state" "$first" "$program" "$filter"
+  printf 'TEVRA_VM_STATE=%q TEVRA_VM_FIRST_ADAPTER=%q TEVRA_VM_STDERR=%q ' \
+    "$state" "$first" "$share/stderr.log"
+  printf '%q --gtest_color=no --gtest_filter=%q 2>>%q\n' "$program" "$filter" "$share/stderr.log"
 }
 cases="Paths/RealDriverTest"
 paced="--pace --baud 115200"
@@ -67,6 +68,8 @@ echo "vm: figures (download ratio against the protocol's 25.6 s floor):"
 grep -h '^timing ' "$share"/*.console | sed 's/^/vm:   /' || true
 echo "vm: three boots in $((SECONDS - started)) s"
 if ((${#failed[@]})); then
+  echo "vm: the updater's stderr in the guest (last lines):" >&2
+  tail -n 20 "$share/stderr.log" 2>/dev/null | sed 's/^/vm:   /' >&2 || true
   echo "vm: FAILED: ${failed[*]} (consoles and device logs in $share)" >&2
   exit 1
 fi
