@@ -5,58 +5,82 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstddef>
+#include <system_error>
+#include <vector>
 
 #include "platform/fd_io.h"
-#include "platform/unique_fd.h"
 
 namespace tevra {
 namespace {
 
-constexpr std::size_t kPieceSize = 16;
-using Piece = std::array<std::uint8_t, kPieceSize>;
+// Large pieces: a 20 MB updater splits in milliseconds, so the window that
+// waits for it never stops repainting.
+constexpr std::size_t kPieceSize = std::size_t{1} << 20;
 
-// O_NONBLOCK only for the open itself: a FIFO planted at an output path
-// would otherwise block the open until some reader appears.
-UniqueFd OpenOutput(const char* path) {
-  UniqueFd fd(::open(path, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                     S_IRUSR | S_IWUSR));
-  if (!fd.valid()) {
-    return fd;
-  }
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
+constexpr char kNotFollowed[] = "is a symbolic link; not following it";
+constexpr char kNotReplaced[] = "is not a regular file; not replacing it";
+
+// Fails with a one-line problem, keeping errno for the caller.
+ExtractedPayload Failure(const char* path, const std::string& cause) {
+  const int saved = errno;
+  ExtractedPayload result;
+  result.problem = std::string(path) + ": " + cause;
+  errno = saved;
+  return result;
+}
+
+ExtractedPayload ErrnoFailure(const char* path) {
+  return Failure(path, std::generic_category().message(errno));
+}
+
+// A fresh regular file at path, created by this call, open for reading and
+// writing. A regular file already there is unlinked, never written
+// through; anything else there is refused untouched.
+UniqueFd CreateFresh(const char* path, ExtractedPayload& failure) {
+  struct stat st {};
+  if (::lstat(path, &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      const bool link = S_ISLNK(st.st_mode);
+      errno = link ? ELOOP : (S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+      failure = Failure(path, link ? kNotFollowed : kNotReplaced);
+      return UniqueFd();
+    }
+    if (::unlink(path) < 0 && errno != ENOENT) {
+      failure = ErrnoFailure(path);
+      return UniqueFd();
+    }
+  } else if (errno != ENOENT) {
+    failure = ErrnoFailure(path);
     return UniqueFd();
+  }
+  // O_EXCL: whatever appeared at the path since the unlink is not ours.
+  UniqueFd fd =
+      OpenRegularFile(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (!fd.valid()) {
+    failure = ErrnoFailure(path);
   }
   return fd;
 }
 
-// Reads exactly count bytes into the piece, then writes them out. The
-// source ending early is an error, not a shorter piece.
-bool CopyPiece(int source, int output, Piece& piece, std::size_t count) {
-  return ReadExactly(source, piece.data(), count) && WriteAll(output, piece.data(), count);
-}
-
-// Copies count bytes from the source's offset `from`: whole pieces, then
-// the remainder in one piece.
-bool CopyRange(int source, std::uint64_t from, std::uint64_t count, int output, Piece& piece) {
-  if (::lseek(source, static_cast<off_t>(from), SEEK_SET) < 0) {
-    return false;
-  }
-  for (std::uint64_t i = 0; i < count / kPieceSize; ++i) {
-    if (!CopyPiece(source, output, piece, kPieceSize)) {
+// Copies count bytes from the source's offset `from` to the output's
+// position. The source ending early is an error, not a shorter copy.
+bool CopyRange(int source, std::uint64_t from, std::uint64_t count, int output,
+               std::vector<std::uint8_t>& piece, bool& readFailed) {
+  while (count > 0) {
+    const std::size_t n = count < piece.size() ? static_cast<std::size_t>(count) : piece.size();
+    readFailed = !ReadExactly(source, piece.data(), n, static_cast<off_t>(from));
+    if (readFailed || !WriteAll(output, piece.data(), n)) {
       return false;
     }
+    from += n;
+    count -= n;
   }
-  const auto rest = static_cast<std::size_t>(count % kPieceSize);
-  return rest == 0 || CopyPiece(source, output, piece, rest);
+  return true;
 }
 
-// After a failed copy: leave the outputs empty, as every other failure
-// does. Best effort (a device such as /dev/full cannot be truncated); the
-// copy's errno is what the caller needs.
+// After a failed copy: leave the outputs empty, as every other failure does.
 void EmptyOutputs(const UniqueFd& image, const UniqueFd& payload) {
   const int saved = errno;
   [[maybe_unused]] const int imageTruncated = ::ftruncate(image.get(), 0);
@@ -66,51 +90,60 @@ void EmptyOutputs(const UniqueFd& image, const UniqueFd& payload) {
 
 }  // namespace
 
-bool ExtractPayload(const char* sourcePath, const char* imagePath, const char* payloadPath) {
-  UniqueFd image = OpenOutput(imagePath);
+ExtractedPayload ExtractPayloadForSending(const char* sourcePath, const char* imagePath,
+                                          const char* payloadPath) {
+  ExtractedPayload failure;
+  UniqueFd image = CreateFresh(imagePath, failure);
   if (!image.valid()) {
-    return false;
+    return failure;
   }
-  UniqueFd payload = OpenOutput(payloadPath);
+  UniqueFd payload = CreateFresh(payloadPath, failure);
   if (!payload.valid()) {
-    return false;
+    return failure;
   }
-  UniqueFd source(::open(sourcePath, O_RDONLY | O_CLOEXEC));
-  if (!source.valid()) {
-    return false;
-  }
-
   struct stat st {};
-  if (::fstat(source.get(), &st) < 0) {
-    return false;
+  const UniqueFd source = OpenRegularFile(sourcePath, O_RDONLY | O_CLOEXEC, 0, &st);
+  if (!source.valid()) {
+    return errno == EINVAL ? Failure(sourcePath, "is not a regular file")
+                           : ErrnoFailure(sourcePath);
   }
-  // Only a regular file has a length to split by.
-  if (!S_ISREG(st.st_mode)) {
-    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    return false;
-  }
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  const PayloadLayout layout = ReadPayloadLayout(source.get(), size);
+  const PayloadLayout layout =
+      ReadPayloadLayout(source.get(), static_cast<std::uint64_t>(st.st_size));
   if (layout.status == TrailerStatus::kReadError) {
-    return false;
+    return ErrnoFailure(sourcePath);
   }
   if (!layout.valid()) {
     errno = EINVAL;
-    return false;
+    return Failure(sourcePath, std::string("carries no valid payload: ") +
+                                   DescribeTrailerStatus(layout.status));
   }
 
-  Piece piece{};
-  if (!CopyRange(source.get(), 0, layout.imageBytes, image.get(), piece) ||
-      !CopyRange(source.get(), layout.imageBytes, layout.payloadBytes, payload.get(), piece)) {
+  std::vector<std::uint8_t> piece(kPieceSize);
+  bool readFailed = false;
+  if (!CopyRange(source.get(), 0, layout.imageBytes, image.get(), piece, readFailed)) {
     EmptyOutputs(image, payload);
-    return false;
+    return ErrnoFailure(readFailed ? sourcePath : imagePath);
   }
-
+  if (!CopyRange(source.get(), layout.imageBytes, layout.payloadBytes, payload.get(), piece,
+                 readFailed)) {
+    EmptyOutputs(image, payload);
+    return ErrnoFailure(readFailed ? sourcePath : payloadPath);
+  }
   // A close can report a write error the writes did not.
-  const bool sourceClosed = source.Close();
-  const bool imageClosed = image.Close();
-  const bool payloadClosed = payload.Close();
-  return sourceClosed && imageClosed && payloadClosed;
+  if (!image.Close()) {
+    return ErrnoFailure(imagePath);
+  }
+  if (::lseek(payload.get(), 0, SEEK_SET) < 0) {
+    return ErrnoFailure(payloadPath);
+  }
+  ExtractedPayload result;
+  result.payload = std::move(payload);
+  return result;
+}
+
+bool ExtractPayload(const char* sourcePath, const char* imagePath, const char* payloadPath) {
+  ExtractedPayload result = ExtractPayloadForSending(sourcePath, imagePath, payloadPath);
+  return result.ok() && result.payload.Close();
 }
 
 }  // namespace tevra

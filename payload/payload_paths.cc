@@ -1,12 +1,16 @@
 #include "payload/payload_paths.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <system_error>
 #include <vector>
 
 namespace tevra {
@@ -44,30 +48,47 @@ std::string HomeDirectory() {
   return found->pw_dir;
 }
 
-// A directory we may put the extracted files in: a real directory (not a
-// link to one) of our own.
-bool IsOwnDirectory(const std::string& path) {
+// Why path cannot hold the extracted files; empty when it can: a real
+// directory (not a link to one) of our own that nobody else can write to.
+std::string DirectoryProblem(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) < 0) {
-    return false;
+    return std::generic_category().message(errno);
   }
   if (S_ISLNK(st.st_mode)) {
     errno = ELOOP;
-    return false;
+    return "is a symbolic link";
   }
   if (!S_ISDIR(st.st_mode)) {
     errno = ENOTDIR;
-    return false;
+    return "is not a directory";
   }
   if (st.st_uid != ::geteuid()) {
     errno = EPERM;
-    return false;
+    return "belongs to another user";
   }
-  return true;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    std::array<char, 96> text{};
+    static_cast<void>(std::snprintf(text.data(), text.size(),
+                                    "is writable by other users (mode %04o); chmod 700 it",
+                                    static_cast<unsigned>(st.st_mode & 07777)));
+    errno = EPERM;
+    return text.data();
+  }
+  return {};
 }
 
-// mkdir -p with mode 0700 for every directory it creates.
-bool MakeDirectories(const std::string& path) {
+// mkdir with exactly mode 0700: the umask could leave out the owner's own
+// bits. False (errno set) unless the directory exists afterwards.
+bool MakePrivateDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), S_IRWXU) == 0) {
+    return ::fchmodat(AT_FDCWD, path.c_str(), S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0;
+  }
+  return errno == EEXIST;
+}
+
+// mkdir -p, each directory it creates private.
+std::string MakeDirectories(const std::string& path) {
   for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
     const std::string parent = path.substr(0, slash);
@@ -75,19 +96,22 @@ bool MakeDirectories(const std::string& path) {
     if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
       continue;
     }
-    if (::mkdir(parent.c_str(), S_IRWXU) < 0 && errno != EEXIST) {
-      return false;
+    if (!MakePrivateDirectory(parent)) {
+      return parent + ": " + std::generic_category().message(errno);
     }
   }
-  if (::mkdir(path.c_str(), S_IRWXU) < 0 && errno != EEXIST) {
-    return false;
+  if (!MakePrivateDirectory(path)) {
+    return path + ": " + std::generic_category().message(errno);
   }
-  return IsOwnDirectory(path);
+  const std::string problem = DirectoryProblem(path);
+  return problem.empty() ? problem : path + " " + problem;
 }
 
 }  // namespace
 
-std::string PayloadDirectory() {
+std::string PayloadDirectory(std::string* problem) {
+  std::string scratch;
+  std::string& why = problem != nullptr ? *problem : scratch;
   std::string base = AbsoluteEnv("XDG_RUNTIME_DIR");
   if (base.empty()) {
     base = AbsoluteEnv("XDG_CACHE_HOME");
@@ -95,6 +119,9 @@ std::string PayloadDirectory() {
   if (base.empty()) {
     const std::string home = HomeDirectory();
     if (home.empty()) {
+      const int error = errno;
+      why = "no home directory: " + std::generic_category().message(error);
+      errno = error;
       return {};
     }
     base = home + "/.cache";
@@ -103,7 +130,8 @@ std::string PayloadDirectory() {
     base.pop_back();
   }
   std::string dir = (base == "/" ? std::string() : base) + "/" + kDirectoryName;
-  if (!MakeDirectories(dir)) {
+  why = MakeDirectories(dir);
+  if (!why.empty()) {
     return {};
   }
   return dir;

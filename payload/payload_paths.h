@@ -10,9 +10,12 @@ inline constexpr char kPayloadFileName[] = "serial1.bin";
 // The per-user directory that receives the extracted files:
 // $XDG_RUNTIME_DIR/tevra-updater/ when that variable is set, else
 // ${XDG_CACHE_HOME:-$HOME/.cache}/tevra-updater/. Created with mode 0700
-// when missing. Returns the path without a trailing slash, or an empty
-// string (errno set) when it cannot be made.
-std::string PayloadDirectory();
+// when missing (every directory it creates gets exactly 0700, whatever the
+// umask). An existing one must be a real directory of this user that nobody
+// else can write to: otherwise another user could swap the extracted files.
+// Returns the path without a trailing slash, or an empty string (errno set,
+// and a one-line cause in *problem when given) when it cannot be used.
+std::string PayloadDirectory(std::string* problem = nullptr);
 
 // The running program's own file, from /proc/self/exe; empty on failure.
 std::string SelfExecutablePath();

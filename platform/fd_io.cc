@@ -1,5 +1,6 @@
 #include "platform/fd_io.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +44,24 @@ bool ReadExactly(int fd, std::uint8_t* data, std::size_t count, std::optional<of
     got += static_cast<std::size_t>(n);
   }
   return true;
+}
+
+UniqueFd OpenRegularFile(const char* path, int flags, mode_t mode, struct stat* st) {
+  UniqueFd fd(::open(path, flags | O_NONBLOCK, mode));
+  struct stat own {};
+  struct stat& status = st != nullptr ? *st : own;
+  if (!fd.valid() || ::fstat(fd.get(), &status) < 0) {
+    return UniqueFd();
+  }
+  if (!S_ISREG(status.st_mode)) {
+    errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    return UniqueFd();
+  }
+  const int current = ::fcntl(fd.get(), F_GETFL);
+  if (current < 0 || ::fcntl(fd.get(), F_SETFL, current & ~O_NONBLOCK) < 0) {
+    return UniqueFd();
+  }
+  return fd;
 }
 
 }  // namespace tevra

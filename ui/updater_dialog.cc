@@ -69,11 +69,7 @@ constexpr std::size_t kReceiveBufferSize = 1024;
 
 constexpr char kProgramName[] = "tevra-updater";
 
-// ExtractPayload gives EINVAL for a file without a valid trailer.
-const char* ExtractionFailureCause(int error) {
-  if (error == EINVAL) {
-    return "it carries no valid payload";
-  }
+const char* FailureCause(int error) {
   // NOLINTNEXTLINE(concurrency-mt-unsafe): only the window's thread reports
   return error != 0 ? std::strerror(error) : "unknown cause";
 }
@@ -237,40 +233,42 @@ void UpdaterDialog::StartDownload() {
   m_blockSize = BLOCK_SIZE;
   m_downloadButton->setEnabled(false);
 
-  const std::string source = m_payloadSource.empty() ? SelfExecutablePath() : m_payloadSource;
   errno = 0;
-  const std::string directory = source.empty() ? std::string() : PayloadDirectory();
+  const std::string source = m_payloadSource.empty() ? SelfExecutablePath() : m_payloadSource;
+  std::string problem;
+  const std::string directory = source.empty() ? std::string() : PayloadDirectory(&problem);
   if (directory.empty()) {
-    const int cause = errno;
-    (void)std::fprintf(stderr, "%s: %s: %s\n", kProgramName,
-                       source.empty() ? "the updater's own file is unknown"
-                                      : "the payload directory cannot be made",
-                       ExtractionFailureCause(cause));
+    if (source.empty()) {
+      problem = std::string("the updater's own file is unknown: ") + FailureCause(errno);
+    }
+    (void)std::fprintf(stderr, "%s: %s\n", kProgramName, problem.c_str());
     AppendLog(kLogOpenFileFailure);
     return;
   }
   const std::string imagePath = directory + '/' + kImageFileName;
-  const std::string payloadPath = directory + '/' + kPayloadFileName;
+  m_payloadPath = directory + '/' + kPayloadFileName;
 
   // A failed extraction leaves no payload to trust (an empty file, or one
   // left by an earlier run): it fails like a payload file that won't open.
-  errno = 0;
-  if (!ExtractPayload(source.c_str(), imagePath.c_str(), payloadPath.c_str())) {
-    const int cause = errno;
+  // The payload is read through the descriptor the extraction wrote it
+  // with: whatever appears at its path later is never sent.
+  ExtractedPayload extracted =
+      ExtractPayloadForSending(source.c_str(), imagePath.c_str(), m_payloadPath.c_str());
+  if (!extracted.ok()) {
     (void)std::fprintf(stderr, "%s: no payload could be extracted from %s: %s\n", kProgramName,
-                       source.c_str(), ExtractionFailureCause(cause));
+                       source.c_str(), extracted.problem.c_str());
     AppendLog(kLogOpenFileFailure);
     return;
   }
-
-  m_payloadFile.setFileName(QString::fromStdString(payloadPath));
   // Unbuffered: each block is read from the file as it is then.
-  if (!m_payloadFile.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-    (void)std::fprintf(stderr, "%s: cannot open %s: %s\n", kProgramName, payloadPath.c_str(),
+  if (!m_payloadFile.open(extracted.payload.get(), QIODevice::ReadOnly | QIODevice::Unbuffered,
+                          QFileDevice::AutoCloseHandle)) {
+    (void)std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, m_payloadPath.c_str(),
                        qPrintable(m_payloadFile.errorString()));
     AppendLog(kLogOpenFileFailure);
     return;
   }
+  extracted.payload.Release();
   // The counters are 32-bit: a larger payload would be cut short and still
   // reported as finished.
   const qint64 length = m_payloadFile.size();
@@ -337,7 +335,7 @@ void UpdaterDialog::SendNextBlock() {
     // Someone shortened the file: what is missing cannot be sent, and the
     // device will wait for it.
     (void)std::fprintf(stderr, "%s: the payload file %s ended %u bytes early\n", kProgramName,
-                       qPrintable(m_payloadFile.fileName()), m_remainingBytes - m_lastReadBytes);
+                       m_payloadPath.c_str(), m_remainingBytes - m_lastReadBytes);
   }
   m_serial.Send(block.data(), m_lastReadBytes);
   m_remainingBytes -= m_lastReadBytes;
@@ -373,7 +371,7 @@ void UpdaterDialog::AbandonDownload() {
 // download stops here with Download disabled until "Com Close" abandons it.
 void UpdaterDialog::StopOnFileError(const char* what) {
   (void)std::fprintf(stderr, "%s: cannot %s the payload file %s: %s; the download stops\n",
-                     kProgramName, what, qPrintable(m_payloadFile.fileName()),
+                     kProgramName, what, m_payloadPath.c_str(),
                      qPrintable(m_payloadFile.errorString()));
 }
 

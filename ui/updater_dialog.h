@@ -118,6 +118,7 @@ class UpdaterDialog : public QDialog, public NotifyTarget {
   std::uint32_t m_blockSize = 0;
   std::uint32_t m_lastReadBytes = 0;
   QFile m_payloadFile;
+  std::string m_payloadPath;  // for messages only: the file is read through its descriptor
   std::string m_payloadSource;
   QTimer m_progressTimer;
   QTimer m_eraseRetryTimer;

@@ -1,13 +1,18 @@
 #include "payload/extract_payload.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <string>
 #include <vector>
 
+#include "platform/fd_io.h"
 #include "tests/support/temp_dir.h"
 
 namespace tevra {
@@ -30,6 +35,15 @@ Bytes Trailer(std::uint32_t length, std::uint32_t magic) {
 Bytes Bundled(const Bytes& image, const Bytes& payload) {
   return Concat(Concat(image, payload),
                 Trailer(static_cast<std::uint32_t>(payload.size()), PAYLOAD_MAGIC));
+}
+
+// Reads the rest of fd, which must hold exactly `expected` from its position on.
+void ExpectReadsExactly(int fd, const Bytes& expected) {
+  Bytes got(expected.size());
+  ASSERT_TRUE(ReadExactly(fd, got.data(), got.size()));
+  EXPECT_EQ(got, expected);
+  std::uint8_t beyond = 0;
+  EXPECT_EQ(::read(fd, &beyond, 1), 0);
 }
 
 class ExtractPayloadTest : public ::testing::Test {
@@ -69,9 +83,13 @@ TEST_F(ExtractPayloadTest, CopiesEveryLengthExactlyIncludingShortLastPieces) {
     const Bytes image = RandomBytes(c.image, ++seed);
     const Bytes payload = RandomBytes(c.payload, ++seed);
     PlantStaleOutputs();
-    ASSERT_TRUE(Extract(dir_.Write("updater", Bundled(image, payload))));
+    const std::string source = dir_.Write("updater", Bundled(image, payload));
+    const ExtractedPayload extracted =
+        ExtractPayloadForSending(source.c_str(), image_.c_str(), payload_.c_str());
+    ASSERT_TRUE(extracted.ok()) << extracted.problem;
     EXPECT_EQ(dir_.Read(image_), image);
     EXPECT_EQ(dir_.Read(payload_), payload);
+    ExpectReadsExactly(extracted.payload.get(), payload);
   }
 }
 
@@ -158,12 +176,36 @@ TEST_F(ExtractPayloadTest, DanglingLinkAtOutputPathCreatesNothingThroughIt) {
   EXPECT_FALSE(dir_.Exists(target));
 }
 
-TEST_F(ExtractPayloadTest, FifoAtOutputPathFailsInsteadOfBlocking) {
-  ASSERT_EQ(::mkfifo(payload_.c_str(), 0600), 0);
-  const std::string source = dir_.Write("updater", Bundled({9}, {1, 2, 3}));
-  errno = 0;
-  EXPECT_FALSE(Extract(source));
-  EXPECT_EQ(errno, ENXIO);
+// A FIFO with a reader would take the bytes (or block the window once
+// full); a hard link would pass them to another file; a link swapped in at
+// the payload path after the extraction must not change what is read.
+TEST_F(ExtractPayloadTest, OutputsAreFreshRegularFilesAndThePayloadIsReadAsWritten) {
+  const Bytes payload = RandomBytes(300, 7);
+  const std::string source = dir_.Write("updater", Bundled({9}, payload));
+  for (const std::string* at : {&image_, &payload_}) {
+    SCOPED_TRACE(*at);
+    ASSERT_EQ(::mkfifo(at->c_str(), 0600), 0);
+    const UniqueFd reader(::open(at->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader.valid());
+    const ExtractedPayload refused =
+        ExtractPayloadForSending(source.c_str(), image_.c_str(), payload_.c_str());
+    EXPECT_FALSE(refused.ok());
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_NE(refused.problem.find(*at + ": is not a regular file"), std::string::npos);
+    ASSERT_EQ(::unlink(at->c_str()), 0);
+  }
+
+  const Bytes precious = RandomBytes(50, 5);
+  const std::string victim = dir_.Write("precious", precious);
+  ASSERT_EQ(::link(victim.c_str(), payload_.c_str()), 0);
+  const ExtractedPayload extracted =
+      ExtractPayloadForSending(source.c_str(), image_.c_str(), payload_.c_str());
+  ASSERT_TRUE(extracted.ok()) << extracted.problem;
+  EXPECT_EQ(dir_.Read(victim), precious);
+
+  ASSERT_EQ(::unlink(payload_.c_str()), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), payload_.c_str()), 0);
+  ExpectReadsExactly(extracted.payload.get(), payload);
 }
 
 TEST_F(ExtractPayloadTest, OutputInUnusableDirectoryFails) {
@@ -188,21 +230,26 @@ TEST_F(ExtractPayloadTest, OutputInUnusableDirectoryFails) {
 }
 
 TEST_F(ExtractPayloadTest, WriteErrorDuringCopyFailsAndLeavesNoPartialOutput) {
-  const std::string source =
-      dir_.Write("updater", Bundled(RandomBytes(1000, 10), RandomBytes(16384, 11)));
-
-  // The image copies fine; the payload hits a full disk.
-  dir_.Write(image_, Bytes(10, 0xAA));
-  errno = 0;
-  EXPECT_FALSE(ExtractPayload(source.c_str(), image_.c_str(), "/dev/full"));
-  EXPECT_EQ(errno, ENOSPC);
-  EXPECT_TRUE(dir_.Read(image_).empty());
-
-  dir_.Write(payload_, Bytes(10, 0xBB));
-  errno = 0;
-  EXPECT_FALSE(ExtractPayload(source.c_str(), "/dev/full", payload_.c_str()));
-  EXPECT_EQ(errno, ENOSPC);
-  EXPECT_TRUE(dir_.Read(payload_).empty());
+  const Bytes big = RandomBytes(16384, 11);
+  const Bytes small = RandomBytes(1000, 10);
+  // First the payload hits the limit below, then the image.
+  const std::string sources[] = {dir_.Write("a", Bundled(small, big)),
+                                 dir_.Write("b", Bundled(big, small))};
+  // Files may grow to 4096 bytes: a write beyond fails with EFBIG.
+  ASSERT_NE(std::signal(SIGXFSZ, SIG_IGN), SIG_ERR);
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit limited = old;
+  limited.rlim_cur = 4096;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  for (const std::string& source : sources) {
+    SCOPED_TRACE(source);
+    errno = 0;
+    EXPECT_FALSE(Extract(source));
+    EXPECT_EQ(errno, EFBIG);
+    ExpectBothOutputsEmpty();
+  }
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
 }
 
 TEST_F(ExtractPayloadTest, OutputsAreCreatedPrivate) {

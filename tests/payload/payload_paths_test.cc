@@ -68,7 +68,8 @@ TEST_F(PayloadDirectoryTest, ChoosesDirectoryByEnvironmentAndCreatesItPrivate) {
       {"empty cache counts as unset", std::nullopt, "", dir_.Path("home/.cache/tevra-updater")},
       {"deep missing parents", dir_.Path("a/b/c"), std::nullopt, dir_.Path("a/b/c/tevra-updater")},
   };
-  const mode_t oldMask = ::umask(0);
+  // A umask that would take the owner's own write bit away.
+  const mode_t oldMask = ::umask(0277);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Set("XDG_RUNTIME_DIR", c.runtime);
@@ -110,6 +111,18 @@ TEST_F(PayloadDirectoryTest, RefusesWhatIsNotOurOwnRealDirectory) {
   EXPECT_EQ(PayloadDirectory(), "");
   EXPECT_EQ(errno, ELOOP);
   ASSERT_EQ(::unlink(at.c_str()), 0);
+
+  // Others could swap the extracted files in a directory they can write to.
+  ASSERT_EQ(::mkdir(at.c_str(), 0700), 0);
+  for (const mode_t mode : {0777u, 0720u, 0702u}) {
+    ASSERT_EQ(::chmod(at.c_str(), mode), 0);
+    std::string problem;
+    EXPECT_EQ(PayloadDirectory(&problem), "");
+    EXPECT_NE(problem.find("tevra-updater is writable by other users"), std::string::npos);
+  }
+  ASSERT_EQ(::chmod(at.c_str(), 0755), 0);
+  EXPECT_EQ(PayloadDirectory(), at);
+  ASSERT_EQ(::rmdir(at.c_str()), 0);
 
   // A parent that is a regular file.
   Set("XDG_RUNTIME_DIR", dir_.Write("plain", {1}));
