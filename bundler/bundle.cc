@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <optional>
 #include <system_error>
@@ -42,22 +43,43 @@ std::string Hex32(std::uint32_t value) {
   return text.data();
 }
 
-// Opens a file to read and checks it is a regular file; its size in size.
+// Opens a file to read and checks it is a regular file, without ever
+// blocking on a FIFO or device; its size in size.
 UniqueFd OpenRegular(const std::string& path, const char* role, std::uint64_t& size, mode_t& mode,
                      std::string& error) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
-  if (!fd.valid() || ::fstat(fd.get(), &st) < 0) {
-    error = std::string("cannot open ") + role + " " + Quoted(path) + ": " + ErrnoText(errno);
-    return UniqueFd();
-  }
-  if (!S_ISREG(st.st_mode)) {
-    error = std::string(role) + " " + Quoted(path) + " is not a regular file";
-    return UniqueFd();
+  UniqueFd fd = OpenRegularFile(path.c_str(), O_RDONLY | O_CLOEXEC, 0, &st);
+  if (!fd.valid()) {
+    const std::string what = std::string(role) + " " + Quoted(path);
+    error = errno == EISDIR || errno == EINVAL ? what + " is not a regular file"
+                                               : "cannot open " + what + ": " + ErrnoText(errno);
+    return fd;
   }
   size = static_cast<std::uint64_t>(st.st_size);
   mode = st.st_mode;
   return fd;
+}
+
+// Why a bundle with this valid layout cannot work; empty when it can.
+std::string Damage(const PayloadLayout& layout) {
+  if (layout.imageBytes == 0) {
+    return "holds no program image: its trailer claims all " + std::to_string(layout.payloadBytes) +
+           " bytes before it as payload";
+  }
+  if (layout.payloadBytes == 0) {
+    return "carries an empty payload";
+  }
+  return {};
+}
+
+// A temporary name in the output's directory no longer than the file
+// system allows a name to be, however long the output's own name is.
+std::string TemporaryPath(const std::string& directory, const std::string& base) {
+  constexpr std::string_view kSuffix = ".XXXXXX";
+  const long limit = ::pathconf(directory.c_str(), _PC_NAME_MAX);
+  const std::size_t maxName = limit > 0 ? static_cast<std::size_t>(limit) : NAME_MAX;
+  const std::size_t room = maxName > kSuffix.size() + 1 ? maxName - kSuffix.size() - 1 : 0;
+  return directory + "/." + base.substr(0, room) + std::string(kSuffix);
 }
 
 // Reads up to the buffer's size; 0 only at end of file, -1 on error.
@@ -99,6 +121,10 @@ std::optional<std::uint32_t> CopyPayload(int from, int to, std::vector<std::uint
     const ssize_t n = ReadSome(from, buffer, buffer.size());
     if (n < 0) {
       error = "cannot read payload " + Quoted(path) + ": " + ErrnoText(errno);
+      return std::nullopt;
+    }
+    if (n == 0 && total == 0) {
+      error = "payload " + Quoted(path) + " became empty while being read";
       return std::nullopt;
     }
     if (n == 0) {
@@ -179,11 +205,21 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
   if (old.valid()) {
     imageBytes = old.imageBytes;
   }
+  if (imageBytes == 0) {
+    error = "updater " + Quoted(updaterPath) + " " +
+            (old.valid() ? Damage(old) : std::string("is empty"));
+    return false;
+  }
 
   std::uint64_t payloadBytes = 0;
   mode_t payloadMode = 0;
   const UniqueFd payload = OpenRegular(payloadPath, "payload", payloadBytes, payloadMode, error);
   if (!payload.valid()) {
+    return false;
+  }
+  if (payloadBytes == 0) {
+    error =
+        "payload " + Quoted(payloadPath) + " is empty; the device would be erased and get nothing";
     return false;
   }
   if (payloadBytes > kMaxPayloadBytes) {
@@ -200,7 +236,7 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
     return false;
   }
 
-  std::string tempPath = DirectoryOf(outputPath) + "/." + BaseNameOf(outputPath) + ".XXXXXX";
+  std::string tempPath = TemporaryPath(DirectoryOf(outputPath), BaseNameOf(outputPath));
   UniqueFd out(::mkostemp(tempPath.data(), O_CLOEXEC));
   if (!out.valid()) {
     error = "cannot create output in " + Quoted(DirectoryOf(outputPath)) + ": " + ErrnoText(errno);
@@ -222,19 +258,22 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
   return ok;
 }
 
-PayloadLayout InspectBundle(const std::string& path, std::string& error) {
+std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string& error) {
   std::uint64_t size = 0;
   mode_t mode = 0;
   const UniqueFd fd = OpenRegular(path, "file", size, mode, error);
   if (!fd.valid()) {
-    PayloadLayout failed;
-    failed.status = TrailerStatus::kReadError;
-    return failed;
+    return std::nullopt;
   }
   const PayloadLayout layout = ReadPayloadLayout(fd.get(), size);
   switch (layout.status) {
     case TrailerStatus::kValid:
-      break;
+      error = Damage(layout);
+      if (!error.empty()) {
+        error = Quoted(path) + " is damaged: it " + error;
+        return std::nullopt;
+      }
+      return layout;
     case TrailerStatus::kTooShort:
       error =
           Quoted(path) + " is " + std::to_string(size) + " bytes, shorter than the 8-byte trailer";
@@ -252,7 +291,7 @@ PayloadLayout InspectBundle(const std::string& path, std::string& error) {
       error = "cannot read " + Quoted(path) + ": " + ErrnoText(errno);
       break;
   }
-  return layout;
+  return std::nullopt;
 }
 
 int RunBundleTool(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
@@ -277,14 +316,14 @@ int RunBundleTool(std::span<const std::string_view> args, std::ostream& out, std
       return usage();
     }
     std::string error;
-    const PayloadLayout layout = InspectBundle(std::string(args[1]), error);
-    if (!layout.valid()) {
+    const std::optional<PayloadLayout> layout = InspectBundle(std::string(args[1]), error);
+    if (!layout) {
       err << "tevra-bundle: " << error << '\n';
       return kFailed;
     }
-    out << "image_bytes: " << layout.imageBytes << '\n'
-        << "payload_bytes: " << layout.payloadBytes << '\n'
-        << "magic: " << Hex32(layout.magic) << '\n';
+    out << "image_bytes: " << layout->imageBytes << '\n'
+        << "payload_bytes: " << layout->payloadBytes << '\n'
+        << "magic: " << Hex32(layout->magic) << '\n';
     return kDone;
   }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -14,7 +15,9 @@ namespace tevra {
 inline constexpr std::uint64_t kMaxPayloadBytes = 0xFFFFFFFFu;
 
 // Writes outputPath as the updater's program image, the payload, then the
-// trailer. An updater that already carries a valid trailer contributes only
+// trailer. An empty payload, and an updater without a program image (empty,
+// or with a trailer that claims the whole file), are refused: the result
+// could not work. An updater that already carries a valid trailer contributes only
 // its program image, so repacking replaces the payload instead of nesting
 // it. The output takes the updater's permission bits and appears only
 // complete: it is written under a temporary name in its own directory and
@@ -24,10 +27,10 @@ inline constexpr std::uint64_t kMaxPayloadBytes = 0xFFFFFFFFu;
 bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
                 const std::string& outputPath, std::string& error);
 
-// The layout of a bundled file. On kReadError (or when the file cannot be
-// opened) error holds the reason; for any other invalid status error
-// explains what is wrong with the trailer.
-PayloadLayout InspectBundle(const std::string& path, std::string& error);
+// The layout of a bundled file that can work: a valid trailer, a program
+// image and a payload that are both non-empty. Otherwise nothing, and error
+// says in one line what is wrong (unreadable, no or a bad trailer, damaged).
+std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string& error);
 
 // The tevra-bundle command line, without the program name. Returns the exit
 // status: 0 done, 1 failed (one line on err), 2 wrong arguments (usage on

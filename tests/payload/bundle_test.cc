@@ -7,13 +7,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "payload/extract_payload.h"
+#include "platform/unique_fd.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): for posix_spawn
@@ -112,20 +115,22 @@ class BundleTest : public ::testing::Test {
 TEST_F(BundleTest, PackThenExtractIsByteForByteForEveryPayloadSize) {
   const Bytes updater = RandomBytes(40960, 1);
   const std::string updaterPath = dir_.Write("updater", updater);
+  // The longest name a file may have: the temporary one must fit too.
+  const std::string bundled = dir_.Path(std::string(NAME_MAX, 'b'));
   std::uint32_t seed = 100;
-  for (const std::size_t size : {0u, 1u, 15u, 16u, 17u, 128u, 200u, 16384u, 100000u}) {
+  for (const std::size_t size : {1u, 15u, 16u, 17u, 128u, 200u, 16384u, 100000u}) {
     SCOPED_TRACE(size);
     const Bytes payload = RandomBytes(size, ++seed);
     const std::string payloadPath = dir_.Write("payload", payload);
-    ASSERT_TRUE(Pack(updaterPath, payloadPath, dir_.Path("bundled"))) << error_;
-    EXPECT_EQ(dir_.Read("bundled"),
+    ASSERT_TRUE(Pack(updaterPath, payloadPath, bundled)) << error_;
+    EXPECT_EQ(dir_.Read(bundled),
               Concat(Concat(updater, payload), TrailerOf(static_cast<std::uint32_t>(size))));
-    ExpectExtractsTo(dir_.Path("bundled"), updater, payload);
+    ExpectExtractsTo(bundled, updater, payload);
     std::string error;
-    const PayloadLayout layout = InspectBundle(dir_.Path("bundled"), error);
-    EXPECT_TRUE(layout.valid()) << error;
-    EXPECT_EQ(layout.imageBytes, updater.size());
-    EXPECT_EQ(layout.payloadBytes, size);
+    const std::optional<PayloadLayout> layout = InspectBundle(bundled, error);
+    ASSERT_TRUE(layout) << error;
+    EXPECT_EQ(layout->imageBytes, updater.size());
+    EXPECT_EQ(layout->payloadBytes, size);
   }
 }
 
@@ -195,6 +200,8 @@ TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
   // Exactly 4 GiB: one more than the trailer's length field holds.
   const std::string huge = dir_.Path("huge");
   ASSERT_EQ(::truncate(dir_.Write("huge", {}).c_str(), off_t{1} << 32), 0);
+  const std::string empty = dir_.Write("empty", {});
+  const std::string allPayload = dir_.Write("all", Concat(RandomBytes(9, 12), TrailerOf(9)));
   const Bytes earlier = RandomBytes(30, 10);
   const std::string output = dir_.Write("output", earlier);
 
@@ -211,6 +218,9 @@ TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
       {"missing payload", updaterPath, dir_.Path("nope"), output, "No such file"},
       {"payload below a file", updaterPath, plain + "/x", output, "Not a directory"},
       {"payload of 4 GiB", updaterPath, huge, output, "4294967295"},
+      {"empty payload", updaterPath, empty, output, "'" + empty + "' is empty"},
+      {"empty updater", empty, payloadPath, output, "'" + empty + "' is empty"},
+      {"updater all payload", allPayload, payloadPath, output, "no program image"},
       {"output directory missing", updaterPath, payloadPath, dir_.Path("nope/out"), "No such file"},
       {"output below a regular file", updaterPath, payloadPath, plain + "/out", "Not a directory"},
       {"output is a directory", updaterPath, payloadPath, dir_.Path("folder"),
@@ -231,6 +241,27 @@ TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
   }
 }
 
+// A FIFO blocks a plain open until a writer comes; one is let in after the
+// cap, so a bundler that does block fails the test instead of hanging it.
+TEST_F(BundleTest, FifoAsPayloadOrUpdaterIsRefusedWithoutBlocking) {
+  const std::string fifo = dir_.Path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string plain = dir_.Write("plain", RandomBytes(100, 12));
+  for (const bool asPayload : {true, false}) {
+    std::future<std::string> pack = std::async(std::launch::async, [&] {
+      std::string error;
+      PackBundle(asPayload ? plain : fifo, asPayload ? fifo : plain, dir_.Path("out"), error);
+      return error;
+    });
+    const bool finished = pack.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!finished) {
+      const UniqueFd writer(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    }
+    EXPECT_TRUE(finished);
+    EXPECT_NE(pack.get().find("fifo' is not a regular file"), std::string::npos);
+  }
+}
+
 TEST_F(BundleTest, InspectReportsImagesBeyond4GiB) {
   const std::string path = dir_.Write("big", {});
   const std::uint64_t image = (std::uint64_t{1} << 32) + 5;
@@ -241,9 +272,9 @@ TEST_F(BundleTest, InspectReportsImagesBeyond4GiB) {
     out.write(reinterpret_cast<const char*>(t.data()), 8);  // NOLINT: byte view
   }
   std::string error;
-  const PayloadLayout layout = InspectBundle(path, error);
-  ASSERT_TRUE(layout.valid()) << error;
-  EXPECT_EQ(layout.imageBytes, image);
+  const std::optional<PayloadLayout> layout = InspectBundle(path, error);
+  ASSERT_TRUE(layout) << error;
+  EXPECT_EQ(layout->imageBytes, image);
 
   const ProgramRun run = RunProgram(dir_, {"inspect", path});
   EXPECT_EQ(run.exitCode, 0);
@@ -265,6 +296,8 @@ TEST_F(BundleTest, ProgramInspectRejectsFilesWithoutValidTrailerInOneLine) {
       {"plain updater", dir_.Write("plain", body), "no payload trailer"},
       {"bad magic", dir_.Write("magic", badMagic), "0x56188155"},
       {"length too large", dir_.Write("long", Concat(body, TrailerOf(41))), "exceeds the 40"},
+      {"empty payload", dir_.Write("empty", Concat(body, TrailerOf(0))), "damaged"},
+      {"all payload", dir_.Write("all", Concat(body, TrailerOf(40))), "no program image"},
       {"missing", dir_.Path("nope"), "No such file"},
       {"directory", dir_.Path("folder"), "not a regular file"},
   };
