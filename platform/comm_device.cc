@@ -181,6 +181,7 @@ bool CommDevice::Open(const char* name) {
     ReportOpenFailure(name, path, error);
     return false;
   }
+  const LineSettings found = line;
   MakeRaw(line);
   if (!WriteLineSettings(raw, line)) {
     const int error = errno;
@@ -193,6 +194,7 @@ bool CommDevice::Open(const char* name) {
   // start-up purge only sees the input queue, so drop them here.
   if (::tcflush(raw, TCIFLUSH) != 0) {
     const int error = errno;
+    (void)WriteLineSettings(raw, found);
     (void)::ioctl(raw, TIOCNXCL);
     ReportOpenFailure(name, path, error);
     return false;
@@ -203,6 +205,7 @@ bool CommDevice::Open(const char* name) {
   lineErrors_ = ToArray(counts);
   ResetState(kInputQueueCapacity);
   label_ = std::string(name) + " (" + DisplayPath(path) + ")";
+  found_ = found;
   fd_ = fd.release();
   return true;
 }
@@ -230,10 +233,12 @@ bool CommDevice::Close() {
   }
   // Unsent output would make close() wait for it (up to 30 s on some
   // drivers); the exclusive flag would outlive us on a pseudo-terminal.
+  // A console or another program on the device expects its settings back.
   // Each step is best effort: on a hung-up line they fail with EIO, and the
   // descriptor must be released regardless.
   NoteLineErrors({}, true);
   (void)::tcflush(fd_, TCIOFLUSH);
+  (void)WriteLineSettings(fd_, found_);
   (void)::ioctl(fd_, TIOCNXCL);
   (void)::flock(fd_, LOCK_UN);
   (void)::close(fd_);

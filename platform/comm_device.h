@@ -96,8 +96,9 @@ class CommDevice {
   bool Open(const char* name);
   bool IsOpen() const;
   // Flushes both directions (so close() never waits for unsent output),
-  // clears the exclusive flag, unlocks, closes; queued input, error bits,
-  // the event history and the mask are discarded. Works on a hung-up line.
+  // puts back the line settings Open found, clears the exclusive flag,
+  // unlocks, closes; queued input, error bits, the event history and the
+  // mask are discarded. Works on a hung-up line.
   // True when it was open, false (nothing done) when closed. Never call
   // while another thread is inside a call.
   bool Close();
@@ -194,6 +195,7 @@ class CommDevice {
   std::array<long, kErrorKinds> unreported_{};
   std::chrono::steady_clock::time_point nextErrorReport_{};
   LineSettings requested_;
+  LineSettings found_;  // the line as Open found it; Close puts it back
 
   std::mutex queueMutex_;
   // Ring buffer guarded by queueMutex_, as are errors_.

@@ -363,12 +363,24 @@ void CookTheLine(const std::string& slavePath) {
   ASSERT_EQ(close(fd), 0);
 }
 
+// The line's settings as any program on the device sees them.
+std::vector<unsigned> LineOf(const std::string& slavePath) {
+  const int fd = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  termios t{};
+  EXPECT_EQ(tcgetattr(fd, &t), 0);
+  close(fd);
+  std::vector<unsigned> line{t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag};
+  line.insert(line.end(), std::begin(t.c_cc), std::end(t.c_cc));
+  return line;
+}
+
 TEST_F(CommDeviceTest, EveryByteValueCrossesUnchangedBothWaysOnACookedLine) {
   const std::vector<std::uint8_t> all = EveryByteValue(4);
   // Open alone must make the line raw; SetCommState must keep it so.
   for (const bool applySettings : {false, true}) {
     SCOPED_TRACE(applySettings ? "with SetCommState" : "Open alone");
     ASSERT_NO_FATAL_FAILURE(CookTheLine(pty_.slave_path()));
+    const std::vector<unsigned> cooked = LineOf(pty_.slave_path());
     CommDevice dev;
     ASSERT_TRUE(applySettings ? OpenPort(dev) : dev.Open("COM3") && dev.SetCommMask(EV_RXCHAR));
 
@@ -392,6 +404,9 @@ TEST_F(CommDeviceTest, EveryByteValueCrossesUnchangedBothWaysOnACookedLine) {
     std::uint32_t inQueue = 0;
     ASSERT_TRUE(dev.ClearCommError(nullptr, &inQueue));
     EXPECT_EQ(inQueue, 0U);
+    // Closing leaves the line as it was found, for whoever uses it next.
+    ASSERT_TRUE(dev.Close());
+    EXPECT_EQ(LineOf(pty_.slave_path()), cooked);
   }
 }
 
