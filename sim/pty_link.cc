@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -48,6 +49,34 @@ bool MakeDirs(const std::string& dir) {
 
 std::string Reason(const std::string& what) {
   return what + ": " + std::generic_category().message(errno);
+}
+
+// Takes the lock that says a live simulator serves this port. The lock
+// file's last holder may have removed it meanwhile: the lock only counts
+// on the file that is at the path now.
+UniqueFd LockPort(const std::string& lockPath, std::string& why) {
+  for (;;) {
+    UniqueFd fd(open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+      why = Reason("open " + lockPath);
+      return fd;
+    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      why = errno == EWOULDBLOCK ? "another running simulator serves it (" + lockPath + ")"
+                                 : Reason("flock " + lockPath);
+      return UniqueFd();
+    }
+    struct stat held {};
+    struct stat there {};
+    if (fstat(fd.get(), &held) != 0) {
+      why = Reason("fstat " + lockPath);
+      return UniqueFd();
+    }
+    if (stat(lockPath.c_str(), &there) == 0 && held.st_dev == there.st_dev &&
+        held.st_ino == there.st_ino) {
+      return fd;
+    }
+  }
 }
 
 }  // namespace
@@ -107,6 +136,14 @@ bool PtyLink::Open(int portNumber, const std::string& portsDir, std::string* err
     return false;
   }
   const std::string link = portsDir + "/COM" + std::to_string(portNumber);
+  // A link that a live simulator serves is not re-pointed; a stale one is.
+  const std::string lockPath = portsDir + "/.COM" + std::to_string(portNumber) + ".lock";
+  UniqueFd lock = LockPort(lockPath, why);
+  if (!lock.valid()) {
+    close(slave);
+    close(master);
+    return false;
+  }
   struct stat st {};
   if (lstat(link.c_str(), &st) == 0) {
     if (!S_ISLNK(st.st_mode)) {
@@ -128,6 +165,8 @@ bool PtyLink::Open(int portNumber, const std::string& portsDir, std::string* err
     close(master);
     return false;
   }
+  lock_ = std::move(lock);
+  lockPath_ = lockPath;
   master_ = master;
   heldSlave_ = slave;
   slavePath_ = name;
@@ -154,6 +193,10 @@ void PtyLink::Close() {
     master_ = -1;
   }
   slavePath_.clear();
+  if (lock_.valid()) {
+    unlink(lockPath_.c_str());
+    lock_.Close();
+  }
 }
 
 int PtyLink::SlaveInputPending() const {

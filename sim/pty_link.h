@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/unique_fd.h"
 #include "sim/device_line.h"
 
 namespace tevra::sim {
@@ -21,7 +22,9 @@ class PtyLink : public DeviceLine {
   ~PtyLink() override;
 
   // Creates the pseudo-terminal and the link portsDir/COM<portNumber>
-  // (replacing a stale link; refusing to replace anything but a link).
+  // (replacing a stale link; refusing to replace anything but a link, or a
+  // link that another live PtyLink, in any process, serves: each holds an
+  // flock on portsDir/.COM<portNumber>.lock while it is open).
   // portsDir is created (mode 0700) when missing. On failure returns false
   // with a one-line reason in *error.
   bool Open(int portNumber, const std::string& portsDir, std::string* error);
@@ -56,6 +59,8 @@ class PtyLink : public DeviceLine {
   int heldSlave_ = -1;
   std::string slavePath_;
   std::string linkPath_;
+  UniqueFd lock_;
+  std::string lockPath_;
 };
 
 }  // namespace tevra::sim

@@ -223,6 +223,18 @@ TEST_F(DongleSimProgramTest, PortThatCannotBePublishedGivesOneLineAndExitOne) {
   EXPECT_EQ(CountLines(p.Stderr()), 1U) << p.Stderr();
   EXPECT_NE(p.Stderr().find("COM3"), std::string::npos) << p.Stderr();
   EXPECT_TRUE(std::filesystem::is_regular_file(LinkPath()));
+
+  // Nor is a COMn that another running simulator serves re-pointed.
+  std::filesystem::remove(LinkPath());
+  Program first({"--port", "COM3"});
+  const std::string published = first.NextLine(kCap);
+  Program second({"--port", "COM3"});
+  EXPECT_EQ(second.Finish(kCap), 1);
+  EXPECT_NE(second.Stderr().find("another running simulator"), std::string::npos)
+      << second.Stderr();
+  EXPECT_EQ("COM3 -> " + std::filesystem::read_symlink(LinkPath()).string(), published);
+  first.Signal(SIGTERM);
+  EXPECT_EQ(first.Finish(kCap), 0);
 }
 
 class DongleSimSignalTest : public DongleSimProgramTest,
