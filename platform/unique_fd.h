@@ -31,9 +31,6 @@ class UniqueFd {
   // Hands the descriptor to the caller, who closes it from now on.
   int release() { return std::exchange(fd_, -1); }
 
-  // Gives the descriptor up to a new owner, which then closes it.
-  int Release() { return std::exchange(fd_, -1); }
-
   // Closes the descriptor when valid; false (errno set) when close failed.
   // The descriptor is released either way: retrying close on Linux could
   // close a descriptor another thread has just been given.

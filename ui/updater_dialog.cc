@@ -268,7 +268,7 @@ void UpdaterDialog::StartDownload() {
     AppendLog(kLogOpenFileFailure);
     return;
   }
-  extracted.payload.Release();
+  extracted.payload.release();
   // The counters are 32-bit: a larger payload would be cut short and still
   // reported as finished.
   const qint64 length = m_payloadFile.size();
