@@ -80,7 +80,8 @@ bool CopyRange(int source, std::uint64_t from, std::uint64_t count, int output,
   return true;
 }
 
-// After a failed copy: leave the outputs empty, as every other failure does.
+// After a failed copy: leave the outputs empty, as every other failure
+// does. Best effort: the copy's errno is what the caller needs.
 void EmptyOutputs(const UniqueFd& image, const UniqueFd& payload) {
   const int saved = errno;
   [[maybe_unused]] const int imageTruncated = ::ftruncate(image.get(), 0);

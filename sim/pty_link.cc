@@ -196,6 +196,7 @@ void PtyLink::Close() {
   if (lock_.valid()) {
     unlink(lockPath_.c_str());
     lock_.Close();
+    lockPath_.clear();
   }
 }
 
