@@ -17,6 +17,7 @@
 #include <thread>
 #include <utility>
 
+#include "download/protocol.h"
 #include "platform/fd_io.h"
 #include "platform/ports_directory.h"
 #include "platform/unique_fd.h"
@@ -30,13 +31,13 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-constexpr std::array<std::uint8_t, 5> kEraseCommand{0xE0, 0x22, 0x00, 0x00, 0x02};
-constexpr std::array<std::uint8_t, 5> kHeaderCommand{0xE0, 0x55, 0x00, 0x00, 0x80};
-constexpr std::array<std::uint8_t, 2> kEraseAck{0x50, 0x02};
-constexpr std::array<std::uint8_t, 3> kHeaderAck{0xB0, 0xB1, 0xB2};
-constexpr std::array<std::uint8_t, 2> kBlockAck{0x50, 0x00};
-constexpr std::size_t kCommandSize = kEraseCommand.size();
-constexpr std::size_t kBlockSize = 128;
+constexpr auto& kEraseCommand = protocol::CMD_ERASE;
+constexpr auto& kHeaderCommand = protocol::CMD_BLOCK_HEADER;
+using protocol::kBlockAck;
+using protocol::kCommandSize;
+using protocol::kEraseAck;
+using protocol::kHeaderAck;
+constexpr std::size_t kBlockSize = protocol::BLOCK_SIZE;
 
 constexpr milliseconds kBlockSilence{30};
 constexpr long long kSilenceCharacters = 3;

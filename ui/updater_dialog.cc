@@ -12,10 +12,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <string_view>
 
+#include "download/fd_payload_source.h"
 #include "payload/extract_payload.h"
 #include "payload/payload_paths.h"
 #include "res/app_icon.h"
@@ -42,9 +42,6 @@ using res::IDC_READER_TYPE;
 constexpr char kLogComOpened[] = "Com has opened already!";
 constexpr char kLogComNotOpened[] = "Com has not opened!";
 constexpr char kLogComClosed[] = "Success to Close Com!";
-constexpr char kLogNoOpenCom[] = "No Open Com!";
-constexpr char kLogOpenFileFailure[] = "open File failure!";
-constexpr char kLogDownloadFinish[] = "File download finish!";
 constexpr char kLogNoConnect[] = "Do without connect in com mode.";
 
 // Port defaults: COM3 at 9600 baud.
@@ -60,11 +57,10 @@ constexpr std::uint8_t kOneStopBit = 1;
 constexpr int kProgressMin = 1;
 constexpr int kProgressMax = 100;
 
-// Device commands and the answers recognised in a received record.
-constexpr std::array<std::uint8_t, 5> CMD_ERASE = {0xE0, 0x22, 0x00, 0x00, 0x02};
-constexpr std::array<std::uint8_t, 5> CMD_BLOCK_HEADER = {0xE0, 0x55, 0x00, 0x00, 0x80};
-constexpr std::size_t kHeaderAckOffset = CMD_BLOCK_HEADER.size();
-constexpr std::size_t kBlockAcceptedOffset = UpdaterDialog::BLOCK_SIZE;
+constexpr char kLogNoOpenCom[] = "No Open Com!";
+constexpr const char* kLogOpenFileFailure = DownloadSequencer::kLogOpenFileFailure;
+
+// One received record with its terminating zero.
 constexpr std::size_t kReceiveBufferSize = 1024;
 
 constexpr char kProgramName[] = "tevra-updater";
@@ -126,9 +122,6 @@ bool UpdaterDialog::OnInitDialog() {
 
   m_readerTypeCombo->setCurrentIndex(0);
   m_progress->setRange(kProgressMin, kProgressMax);
-
-  m_downloading = false;
-  m_erased = false;
 
   m_controls.Find(IDC_LOG)->setFocus();
   return true;
@@ -193,6 +186,7 @@ void UpdaterDialog::OnComSettings() {
   if (m_portOpen) {
     m_serial.Close();
     m_portOpen = false;
+    m_sequencer.OnPortClosed();
   }
   if (settings.exec() != QDialog::Accepted) {
     return;
@@ -207,6 +201,7 @@ void UpdaterDialog::OnComSettings() {
                     kOneStopBit)) {
     AppendLog(kLogComOpened);
     m_portOpen = true;
+    m_sequencer.OnPortOpened();
   } else {
     AppendLog(kLogComNotOpened);
   }
@@ -215,6 +210,7 @@ void UpdaterDialog::OnComSettings() {
 void UpdaterDialog::OnComClose() {
   m_serial.Close();
   m_portOpen = false;
+  m_sequencer.OnPortClosed();
   AppendLog(kLogComClosed);
   AbandonDownload();
 }
@@ -228,9 +224,6 @@ void UpdaterDialog::OnDownload() {
 }
 
 void UpdaterDialog::StartDownload() {
-  m_totalBytes = 0;
-  m_lastReadBytes = 0;
-  m_blockSize = BLOCK_SIZE;
   m_downloadButton->setEnabled(false);
 
   errno = 0;
@@ -246,133 +239,33 @@ void UpdaterDialog::StartDownload() {
     return;
   }
   const std::string imagePath = directory + '/' + kImageFileName;
-  m_payloadPath = directory + '/' + kPayloadFileName;
+  const std::string payloadPath = directory + '/' + kPayloadFileName;
 
   // A failed extraction leaves no payload to trust (an empty file, or one
   // left by an earlier run): it fails like a payload file that won't open.
   // The payload is read through the descriptor the extraction wrote it
   // with: whatever appears at its path later is never sent.
   ExtractedPayload extracted =
-      ExtractPayloadForSending(source.c_str(), imagePath.c_str(), m_payloadPath.c_str());
+      ExtractPayloadForSending(source.c_str(), imagePath.c_str(), payloadPath.c_str());
   if (!extracted.ok()) {
     (void)std::fprintf(stderr, "%s: no payload could be extracted from %s: %s\n", kProgramName,
                        source.c_str(), extracted.problem.c_str());
     AppendLog(kLogOpenFileFailure);
     return;
   }
-  // Unbuffered: each block is read from the file as it is then.
-  if (!m_payloadFile.open(extracted.payload.get(), QIODevice::ReadOnly | QIODevice::Unbuffered,
-                          QFileDevice::AutoCloseHandle)) {
-    (void)std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, m_payloadPath.c_str(),
-                       qPrintable(m_payloadFile.errorString()));
+  auto payload = std::make_unique<FdPayloadSource>(std::move(extracted.payload), payloadPath);
+  const std::int64_t length = payload->Size();
+  if (length < 0) {
+    (void)std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, payloadPath.c_str(),
+                       FailureCause(errno));
     AppendLog(kLogOpenFileFailure);
     return;
   }
-  extracted.payload.release();
-  // The counters are 32-bit: a larger payload would be cut short and still
-  // reported as finished.
-  const qint64 length = m_payloadFile.size();
-  if (length < 0 || length > std::numeric_limits<std::uint32_t>::max()) {
-    m_payloadFile.close();
-    (void)std::fprintf(stderr, "%s: the payload of %lld bytes is too large to send\n", kProgramName,
-                       static_cast<long long>(length));
-    AppendLog(kLogOpenFileFailure);
-    return;
-  }
-
-  m_downloading = true;
-  m_totalBytes = static_cast<std::uint32_t>(length);
-  m_remainingBytes = m_totalBytes;
-  m_erased = false;
-
-  SendEraseCommand();
-
-  SetTimer(TIMER_PROGRESS, kProgressPeriod);
-  SetTimer(TIMER_ERASE_RETRY, kEraseRetryPeriod);
-}
-
-void UpdaterDialog::SendEraseCommand() {
-  if (!m_portOpen) {
-    AppendLog(kLogNoOpenCom);
-    return;
-  }
-  m_serial.Send(CMD_ERASE.data(), CMD_ERASE.size());
-}
-
-void UpdaterDialog::SendBlockHeader() {
-  if (!m_portOpen) {
-    AppendLog(kLogNoOpenCom);
-    return;
-  }
-  if (m_downloading) {
-    m_serial.Send(CMD_BLOCK_HEADER.data(), CMD_BLOCK_HEADER.size());
-  }
-}
-
-void UpdaterDialog::SendNextBlock() {
-  if (!m_downloading) {
-    return;
-  }
-  // An acknowledgement taken after the port closed must not consume the
-  // block: the reopened port would discard it, and the last block would be
-  // reported finished without ever reaching the device.
-  if (!m_portOpen) {
-    AppendLog(kLogNoOpenCom);
-    return;
-  }
-  if (m_remainingBytes < BLOCK_SIZE) {
-    m_blockSize = m_remainingBytes;
-  }
-
-  std::array<char, BLOCK_SIZE> block{};
-  const qint64 count = m_payloadFile.read(block.data(), m_blockSize);
-  if (count < 0) {
-    StopOnFileError("read");
-    return;
-  }
-  m_lastReadBytes = static_cast<std::uint32_t>(count);
-  if (m_lastReadBytes < m_blockSize) {
-    // Someone shortened the file: what is missing cannot be sent, and the
-    // device will wait for it.
-    (void)std::fprintf(stderr, "%s: the payload file %s ended %u bytes early\n", kProgramName,
-                       m_payloadPath.c_str(), m_remainingBytes - m_lastReadBytes);
-  }
-  m_serial.Send(block.data(), m_lastReadBytes);
-  m_remainingBytes -= m_lastReadBytes;
-
-  if (m_remainingBytes == 0) {
-    FinishDownload();
-    return;
-  }
-  if (!m_payloadFile.seek(static_cast<qint64>(m_totalBytes) - m_remainingBytes)) {
-    StopOnFileError("position");
-  }
-}
-
-void UpdaterDialog::FinishDownload() {
-  m_payloadFile.close();
-  m_downloadButton->setEnabled(true);
-  m_downloading = false;
-  KillTimer(TIMER_PROGRESS);
-  AppendLog(kLogDownloadFinish);
-  SetProgressPos(0);
+  m_sequencer.StartDownload(std::move(payload), static_cast<std::uint64_t>(length));
 }
 
 void UpdaterDialog::AbandonDownload() {
-  if (!m_downloading) {
-    return;
-  }
-  m_payloadFile.close();
-  m_downloading = false;
-  m_downloadButton->setEnabled(true);
-}
-
-// The log keeps its own sentences only, so the cause goes to stderr; the
-// download stops here with Download disabled until "Com Close" abandons it.
-void UpdaterDialog::StopOnFileError(const char* what) {
-  (void)std::fprintf(stderr, "%s: cannot %s the payload file %s: %s; the download stops\n",
-                     kProgramName, what, m_payloadPath.c_str(),
-                     qPrintable(m_payloadFile.errorString()));
+  m_sequencer.AbandonDownload();
 }
 
 long UpdaterDialog::OnSerialNotify(std::uintptr_t wParam, std::intptr_t /*lParam*/) {
@@ -384,40 +277,32 @@ long UpdaterDialog::OnSerialNotify(std::uintptr_t wParam, std::intptr_t /*lParam
   if (!m_serial.Receive(record.data(), size)) {
     return 0;
   }
-  if (record[0] == 0x50 && record[1] == 0x02) {
-    m_erased = true;
-    KillTimer(TIMER_ERASE_RETRY);
-    SendBlockHeader();
-  }
-  if (record[kBlockAcceptedOffset] == 0x50 && record[kBlockAcceptedOffset + 1] == 0x00) {
-    SendBlockHeader();
-  }
-  if (record[kHeaderAckOffset] == 0xB0 && record[kHeaderAckOffset + 1] == 0xB1 &&
-      record[kHeaderAckOffset + 2] == 0xB2) {
-    SendNextBlock();
-  }
+  m_sequencer.OnRecord(record.data(), size);
   return 0;
 }
 
 void UpdaterDialog::OnTimer(int id) {
-  if (id == TIMER_PROGRESS) {
-    if (m_totalBytes != 0) {
-      SetProgressPos(ProgressPercent(m_totalBytes, m_remainingBytes));
-    }
-  } else if (id == TIMER_ERASE_RETRY) {
-    if (!m_erased) {
-      SendEraseCommand();
-    }
-  }
+  m_sequencer.OnTimer(id);
 }
 
-// In 64 bits: the products overflow 32 bits for payloads above 42,949,672 bytes.
-int UpdaterDialog::ProgressPercent(std::uint32_t total, std::uint32_t remaining) {
-  if (total == 0) {
-    return 0;
-  }
-  const std::uint64_t wide = total;
-  return static_cast<int>((wide * 100 - std::uint64_t{remaining} * 100) / wide);
+void UpdaterDialog::Send(const std::uint8_t* bytes, std::uint32_t len) {
+  m_serial.Send(bytes, len);
+}
+
+void UpdaterDialog::Log(std::string_view sentence) {
+  AppendLog(QString::fromUtf8(sentence.data(), static_cast<qsizetype>(sentence.size())));
+}
+
+void UpdaterDialog::Diagnostic(const std::string& line) {
+  (void)std::fprintf(stderr, "%s: %s\n", kProgramName, line.c_str());
+}
+
+void UpdaterDialog::Progress(int percent) {
+  SetProgressPos(percent);
+}
+
+void UpdaterDialog::DownloadEnded(bool /*finished*/) {
+  m_downloadButton->setEnabled(true);
 }
 
 // Like the native bar, a position outside the range shows the nearest end;

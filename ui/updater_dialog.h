@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDialog>
-#include <QFile>
 #include <QIcon>
 #include <QMenu>
 #include <QString>
@@ -9,7 +8,10 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
+#include "download/download_sequencer.h"
+#include "download/download_sink.h"
 #include "serial/notify_target.h"
 #include "serial/serial_port.h"
 #include "ui/dialog_controls.h"
@@ -23,18 +25,15 @@ class QPushButton;
 namespace tevra {
 
 // The updater's main window: opens and closes the serial port, streams the
-// payload carried by the updater's own file to the device, and keeps the log.
-// Everything runs on the window's thread; the serial workers reach it only
-// through Post.
-class UpdaterDialog : public QDialog, public NotifyTarget {
+// payload carried by the updater's own file to the device through the
+// download sequencer, and keeps the log. Everything runs on the window's
+// thread; the serial workers reach it only through Post.
+class UpdaterDialog : public QDialog, public NotifyTarget, private DownloadSink {
   Q_OBJECT
 
  public:
-  static constexpr int TIMER_PROGRESS = 1;
-  static constexpr int TIMER_ERASE_RETRY = 2;
-  static constexpr std::chrono::milliseconds kProgressPeriod{1000};
-  static constexpr std::chrono::milliseconds kEraseRetryPeriod{4000};
-  static constexpr std::uint32_t BLOCK_SIZE = 128;
+  static constexpr int TIMER_PROGRESS = DownloadSequencer::TIMER_PROGRESS;
+  static constexpr int TIMER_ERASE_RETRY = DownloadSequencer::TIMER_ERASE_RETRY;
 
   explicit UpdaterDialog(QWidget* parent = nullptr);
   UpdaterDialog(const UpdaterDialog&) = delete;
@@ -51,18 +50,14 @@ class UpdaterDialog : public QDialog, public NotifyTarget {
   // (a test or benchmark program carries none).
   void SetPayloadSource(std::string path) { m_payloadSource = std::move(path); }
 
-  // The share of a payload of `total` bytes queued once `remaining` are
-  // left, in percent (integer division); 0 for an empty payload.
-  static int ProgressPercent(std::uint32_t total, std::uint32_t remaining);
-
   // Read-only views of the state, for tests and tools.
   int portIndex() const { return m_portIndex; }
   int baudIndex() const { return m_baudIndex; }
   bool portOpen() const { return m_portOpen; }
-  bool downloading() const { return m_downloading; }
-  bool erased() const { return m_erased; }
-  std::uint32_t totalBytes() const { return m_totalBytes; }
-  std::uint32_t remainingBytes() const { return m_remainingBytes; }
+  bool downloading() const { return m_sequencer.downloading(); }
+  bool erased() const { return m_sequencer.erased(); }
+  std::uint32_t totalBytes() const { return m_sequencer.totalBytes(); }
+  std::uint32_t remainingBytes() const { return m_sequencer.remainingBytes(); }
   bool timerActive(int id) const;
   const DialogControls& controls() const { return m_controls; }
 
@@ -84,15 +79,16 @@ class UpdaterDialog : public QDialog, public NotifyTarget {
   void OnTimer(int id);
 
   void StartDownload();
-  void SendEraseCommand();
-  void SendBlockHeader();
-  void SendNextBlock();
-  void FinishDownload();
   void AbandonDownload();
-  void StopOnFileError(const char* what);
 
-  void SetTimer(int id, std::chrono::milliseconds period);
-  void KillTimer(int id);
+  // DownloadSink: the sequencer's requests, on the window's thread.
+  void Send(const std::uint8_t* bytes, std::uint32_t len) override;
+  void Log(std::string_view sentence) override;
+  void Diagnostic(const std::string& line) override;
+  void Progress(int percent) override;
+  void SetTimer(int id, std::chrono::milliseconds period) override;
+  void KillTimer(int id) override;
+  void DownloadEnded(bool finished) override;
   QTimer& TimerFor(int id);
   void SetProgressPos(int pos);
 
@@ -111,14 +107,7 @@ class UpdaterDialog : public QDialog, public NotifyTarget {
   SerialPort m_serial;
 
   // Download sequencer.
-  bool m_downloading = false;
-  bool m_erased = false;
-  std::uint32_t m_totalBytes = 0;
-  std::uint32_t m_remainingBytes = 0;
-  std::uint32_t m_blockSize = 0;
-  std::uint32_t m_lastReadBytes = 0;
-  QFile m_payloadFile;
-  std::string m_payloadPath;  // for messages only: the file is read through its descriptor
+  DownloadSequencer m_sequencer{*this};
   std::string m_payloadSource;
   QTimer m_progressTimer;
   QTimer m_eraseRetryTimer;

@@ -267,7 +267,7 @@ TEST(ProgressPercentTest, StaysRightForPayloadsBeyond32BitProducts) {
       {0, 0, 0},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(UpdaterDialog::ProgressPercent(c.total, c.remaining), c.percent)
+    EXPECT_EQ(DownloadSequencer::ProgressPercent(c.total, c.remaining), c.percent)
         << c.total << " " << c.remaining;
   }
 }
