@@ -62,7 +62,7 @@ void ReaderThread(SerialPort& port) {
         continue;  // someone else took bytes meanwhile: the chunk is not whole
       }
       const std::uint32_t stored = std::min(got, SerialBuffer::kMaxLength);
-      if (RxChannel.Put(buffer.data(), stored)) {
+      if (port.m_rx.Put(buffer.data(), stored)) {
         port.Notify(0, 0);
       }
       DiscardBacklog(port.m_hComm, waiting - want, buffer);

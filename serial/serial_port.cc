@@ -35,7 +35,9 @@ std::uint8_t StopBitsCode(std::uint8_t stopBits) {
 
 }  // namespace
 
-SerialPort::SerialPort() = default;
+SerialPort::SerialPort() : SerialPort(RxChannel, TxChannel) {}
+
+SerialPort::SerialPort(BufferChannel& rx, BufferChannel& tx) : m_rx(rx), m_tx(tx) {}
 
 SerialPort::~SerialPort() {
   Close();
@@ -164,7 +166,7 @@ void SerialPort::CloseDevice() {
 }
 
 bool SerialPort::Send(const void* data, std::uint32_t len) {
-  if (!TxChannel.Put(data, len)) {
+  if (!m_tx.Put(data, len)) {
     errno = EINVAL;
     return false;
   }
@@ -173,7 +175,7 @@ bool SerialPort::Send(const void* data, std::uint32_t len) {
 }
 
 bool SerialPort::Receive(void* dst, std::uint32_t& size) {
-  return RxChannel.Get(dst, size);
+  return m_rx.Get(dst, size);
 }
 
 void SerialPort::PurgeInput() {
@@ -190,8 +192,8 @@ void SerialPort::PurgeInput() {
     }
     waiting -= std::min(got, waiting);
   }
-  RxChannel.Reset();
-  TxChannel.Reset();
+  m_rx.Reset();
+  m_tx.Reset();
 }
 
 bool SerialPort::IsOpen() const {
@@ -220,7 +222,7 @@ void SerialPort::ResetEvents() {
 void SerialPort::Notify(std::uintptr_t wParam, std::intptr_t lParam) const {
   if (m_hNotifyWnd != nullptr) {
     // A notification the target cannot queue is lost to it alone: the
-    // record stays in RxChannel for the next Receive.
+    // record stays in the receive channel for the next Receive.
     static_cast<void>(m_hNotifyWnd->Post(m_notifyMsg, wParam, lParam));
   }
 }

@@ -8,12 +8,13 @@
 
 #include "platform/comm_device.h"
 #include "platform/event.h"
+#include "serial/buffer_channel.h"
 #include "serial/notify_target.h"
 
 namespace tevra {
 
 // Window message the workers post: wParam 0 = a record was appended to
-// RxChannel, wParam 1 = a write that had gone pending completed (lParam is
+// the receive channel, wParam 1 = a write that had gone pending completed (lParam is
 // the record's data address, never to be dereferenced by the receiver).
 inline constexpr std::uint32_t kWmUser = 0x0400;
 inline constexpr std::uint32_t WM_SERIAL_NOTIFY = kWmUser + 1;
@@ -23,7 +24,11 @@ inline constexpr std::uint32_t WM_SERIAL_NOTIFY = kWmUser + 1;
 // Send and Receive are called from the window's thread.
 class SerialPort {
  public:
+  // Records travel through the process-wide RxChannel and TxChannel.
   SerialPort();
+  // Records travel through the port's own pair, so that several ports in one
+  // process never mix their data; both must outlive the port.
+  SerialPort(BufferChannel& rx, BufferChannel& tx);
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
   virtual ~SerialPort();
@@ -39,7 +44,8 @@ class SerialPort {
             std::uint8_t stopBits);
   // Stops the four workers and closes the device; always true.
   bool Close();
-  // Queues len (<= 1023) bytes on TxChannel and wakes the writer; never blocks.
+  // Queues len (<= 1023) bytes on the transmit channel and wakes the writer;
+  // never blocks.
   // False, queuing nothing, for a longer len: a record cannot hold it.
   bool Send(const void* data, std::uint32_t len);
   // Takes the oldest received record; size is in/out (capacity, then count).
@@ -70,11 +76,14 @@ class SerialPort {
   void CloseDevice();
   // Posts WM_SERIAL_NOTIFY to the target given at Open; never blocks.
   void Notify(std::uintptr_t wParam, std::intptr_t lParam) const;
-  // Called by CommEventThread once the input is purged (or it stopped first).
+  // Called by CommEventThread once it has purged the input at its start; Open
+  // waits for it.
   void HandshakeDone();
 
   bool m_isOpen = false;
   CommDevice m_hComm;
+  BufferChannel& m_rx;
+  BufferChannel& m_tx;
 
   // Created in this order, non-signalled; every Close resets all of them.
   Event evStartReader;

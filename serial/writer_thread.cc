@@ -25,7 +25,7 @@ void WriterThread(SerialPort& port) {
     }
     // Before draining, so a record queued during the drain wakes us again.
     port.evTxQueued.Reset();
-    while (SerialBuffer* record = TxChannel.RemoveHead()) {
+    while (SerialBuffer* record = port.m_tx.RemoveHead()) {
       switch (port.m_hComm.WriteFile(port.evStopWriter, record->data, record->length)) {
         case WriteStatus::kCompleted:
           break;
@@ -43,7 +43,7 @@ void WriterThread(SerialPort& port) {
         }
       }
       // The write has finished or been given up: the buffer is free again.
-      TxChannel.Return(record);
+      port.m_tx.Return(record);
       if (stop) {
         break;
       }

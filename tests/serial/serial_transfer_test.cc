@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <numeric>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "serial/buffer_channel.h"
 #include "serial/serial_port.h"
 #include "tests/serial/serial_test_support.h"
 
@@ -69,6 +71,38 @@ TEST_F(SerialTransfer, PendingWritePostsWParam1WhenItCompletes) {
   EXPECT_EQ(post->msg, WM_SERIAL_NOTIFY);
   EXPECT_EQ(post->wParam, 1U);
   EXPECT_NE(post->lParam, 0);
+}
+
+// A port with its own channels beside one on the process-wide pair: each
+// line carries its own port's bytes, each answer reaches its own port.
+TEST_F(SerialTransfer, TwoPortsAtOnceNeverMixTheirRecords) {
+  sim::PtyLink linkB;
+  std::string error;
+  ASSERT_TRUE(linkB.Open(kPortNumber + 1, env_.portsDir(), &error)) << error;
+  BufferChannel rxB;
+  BufferChannel txB;
+  QueueTarget targetB;
+  SerialPort portB(rxB, txB);
+  ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
+  ASSERT_TRUE(portB.Open(&targetB, WM_SERIAL_NOTIFY, kPortNumber + 1, 9600, 8, 2, 1));
+
+  const std::vector<std::uint8_t> a(1000, 'A');
+  const std::vector<std::uint8_t> b(1000, 'B');
+  for (int r = 0; r < 3; ++r) {
+    ASSERT_TRUE(port_.Send(a.data(), 1000));
+    ASSERT_TRUE(portB.Send(b.data(), 1000));
+  }
+  EXPECT_EQ(ReadFromLink(link_, 3000), std::vector<std::uint8_t>(3000, 'A'));
+  EXPECT_EQ(ReadFromLink(linkB, 3000), std::vector<std::uint8_t>(3000, 'B'));
+
+  DeviceWrites(Bytes("to A"));
+  ASSERT_TRUE(linkB.WriteAll("to B", 4, kCap));
+  ExpectRecordPost();
+  ASSERT_TRUE(targetB.Next().has_value());
+  EXPECT_EQ(ReceiveRecord(port_), Bytes("to A"));
+  EXPECT_EQ(ReceiveRecord(portB), Bytes("to B"));
+  EXPECT_FALSE(ReceiveRecord(port_).has_value());
+  EXPECT_FALSE(ReceiveRecord(portB).has_value());
 }
 
 TEST_F(SerialTransfer, CloseReturnsPromptlyWhileAWriteIsStuck) {
