@@ -1,18 +1,30 @@
 #include "serial/quiet_gap_thread.h"
 
+#include <algorithm>
+
 #include "platform/wait.h"
 #include "serial/serial_port.h"
 #include "serial/worker_pacing.h"
 
 namespace tevra {
 
+std::chrono::milliseconds QuietGapFor(std::uint32_t baudRate, unsigned bitsPerCharacter) {
+  if (baudRate == 0) {
+    return kQuietGap;
+  }
+  const double seconds = kMinGapCharacters * bitsPerCharacter / baudRate;
+  const auto gap =
+      std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
+  return std::max(kQuietGap, gap);
+}
+
 void QuietGapThread(SerialPort& port) {
   if (AwaitStart(port.evStopGap, port.evStartGap)) {
     port.evStartComm.Set();
     bool quietWait = false;  // false: idle, no burst in progress
     for (;;) {
-      const WaitResult r =
-          WaitAny({&port.evStopGap, &port.evRxChar}, quietWait ? Timeout{kQuietGap} : kInfinite);
+      const WaitResult r = WaitAny({&port.evStopGap, &port.evRxChar},
+                                   quietWait ? Timeout{port.m_quietGap} : kInfinite);
       if (r.status == WaitStatus::kSignalled) {
         if (r.index == 0) {
           break;

@@ -102,6 +102,9 @@ bool SerialPort::Configure(std::uint32_t baudRate, std::uint8_t byteSize, std::u
   if (!m_hComm.SetCommState(state)) {
     return false;
   }
+  // Start, data, parity and stop bits; one and a half counts as two.
+  const unsigned bits = 1U + byteSize + (parity != NOPARITY ? 1U : 0U) + (stopBits == 1 ? 1U : 2U);
+  m_quietGap = QuietGapFor(baudRate, bits);
   CommTimeouts timeouts{};
   timeouts.ReadIntervalTimeout = kReadReturnAtOnce;
   return m_hComm.SetCommTimeouts(timeouts);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <future>
@@ -104,6 +105,8 @@ class SerialPort {
   // Written by Open before the workers start, read-only while they run.
   NotifyTarget* m_hNotifyWnd = nullptr;
   std::uint32_t m_notifyMsg = 0;
+  // The silence that ends a received burst at the line's rate.
+  std::chrono::milliseconds m_quietGap{};
 
   // Lets Open return only after the start-up purge, so nothing sent after
   // Open returns can be swept away by it.

@@ -199,6 +199,21 @@ TEST_F(DownloadTest, FullPayloadArrivesByteForByteAs128BlocksAfterOneErase) {
   }
 }
 
+// At 110 baud a character takes as long as the 100 ms gap: the answers must
+// still arrive whole, each as one record.
+TEST_F(DownloadTest, PacedDeviceAt110BaudIsAnsweredWhole) {
+  const Bytes payload = RandomBytes(10, 11);
+  sim::DongleOptions options;
+  options.baud = 110;
+  options.pace = true;
+  StartSimulator(options);
+  window.SetPayloadSource(MakeUpdater(payload));
+  ASSERT_EQ(driver.OpenPort(-1, 0), kOpened);
+  driver.Click(IDC_DOWNLOAD);
+  ASSERT_TRUE(WaitForFinishAndDelivery(payload));
+  EXPECT_EQ(Stats().erases, 1);
+}
+
 TEST_F(DownloadTest, TwoHundredBytesGoAs128And72UnderTheSameHeader) {
   const Bytes payload = RandomBytes(200, 2);
   StartSimulator();
