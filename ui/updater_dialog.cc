@@ -185,8 +185,7 @@ void UpdaterDialog::OnComSettings() {
   PortSettingsDialog settings(m_portIndex, m_baudIndex, m_portState, this);
   if (m_portOpen) {
     m_serial.Close();
-    m_portOpen = false;
-    m_sequencer.OnPortClosed();
+    SetPortOpen(false);
   }
   if (settings.exec() != QDialog::Accepted) {
     return;
@@ -195,22 +194,30 @@ void UpdaterDialog::OnComSettings() {
   m_baudIndex = settings.baudIndex();
   const std::uint32_t rate = res::BaudRateForRow(m_baudIndex);
 
-  m_portOpen = false;
+  SetPortOpen(false);
   const auto portNumber = static_cast<std::uint8_t>(m_portIndex + 1);
   if (m_serial.Open(this, WM_SERIAL_NOTIFY, portNumber, rate, kByteSize, kParityEven,
                     kOneStopBit)) {
     AppendLog(kLogComOpened);
-    m_portOpen = true;
-    m_sequencer.OnPortOpened();
+    SetPortOpen(true);
   } else {
     AppendLog(kLogComNotOpened);
   }
 }
 
+// The sequencer sends only while the port is open: it learns every change.
+void UpdaterDialog::SetPortOpen(bool open) {
+  m_portOpen = open;
+  if (open) {
+    m_sequencer.OnPortOpened();
+  } else {
+    m_sequencer.OnPortClosed();
+  }
+}
+
 void UpdaterDialog::OnComClose() {
   m_serial.Close();
-  m_portOpen = false;
-  m_sequencer.OnPortClosed();
+  SetPortOpen(false);
   AppendLog(kLogComClosed);
   AbandonDownload();
 }

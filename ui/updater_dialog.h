@@ -73,6 +73,7 @@ class UpdaterDialog : public QDialog, public NotifyTarget, private DownloadSink 
   void OnSysCommand(unsigned id);
   void OnComSettings();
   void OnComClose();
+  void SetPortOpen(bool open);
   void OnConnectReader();
   void OnDownload();
   long OnSerialNotify(std::uintptr_t wParam, std::intptr_t lParam);

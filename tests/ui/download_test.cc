@@ -1,6 +1,7 @@
-// The download sequencer end to end: the real window, the real port, and a
+// The window's downloads end to end: the real window, the real port, and a
 // device on a pseudo-terminal published as COM3 (the simulator, or a device
-// scripted here where the test must hold an answer back).
+// scripted here where the test must hold an answer back). The protocol's
+// cases are the sequencer's own tests.
 #include <gtest/gtest.h>
 
 #include <QPlainTextEdit>
@@ -13,14 +14,12 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bundler/bundle.h"
 #include "payload/payload_paths.h"
 #include "platform/port_resolver.h"
 #include "res/resource.h"
-#include "serial/buffer_channel.h"
 #include "sim/dongle_simulator.h"
 #include "sim/pty_link.h"
 #include "tests/support/isolated_environment.h"
@@ -214,53 +213,6 @@ TEST_F(DownloadTest, PacedDeviceAt110BaudIsAnsweredWhole) {
   EXPECT_EQ(Stats().erases, 1);
 }
 
-TEST_F(DownloadTest, TwoHundredBytesGoAs128And72UnderTheSameHeader) {
-  const Bytes payload = RandomBytes(200, 2);
-  StartSimulator();
-  StartDownload(payload);
-  ASSERT_TRUE(WaitForFinish());
-  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().blocks == 2; }));
-  const sim::DongleStats stats = Stats();
-  EXPECT_EQ(stats.erases, 1);
-  EXPECT_EQ(stats.headers, 2);
-  EXPECT_EQ(stats.blockLengths, std::vector<std::size_t>({128, 72}));
-  EXPECT_TRUE(stats.image == payload);
-  EXPECT_EQ(window.totalBytes(), 200U);
-  EXPECT_EQ(window.remainingBytes(), 0U);
-  ExpectIdleAfterFinish();
-}
-
-TEST_F(DownloadTest, EmptyPayloadFinishesAtTheFirstHeaderAcknowledgement) {
-  StartSimulator();
-  StartDownload({});
-  ASSERT_TRUE(WaitForFinish());
-  const sim::DongleStats stats = Stats();
-  EXPECT_EQ(stats.erases, 1);
-  EXPECT_EQ(stats.headers, 1);
-  EXPECT_TRUE(stats.image.empty());
-  EXPECT_EQ(driver.CountLines(kFinished), 1);
-  ExpectIdleAfterFinish();
-}
-
-TEST_F(DownloadTest, IgnoredEraseIsRepeatedEveryFourSeconds) {
-  const Bytes payload = RandomBytes(100, 3);
-  sim::DongleOptions options;
-  options.ignoreErase = 1;
-  StartSimulator(options);
-  StartDownload(payload);
-  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().erases >= 1; }));
-  const Clock::time_point first = Clock::now();
-  EXPECT_TRUE(window.timerActive(UpdaterDialog::TIMER_ERASE_RETRY));
-  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().erases >= 2; }));
-  EXPECT_GE(Clock::now() - first, milliseconds(3500)) << "the retry waits its period";
-  ASSERT_TRUE(WaitForFinishAndDelivery(payload));
-  EXPECT_FALSE(window.timerActive(UpdaterDialog::TIMER_ERASE_RETRY)) << "stopped by the ack";
-  EXPECT_TRUE(window.erased());
-  EXPECT_EQ(Stats().erases, 2);
-  EXPECT_TRUE(Stats().image == payload);
-  EXPECT_EQ(driver.CountLines(kNoOpenCom), 0);
-}
-
 // Bursts of noise larger than the reader's 2048-byte chunk, each framed by
 // silence, must neither pass for answers nor shift the answers after them.
 TEST_F(DownloadTest, GarbageBurstsOnTheLineAreIgnoredAndTheDownloadCompletes) {
@@ -362,55 +314,6 @@ TEST_F(DownloadTest, ComSettingsMidDownloadKeepsItGoingOnceThePortIsReopened) {
   EXPECT_EQ(driver.CountLines(kOpened), 2);
   EXPECT_EQ(driver.CountLines(kNoOpenCom), 0);
   ExpectIdleAfterFinish();
-}
-
-// An acknowledgement still queued when "Com settings" closes the port is
-// handled after the close: the block it releases must not be counted as
-// sent, or the last block is reported finished without leaving the updater.
-TEST_F(DownloadTest, HeaderAcknowledgedWhileThePortClosesKeepsTheBlockUnsent) {
-  const Bytes payload = RandomBytes(200, 7);
-  ScriptedDevice device(env.portsDir());
-  ASSERT_NO_FATAL_FAILURE(DownloadUpToTheFirstBlock(device, payload));
-  device.Answer(Slice(payload, 0, 128), {0x50, 0x00});
-  ASSERT_EQ(device.Read(5), Header());
-
-  // The acknowledgement of the last header reaches the receive channel, but
-  // the window has not handled it yet when the user opens the settings.
-  device.Answer(Header(), {0xB0, 0xB1, 0xB2});
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (RxChannel.PendingCount() == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  ASSERT_GT(RxChannel.PendingCount(), 0U);
-  driver.CancelSettings();
-  ASSERT_TRUE(WindowDriver::WaitFor([] { return RxChannel.PendingCount() == 0; }));
-
-  EXPECT_EQ(driver.CountLines(kFinished), 0);
-  EXPECT_GE(driver.CountLines(kNoOpenCom), 1);
-  EXPECT_TRUE(window.downloading());
-  EXPECT_EQ(window.remainingBytes(), 72U);
-}
-
-// A payload file shortened behind the updater's back stalls the download
-// where the bytes run out: no false finish, Download stays disabled until
-// "Com Close" abandons it.
-TEST_F(DownloadTest, ShortenedPayloadFileStallsWithoutFinishing) {
-  const Bytes payload = RandomBytes(300, 6);
-  ScriptedDevice device(env.portsDir());
-  ASSERT_NO_FATAL_FAILURE(DownloadUpToTheFirstBlock(device, payload));
-
-  std::filesystem::resize_file(PayloadDirectory() + '/' + kPayloadFileName, 100);
-  device.Answer(Slice(payload, 0, 128), {0x50, 0x00});
-  ASSERT_EQ(device.Read(5), Header());
-  device.Answer(Header(), {0xB0, 0xB1, 0xB2});
-  EXPECT_TRUE(device.Silent(milliseconds(500)));
-  EXPECT_EQ(driver.CountLines(kFinished), 0);
-  EXPECT_TRUE(window.downloading());
-  EXPECT_FALSE(driver.Button(IDC_DOWNLOAD)->isEnabled());
-
-  driver.Click(IDC_COM_CLOSE);
-  EXPECT_FALSE(window.downloading());
-  EXPECT_TRUE(driver.Button(IDC_DOWNLOAD)->isEnabled());
 }
 
 enum class Source { kNoPayload, kOwnProgram, kDamagedTrailer };

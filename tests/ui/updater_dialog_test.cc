@@ -249,28 +249,5 @@ TEST(PortSettingsDialogTest, EveryPortRowSaysWhatItsNumberIs) {
   EXPECT_EQ(ports().NumbersInUse(), "COM1, COM3, COM4");
 }
 
-TEST(ProgressPercentTest, StaysRightForPayloadsBeyond32BitProducts) {
-  struct Case {
-    std::uint32_t total;
-    std::uint32_t remaining;
-    int percent;
-  };
-  const Case cases[] = {
-      {16384, 16384, 0},
-      {16384, 8192, 50},
-      {16384, 0, 100},
-      {200, 72, 64},
-      {100'000'000, 50'000'000, 50},
-      {100'000'000, 0, 100},
-      {4'294'967'295U, 0, 100},
-      {4'294'967'295U, 1, 99},
-      {0, 0, 0},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(DownloadSequencer::ProgressPercent(c.total, c.remaining), c.percent)
-        << c.total << " " << c.remaining;
-  }
-}
-
 }  // namespace
 }  // namespace tevra::test
