@@ -23,8 +23,8 @@
 
 #include "serial/notify_target.h"
 #include "serial/serial_port.h"
-#include "tests/support/isolated_environment.h"
 #include "sim/pty_link.h"
+#include "tests/support/isolated_environment.h"
 
 namespace {
 
@@ -104,7 +104,7 @@ int Run() {
   }
   TimedTarget target;
   tevra::SerialPort port;
-  if (!port.Open(&target, tevra::WM_SERIAL_NOTIFY, kPort, 9600, 8, 2, 1)) {
+  if (!port.Open(&target, tevra::WM_SERIAL_NOTIFY, kPort, 9600, 8, tevra::Parity::kEven, 1)) {
     return Fail("the port did not open");
   }
 

@@ -314,7 +314,7 @@ bool CommDevice::SetCommState(const CommState& state) {
   // A pseudo-terminal forces CS8 without parity; any other difference means
   // the line would not run as asked.
   const bool asAsked = DataBitsOf(back) == state.ByteSize && ParityOf(back) == ParityOf(line);
-  const bool ptyForced = DataBitsOf(back) == 8 && ParityOf(back) == NOPARITY;
+  const bool ptyForced = DataBitsOf(back) == 8 && ParityOf(back) == Parity::kNone;
   if ((!asAsked && !ptyForced) || StopBitsOf(back) != StopBitsOf(line)) {
     ReportLineFailure("the driver does not keep the data bits, parity or stop bits");
     errno = EINVAL;

@@ -26,23 +26,13 @@ inline constexpr std::uint32_t CE_FRAME = 0x0008;     // framing error on the li
 inline constexpr std::uint32_t CE_BREAK = 0x0010;     // break received
 inline constexpr std::uint32_t CE_IOE = 0x0400;       // hang-up or I/O error: the device is gone
 
-// Parity and stop-bit codes of CommState, as the device control block has them.
-inline constexpr std::uint8_t NOPARITY = 0;
-inline constexpr std::uint8_t ODDPARITY = 1;
-inline constexpr std::uint8_t EVENPARITY = 2;
-inline constexpr std::uint8_t MARKPARITY = 3;
-inline constexpr std::uint8_t SPACEPARITY = 4;
-inline constexpr std::uint8_t ONESTOPBIT = 0;
-inline constexpr std::uint8_t ONE5STOPBITS = 1;  // POSIX has none: two stop bits
-inline constexpr std::uint8_t TWOSTOPBITS = 2;
-
 // The four line settings the port changes; everything else on the line is
 // fixed raw 8-bit transparent (no flow control, no translation).
 struct CommState {
   std::uint32_t BaudRate = 0;
   std::uint8_t ByteSize = 0;
-  std::uint8_t Parity = 0;
-  std::uint8_t StopBits = 0;
+  tevra::Parity Parity = tevra::Parity::kNone;
+  tevra::StopBits StopBits = tevra::StopBits::kOne;
 };
 
 struct CommTimeouts {
@@ -107,7 +97,7 @@ class CommDevice {
   // other bits are accepted and never reported. 0 after Open.
   bool SetCommMask(std::uint32_t mask);
   // The line as the driver holds it, in CommState terms (the rate in bits
-  // per second; two stop bits read back as TWOSTOPBITS).
+  // per second; two stop bits read back as StopBits::kTwo).
   bool GetCommState(CommState& state) const;
   // Applies the four settings on a raw, transparent line (any rate, by
   // termios2 BOTHER) and reads the line back. Fails with EINVAL, the line
@@ -150,12 +140,12 @@ class CommDevice {
   // `stop` is only looked at while waiting; it is never consumed.
   WriteStatus WriteFile(const Event& stop, const void* data, std::uint32_t len);
 
-  // What the input queue holds at most; bytes beyond it are dropped (CE_RXOVER).
   // The line as the last successful SetCommState asked the driver for it. A
   // pseudo-terminal silently drops parity, so this, not a read-back, is
   // what shows the settings the port applies.
   const LineSettings& RequestedLine() const { return requested_; }
 
+  // What the input queue holds at most; bytes beyond it are dropped (CE_RXOVER).
   static constexpr std::size_t kInputQueueCapacity = std::size_t{64} * 1024;
 
  private:

@@ -21,17 +21,6 @@ constexpr std::uint32_t kRawClearedLocal =
     ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ICANON | ISIG | IEXTEN | XCASE;
 constexpr std::uint32_t kParityBits = PARENB | PARODD | CMSPAR;
 
-// Device-control-block codes (comm_device.h), repeated here so this file
-// stays free of the rest of the platform.
-constexpr std::uint8_t kNoParity = 0;
-constexpr std::uint8_t kOddParity = 1;
-constexpr std::uint8_t kEvenParity = 2;
-constexpr std::uint8_t kMarkParity = 3;
-constexpr std::uint8_t kSpaceParity = 4;
-constexpr std::uint8_t kOneStopBit = 0;
-constexpr std::uint8_t kOne5StopBits = 1;
-constexpr std::uint8_t kTwoStopBits = 2;
-
 void ToKernel(const LineSettings& s, termios2& t) {
   t.c_iflag = s.iflag;
   t.c_oflag = s.oflag;
@@ -94,22 +83,22 @@ bool SetDataBits(LineSettings& s, std::uint8_t bits) {
   return true;
 }
 
-bool SetParity(LineSettings& s, std::uint8_t code) {
+bool SetParity(LineSettings& s, Parity parity) {
   std::uint32_t bits = 0;
-  switch (code) {
-    case kNoParity:
+  switch (parity) {
+    case Parity::kNone:
       bits = 0;
       break;
-    case kOddParity:
+    case Parity::kOdd:
       bits = PARENB | PARODD;
       break;
-    case kEvenParity:
+    case Parity::kEven:
       bits = PARENB;
       break;
-    case kMarkParity:  // with CMSPAR, PARODD selects mark
+    case Parity::kMark:  // with CMSPAR, PARODD selects mark
       bits = PARENB | PARODD | CMSPAR;
       break;
-    case kSpaceParity:
+    case Parity::kSpace:
       bits = PARENB | CMSPAR;
       break;
     default:
@@ -119,13 +108,13 @@ bool SetParity(LineSettings& s, std::uint8_t code) {
   return true;
 }
 
-bool SetStopBits(LineSettings& s, std::uint8_t code) {
-  switch (code) {
-    case kOneStopBit:
+bool SetStopBits(LineSettings& s, StopBits stopBits) {
+  switch (stopBits) {
+    case StopBits::kOne:
       s.cflag &= ~static_cast<std::uint32_t>(CSTOPB);
       return true;
-    case kOne5StopBits:
-    case kTwoStopBits:
+    case StopBits::kOneAndAHalf:
+    case StopBits::kTwo:
       s.cflag |= CSTOPB;
       return true;
     default:
@@ -161,19 +150,19 @@ std::uint8_t DataBitsOf(const LineSettings& s) {
   }
 }
 
-std::uint8_t ParityOf(const LineSettings& s) {
+Parity ParityOf(const LineSettings& s) {
   if ((s.cflag & PARENB) == 0) {
-    return kNoParity;
+    return Parity::kNone;
   }
   const bool odd = (s.cflag & PARODD) != 0;
   if ((s.cflag & CMSPAR) != 0) {
-    return odd ? kMarkParity : kSpaceParity;
+    return odd ? Parity::kMark : Parity::kSpace;
   }
-  return odd ? kOddParity : kEvenParity;
+  return odd ? Parity::kOdd : Parity::kEven;
 }
 
-std::uint8_t StopBitsOf(const LineSettings& s) {
-  return (s.cflag & CSTOPB) != 0 ? kTwoStopBits : kOneStopBit;
+StopBits StopBitsOf(const LineSettings& s) {
+  return (s.cflag & CSTOPB) != 0 ? StopBits::kTwo : StopBits::kOne;
 }
 
 bool ReadLineSettings(int fd, LineSettings& s) {

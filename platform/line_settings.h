@@ -5,6 +5,12 @@
 
 namespace tevra {
 
+// Parity and stop bits by their device-control-block codes, the values the
+// serial port and the comm device pass between them.
+enum class Parity : std::uint8_t { kNone = 0, kOdd = 1, kEven = 2, kMark = 3, kSpace = 4 };
+// POSIX has no one and a half stop bits: they run as two.
+enum class StopBits : std::uint8_t { kOne = 0, kOneAndAHalf = 1, kTwo = 2 };
+
 // The line as the kernel's termios2 holds it, in a plain struct so that
 // callers need neither <termios.h> nor <asm/termbits.h> (the two clash).
 // The helpers below each change one aspect and touch nothing else; they are
@@ -32,14 +38,13 @@ void MakeRaw(LineSettings& s);
 // 5..8 data bits; anything else leaves s unchanged and returns false.
 bool SetDataBits(LineSettings& s, std::uint8_t bits);
 
-// Parity by its device-control-block code (NOPARITY .. SPACEPARITY, see
-// comm_device.h): odd sets PARODD, mark and space add CMSPAR. Unknown codes
-// leave s unchanged and return false.
-bool SetParity(LineSettings& s, std::uint8_t code);
+// Odd sets PARODD, mark and space add CMSPAR. Unknown codes leave s
+// unchanged and return false.
+bool SetParity(LineSettings& s, Parity parity);
 
-// ONESTOPBIT clears CSTOPB; ONE5STOPBITS and TWOSTOPBITS set it (POSIX has
-// no one and a half). Unknown codes leave s unchanged and return false.
-bool SetStopBits(LineSettings& s, std::uint8_t code);
+// kOne clears CSTOPB; kOneAndAHalf and kTwo set it. Unknown codes leave s
+// unchanged and return false.
+bool SetStopBits(LineSettings& s, StopBits stopBits);
 
 // Any rate in bits per second, both directions, as BOTHER with the exact
 // figure: no table of Bnnn constants limits it. 0 is refused (false): it
@@ -49,8 +54,8 @@ bool SetRate(LineSettings& s, std::uint32_t rate);
 // The reverse of the setters, for reporting the line as it is.
 std::uint32_t RateOf(const LineSettings& s);
 std::uint8_t DataBitsOf(const LineSettings& s);
-std::uint8_t ParityOf(const LineSettings& s);
-std::uint8_t StopBitsOf(const LineSettings& s);
+Parity ParityOf(const LineSettings& s);
+StopBits StopBitsOf(const LineSettings& s);
 
 // True when every translating or flow-control flag MakeRaw clears is clear
 // and the settings MakeRaw sets are set (data bits and parity aside).

@@ -22,14 +22,14 @@ constexpr std::chrono::milliseconds kCloseSettle{100};
 // PurgeInput's private buffer.
 constexpr std::uint32_t kPurgeChunk = 4096;
 
-std::uint8_t StopBitsCode(std::uint8_t stopBits) {
+StopBits StopBitsCode(std::uint8_t stopBits) {
   switch (stopBits) {
     case 1:
-      return ONESTOPBIT;
+      return StopBits::kOne;
     case 2:
-      return TWOSTOPBITS;
+      return StopBits::kTwo;
     default:
-      return ONE5STOPBITS;
+      return StopBits::kOneAndAHalf;
   }
 }
 
@@ -44,7 +44,7 @@ SerialPort::~SerialPort() {
 }
 
 bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uint8_t portNumber,
-                      std::uint32_t baudRate, std::uint8_t byteSize, std::uint8_t parity,
+                      std::uint32_t baudRate, std::uint8_t byteSize, Parity parity,
                       std::uint8_t stopBits) {
   if (m_isOpen) {
     return true;
@@ -86,7 +86,7 @@ bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uin
   return true;
 }
 
-bool SerialPort::Configure(std::uint32_t baudRate, std::uint8_t byteSize, std::uint8_t parity,
+bool SerialPort::Configure(std::uint32_t baudRate, std::uint8_t byteSize, Parity parity,
                            std::uint8_t stopBits) {
   if (!m_hComm.SetCommMask(EV_RXCHAR | EV_ERR)) {
     return false;
@@ -103,7 +103,8 @@ bool SerialPort::Configure(std::uint32_t baudRate, std::uint8_t byteSize, std::u
     return false;
   }
   // Start, data, parity and stop bits; one and a half counts as two.
-  const unsigned bits = 1U + byteSize + (parity != NOPARITY ? 1U : 0U) + (stopBits == 1 ? 1U : 2U);
+  const unsigned bits =
+      1U + byteSize + (parity != Parity::kNone ? 1U : 0U) + (stopBits == 1 ? 1U : 2U);
   m_quietGap = QuietGapFor(baudRate, bits);
   CommTimeouts timeouts{};
   timeouts.ReadIntervalTimeout = kReadReturnAtOnce;

@@ -35,14 +35,13 @@ class SerialPort {
   virtual ~SerialPort();
 
   // portNumber: "COM%d" mapped through the ports directory; 0 never opens.
-  // parity: 0 none, 1 odd, 2 even, 3 mark, 4 space.
-  // stopBits: 1 one stop bit, 2 two, anything else one and a half.
+  // stopBits: 1 one stop bit, 2 two, anything else one and a half (an
+  // 8-bit code of its own, unlike StopBits).
   // Returns true at once, ignoring the arguments, when already open.
   // notifyWnd may be null: nothing is posted then. Returns once the workers
   // have started and purged the input, so a Send right after is kept.
   bool Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uint8_t portNumber,
-            std::uint32_t baudRate, std::uint8_t byteSize, std::uint8_t parity,
-            std::uint8_t stopBits);
+            std::uint32_t baudRate, std::uint8_t byteSize, Parity parity, std::uint8_t stopBits);
   // Stops the four workers and closes the device; always true.
   bool Close();
   // Queues len (<= 1023) bytes on the transmit channel and wakes the writer;
@@ -65,7 +64,7 @@ class SerialPort {
 
   static constexpr std::size_t kWorkerCount = 4;
 
-  bool Configure(std::uint32_t baudRate, std::uint8_t byteSize, std::uint8_t parity,
+  bool Configure(std::uint32_t baudRate, std::uint8_t byteSize, Parity parity,
                  std::uint8_t stopBits);
   bool StartWorkers();
   // Stops whatever workers run without the done-event handshake; only for a

@@ -51,8 +51,8 @@ constexpr int kDefaultPortState = 0;
 
 // The fixed line format: 8 data bits, even parity, one stop bit.
 constexpr std::uint8_t kByteSize = 8;
-constexpr std::uint8_t kParityEven = 2;
-constexpr std::uint8_t kOneStopBit = 1;
+constexpr Parity kParityEven = Parity::kEven;
+constexpr std::uint8_t kOneStopBit = 1;  // SerialPort::Open's code
 
 constexpr int kProgressMin = 1;
 constexpr int kProgressMax = 100;

@@ -119,7 +119,7 @@ class CommDeviceTest : public ::testing::Test {
 
   bool OpenPort(CommDevice& dev) {
     return dev.Open("COM3") && dev.SetCommMask(EV_RXCHAR | EV_ERR) &&
-           dev.SetCommState(CommState{9600, 8, EVENPARITY, ONESTOPBIT});
+           dev.SetCommState(CommState{9600, 8, Parity::kEven, StopBits::kOne});
   }
 
   // Waits for events until `want` bytes are queued; returns what arrived.
@@ -258,7 +258,7 @@ TEST_F(CommDeviceTest, EveryOfferedRateReadsBackExactly) {
   ASSERT_TRUE(dev.Open("COM3"));
   for (const std::uint32_t rate : {110U, 300U, 600U, 1200U, 2400U, 4800U, 9600U, 14400U, 19200U,
                                    38400U, 56000U, 57600U, 115200U, 128000U, 256000U}) {
-    ASSERT_TRUE(dev.SetCommState(CommState{rate, 8, EVENPARITY, ONESTOPBIT})) << rate;
+    ASSERT_TRUE(dev.SetCommState(CommState{rate, 8, Parity::kEven, StopBits::kOne})) << rate;
     CommState back;
     ASSERT_TRUE(dev.GetCommState(back));
     EXPECT_EQ(back.BaudRate, rate);
@@ -269,11 +269,13 @@ TEST_F(CommDeviceTest, EveryOfferedRateReadsBackExactly) {
 TEST_F(CommDeviceTest, ImpossibleSettingsFailAndKeepTheLine) {
   CommDevice dev;
   ASSERT_TRUE(dev.Open("COM3"));
-  ASSERT_TRUE(dev.SetCommState(CommState{19200, 8, EVENPARITY, ONESTOPBIT}));
+  ASSERT_TRUE(dev.SetCommState(CommState{19200, 8, Parity::kEven, StopBits::kOne}));
   const CommState bad[] = {
-      {0, 8, EVENPARITY, ONESTOPBIT},     {19200, 4, EVENPARITY, ONESTOPBIT},
-      {19200, 9, EVENPARITY, ONESTOPBIT}, {19200, 8, 5, ONESTOPBIT},
-      {19200, 8, EVENPARITY, 3},
+      {0, 8, Parity::kEven, StopBits::kOne},
+      {19200, 4, Parity::kEven, StopBits::kOne},
+      {19200, 9, Parity::kEven, StopBits::kOne},
+      {19200, 8, static_cast<Parity>(5), StopBits::kOne},
+      {19200, 8, Parity::kEven, static_cast<StopBits>(3)},
   };
   for (const CommState& s : bad) {
     testing::internal::CaptureStderr();

@@ -53,17 +53,17 @@ TEST(LineSettingsTest, RawClearsEveryFlagThatAltersAByte) {
 }
 
 struct ParityCase {
-  std::uint8_t code;
+  Parity code;
   std::uint32_t bits;
 };
 
 TEST(LineSettingsTest, EachParityCodeSetsExactlyItsBits) {
   const ParityCase cases[] = {
-      {NOPARITY, 0},
-      {ODDPARITY, PARENB | PARODD},
-      {EVENPARITY, PARENB},
-      {MARKPARITY, PARENB | PARODD | CMSPAR},
-      {SPACEPARITY, PARENB | CMSPAR},
+      {Parity::kNone, 0},
+      {Parity::kOdd, PARENB | PARODD},
+      {Parity::kEven, PARENB},
+      {Parity::kMark, PARENB | PARODD | CMSPAR},
+      {Parity::kSpace, PARENB | CMSPAR},
   };
   for (const ParityCase& c : cases) {
     // From both extremes, so a bit left over from before is caught.
@@ -71,7 +71,8 @@ TEST(LineSettingsTest, EachParityCodeSetsExactlyItsBits) {
       LineSettings s;
       s.cflag = CS8 | CREAD | CLOCAL | CSTOPB | before;
       ASSERT_TRUE(SetParity(s, c.code));
-      EXPECT_EQ(s.cflag & (PARENB | PARODD | CMSPAR), c.bits) << "code " << int{c.code};
+      EXPECT_EQ(s.cflag & (PARENB | PARODD | CMSPAR), c.bits)
+          << "code " << static_cast<int>(c.code);
       EXPECT_EQ(s.cflag & ~static_cast<std::uint32_t>(PARENB | PARODD | CMSPAR),
                 static_cast<std::uint32_t>(CS8 | CREAD | CLOCAL | CSTOPB));
       EXPECT_EQ(ParityOf(s), c.code);
@@ -79,7 +80,7 @@ TEST(LineSettingsTest, EachParityCodeSetsExactlyItsBits) {
   }
   LineSettings s;
   s.cflag = PARENB;
-  EXPECT_FALSE(SetParity(s, 5));
+  EXPECT_FALSE(SetParity(s, static_cast<Parity>(5)));
   EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(PARENB));
 }
 

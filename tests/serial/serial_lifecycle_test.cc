@@ -26,13 +26,13 @@ using SerialLifecycle = LinkedPortTest;
 TEST_F(SerialLifecycle, OpenWhileOpenReturnsTrueAndKeepsEarlierTargetAndRate) {
   ASSERT_TRUE(OpenLikeUpdater(port_, &target_, 9600));
   QueueTarget other;
-  EXPECT_TRUE(port_.Open(&other, WM_SERIAL_NOTIFY, 5, 115200, 7, 0, 2));
+  EXPECT_TRUE(port_.Open(&other, WM_SERIAL_NOTIFY, 5, 115200, 7, Parity::kNone, 2));
   EXPECT_TRUE(port_.IsOpen());
 
   LineSettings line;
   ASSERT_TRUE(ReadLineSettings(link_.master_fd(), line));
   EXPECT_EQ(RateOf(line), 9600U);
-  EXPECT_EQ(StopBitsOf(line), ONESTOPBIT);
+  EXPECT_EQ(StopBitsOf(line), StopBits::kOne);
 
   DeviceWrites(Bytes("hi"));
   ExpectRecordPost();
@@ -90,7 +90,7 @@ TEST_P(SerialOpenFails, LeavesPortClosedAndNothingHeld) {
   const std::size_t fds = OpenDescriptorCount();
   const std::size_t threads = ThreadCount();
   const FailingOpen c = GetParam();
-  EXPECT_FALSE(port_.Open(&target_, WM_SERIAL_NOTIFY, c.portNumber, c.baud, 8, 2, 1));
+  EXPECT_FALSE(port_.Open(&target_, WM_SERIAL_NOTIFY, c.portNumber, c.baud, 8, Parity::kEven, 1));
   EXPECT_FALSE(port_.IsOpen());
   EXPECT_EQ(OpenDescriptorCount(), fds);
   EXPECT_EQ(ThreadCount(), threads);
@@ -112,10 +112,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, SerialOpenFails,
 
 struct LineFormatCase {
   const char* name;
-  std::uint8_t parity;    // as Open takes it
+  Parity parity;
   std::uint8_t stopBits;  // as Open takes it
-  std::uint8_t wantParity;
-  std::uint8_t wantStopBits;
+  StopBits wantStopBits;
 };
 
 class SerialLineFormat : public LinkedPortTest,
@@ -127,13 +126,13 @@ TEST_P(SerialLineFormat, OpenAsksTheDriverForExactlyThisFormat) {
   const LineFormatCase c = GetParam();
   ASSERT_TRUE(port_.Open(&target_, WM_SERIAL_NOTIFY, kPortNumber, 9600, 8, c.parity, c.stopBits));
   const LineSettings asked = SerialPortTestPeer::RequestedLine(port_);
-  EXPECT_EQ(ParityOf(asked), c.wantParity);
+  EXPECT_EQ(ParityOf(asked), c.parity);
   EXPECT_EQ(StopBitsOf(asked), c.wantStopBits);
   EXPECT_EQ(DataBitsOf(asked), 8);
   EXPECT_TRUE(IsRaw(asked));
   LineSettings line;
   ASSERT_TRUE(ReadLineSettings(link_.master_fd(), line));
-  EXPECT_EQ(StopBitsOf(line), c.wantStopBits == ONESTOPBIT ? ONESTOPBIT : TWOSTOPBITS);
+  EXPECT_EQ(StopBitsOf(line), c.wantStopBits);
   EXPECT_EQ(RateOf(line), 9600U);
 }
 
@@ -142,14 +141,14 @@ TEST_P(SerialLineFormat, OpenAsksTheDriverForExactlyThisFormat) {
 // only give as two.
 INSTANTIATE_TEST_SUITE_P(
     Formats, SerialLineFormat,
-    ::testing::Values(LineFormatCase{"Updater8E1", 2, 1, EVENPARITY, ONESTOPBIT},
-                      LineFormatCase{"Odd", 1, 1, ODDPARITY, ONESTOPBIT},
-                      LineFormatCase{"None", 0, 1, NOPARITY, ONESTOPBIT},
-                      LineFormatCase{"Mark", 3, 1, MARKPARITY, ONESTOPBIT},
-                      LineFormatCase{"Space", 4, 1, SPACEPARITY, ONESTOPBIT},
-                      LineFormatCase{"StopCode0", 2, 0, EVENPARITY, TWOSTOPBITS},
-                      LineFormatCase{"StopCode2", 2, 2, EVENPARITY, TWOSTOPBITS},
-                      LineFormatCase{"StopCode3", 2, 3, EVENPARITY, TWOSTOPBITS}),
+    ::testing::Values(LineFormatCase{"Updater8E1", Parity::kEven, 1, StopBits::kOne},
+                      LineFormatCase{"Odd", Parity::kOdd, 1, StopBits::kOne},
+                      LineFormatCase{"None", Parity::kNone, 1, StopBits::kOne},
+                      LineFormatCase{"Mark", Parity::kMark, 1, StopBits::kOne},
+                      LineFormatCase{"Space", Parity::kSpace, 1, StopBits::kOne},
+                      LineFormatCase{"StopCode0", Parity::kEven, 0, StopBits::kTwo},
+                      LineFormatCase{"StopCode2", Parity::kEven, 2, StopBits::kTwo},
+                      LineFormatCase{"StopCode3", Parity::kEven, 3, StopBits::kTwo}),
     [](const ::testing::TestParamInfo<LineFormatCase>& p) { return std::string(p.param.name); });
 
 // 200 cycles, spread over eight ports at once so the 100 ms that each Close
@@ -170,7 +169,7 @@ TEST(SerialCycles, TwoHundredOpenCloseCyclesLeaveNoDescriptorThreadOrSignalledEv
   }
   // One cycle first, so threads a runtime starts once (ThreadSanitizer's
   // own) are part of the baseline.
-  ASSERT_TRUE(ports[0]->Open(nullptr, WM_SERIAL_NOTIFY, 1, 9600, 8, 2, 1));
+  ASSERT_TRUE(ports[0]->Open(nullptr, WM_SERIAL_NOTIFY, 1, 9600, 8, Parity::kEven, 1));
   ports[0]->Close();
   const std::size_t fds = OpenDescriptorCount();
   const std::size_t threads = ThreadCount();
@@ -182,7 +181,7 @@ TEST(SerialCycles, TwoHundredOpenCloseCyclesLeaveNoDescriptorThreadOrSignalledEv
       SerialPort& port = *ports[i];
       for (int cycle = 0; cycle < kCyclesEach; ++cycle) {
         if (!port.Open(targets[i].get(), WM_SERIAL_NOTIFY, static_cast<std::uint8_t>(i + 1), 9600,
-                       8, 2, 1)) {
+                       8, Parity::kEven, 1)) {
           ++failures[i];
           continue;
         }

@@ -68,7 +68,7 @@ void SerialPortTestPeer::SignalDataReady(SerialPort& port) {
 }
 
 bool OpenLikeUpdater(SerialPort& port, NotifyTarget* target, std::uint32_t baud) {
-  return port.Open(target, WM_SERIAL_NOTIFY, kPortNumber, baud, 8, 2, 1);
+  return port.Open(target, WM_SERIAL_NOTIFY, kPortNumber, baud, 8, tevra::Parity::kEven, 1);
 }
 
 std::optional<std::vector<std::uint8_t>> ReceiveRecord(SerialPort& port) {

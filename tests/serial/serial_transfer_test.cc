@@ -84,7 +84,8 @@ TEST_F(SerialTransfer, TwoPortsAtOnceNeverMixTheirRecords) {
   QueueTarget targetB;
   SerialPort portB(rxB, txB);
   ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
-  ASSERT_TRUE(portB.Open(&targetB, WM_SERIAL_NOTIFY, kPortNumber + 1, 9600, 8, 2, 1));
+  ASSERT_TRUE(
+      portB.Open(&targetB, WM_SERIAL_NOTIFY, kPortNumber + 1, 9600, 8, tevra::Parity::kEven, 1));
 
   const std::vector<std::uint8_t> a(1000, 'A');
   const std::vector<std::uint8_t> b(1000, 'B');
