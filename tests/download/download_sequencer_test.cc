@@ -19,15 +19,15 @@ namespace {
 
 using Seq = DownloadSequencer;
 
-const Bytes kErase{0xE0, 0x22, 0x00, 0x00, 0x02};
-const Bytes kHeader{0xE0, 0x55, 0x00, 0x00, 0x80};
-const Bytes kEraseAck{0x50, 0x02};
-const Bytes kHeaderAck{0xB0, 0xB1, 0xB2};
-const Bytes kBlockAck{0x50, 0x00};
-
 // The sink records everything; Answer plays a device that follows the protocol.
 class SequencerTest : public testing::Test, public DownloadSink {
  protected:
+  const Bytes kErase{0xE0, 0x22, 0x00, 0x00, 0x02};
+  const Bytes kHeader{0xE0, 0x55, 0x00, 0x00, 0x80};
+  const Bytes kEraseAck{0x50, 0x02};
+  const Bytes kHeaderAck{0xB0, 0xB1, 0xB2};
+  const Bytes kBlockAck{0x50, 0x00};
+
   void Send(const std::uint8_t* data, std::uint32_t len) override {
     sent.emplace_back(data, data + len);
   }
@@ -76,7 +76,7 @@ class SequencerTest : public testing::Test, public DownloadSink {
     }
   }
   // What a whole download of `payload` sends when every answer comes.
-  static std::vector<Bytes> Expected(const Bytes& payload) {
+  std::vector<Bytes> Expected(const Bytes& payload) const {
     std::vector<Bytes> out{kErase};
     std::size_t at = 0;
     do {
