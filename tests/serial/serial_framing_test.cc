@@ -89,14 +89,6 @@ TEST_F(SerialFraming, OneBurstGivesOneRecordNoEarlierThanTheQuietGap) {
   EXPECT_EQ(target_.Count(), 0U);
 }
 
-// 100 ms wherever that spans two and a half characters; longer below.
-TEST(QuietGapTest, SpansAtLeastTwoAndAHalfCharacters) {
-  EXPECT_EQ(QuietGapFor(110, 11), 250ms);
-  EXPECT_EQ(QuietGapFor(110, 10), 228ms);
-  EXPECT_EQ(QuietGapFor(300, 11), kQuietGap);
-  EXPECT_EQ(QuietGapFor(256000, 11), kQuietGap);
-}
-
 TEST_F(SerialFraming, BurstsFartherApartThanTheGapGiveTwoRecords) {
   ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
   for (int attempt = 0; attempt < kAttempts; ++attempt) {

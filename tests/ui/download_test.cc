@@ -213,24 +213,6 @@ TEST_F(DownloadTest, PacedDeviceAt110BaudIsAnsweredWhole) {
   EXPECT_EQ(Stats().erases, 1);
 }
 
-// Bursts of noise larger than the reader's 2048-byte chunk, each framed by
-// silence, must neither pass for answers nor shift the answers after them.
-TEST_F(DownloadTest, GarbageBurstsOnTheLineAreIgnoredAndTheDownloadCompletes) {
-  const Bytes payload = RandomBytes(1024, 8);
-  sim::DongleOptions options;
-  options.garbage = 3000;
-  options.garbageEveryBlocks = 3;
-  StartSimulator(options);
-  StartDownload(payload);
-  ASSERT_TRUE(WaitForFinishAndDelivery(payload));
-  const sim::DongleStats stats = Stats();
-  EXPECT_GE(stats.garbageBursts, 3) << "one before the erase answer, after blocks 3 and 6";
-  EXPECT_EQ(stats.erases, 1);
-  EXPECT_EQ(stats.headers, 8);
-  EXPECT_TRUE(stats.image == payload);
-  ExpectIdleAfterFinish();
-}
-
 // An unplugged adapter stalls the download without a false finish; "Com
 // Close" still returns and frees Download, and the gone port will not open.
 TEST_F(DownloadTest, UnpluggedDeviceStallsAndComCloseRecovers) {
