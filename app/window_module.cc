@@ -1,0 +1,54 @@
+#include "app/window_module.h"
+
+#include <dlfcn.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/window_module_image.h"
+#include "platform/fd_io.h"
+#include "platform/unique_fd.h"
+
+namespace tevra {
+namespace {
+
+using WindowMain = int (*)(int, char**);
+
+constexpr char kEntryPoint[] = "TevraWindowMain";
+
+int Fail(const std::string& what) {
+  const std::string line = "tevra-updater: cannot start the window: " + what + "\n";
+  (void)std::fwrite(line.data(), 1, line.size(), stderr);
+  return WindowModule::kLoadFailed;
+}
+
+}  // namespace
+
+int WindowModule::Run(int argc, char** argv) {
+  const std::span<const unsigned char> image = WindowModuleImage();
+  const UniqueFd file(memfd_create("tevra-window", MFD_CLOEXEC));
+  if (!file.valid()) {
+    return Fail(std::string("memfd_create: ") + std::strerror(errno));  // NOLINT: one thread
+  }
+  if (!WriteAll(file.get(), image.data(), image.size())) {
+    return Fail(std::string("writing the module: ") + std::strerror(errno));  // NOLINT
+  }
+  // Loaded for the rest of the run: Qt does not survive being unloaded.
+  const std::string path = "/proc/self/fd/" + std::to_string(file.get());
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    const char* why = dlerror();  // NOLINT(concurrency-mt-unsafe): one thread
+    return Fail(why != nullptr ? why : "dlopen failed");
+  }
+  // POSIX allows the cast from dlsym's result to a function pointer.
+  auto* entry = reinterpret_cast<WindowMain>(dlsym(module, kEntryPoint));  // NOLINT
+  if (entry == nullptr) {
+    return Fail(std::string("the module has no ") + kEntryPoint);
+  }
+  return entry(argc, argv);
+}
+
+}  // namespace tevra

@@ -1,0 +1,166 @@
+#include "cli/command_line.h"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <system_error>
+
+#include "res/combo_lists.h"
+
+namespace tevra {
+namespace {
+
+constexpr char kDefaultPort[] = "COM3";
+constexpr unsigned kMaxPortNumber = 255;  // the port number is one byte
+constexpr std::int64_t kMaxTimeoutSeconds = 24 * 3600;
+
+std::string RateList() {
+  std::string list;
+  for (const char* rate : res::kBaudRates) {
+    list += list.empty() ? "" : ", ";
+    list += rate;
+  }
+  return list;
+}
+
+// "COMn" in any case, n without sign or leading zero: the canonical name.
+bool ParseComName(std::string_view text, std::string& name) {
+  if (text.size() <= 3) {
+    return false;
+  }
+  std::string prefix(text.substr(0, 3));
+  std::transform(prefix.begin(), prefix.end(), prefix.begin(),
+                 [](char c) { return static_cast<char>(c & ~0x20); });
+  const std::string_view digits = text.substr(3);
+  unsigned number = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (prefix != "COM" || ec != std::errc() || end != digits.data() + digits.size() ||
+      digits.front() == '0' || number == 0 || number > kMaxPortNumber) {
+    return false;
+  }
+  name = "COM" + std::to_string(number);
+  return true;
+}
+
+std::string ParsePort(std::string_view text) {
+  std::string name;
+  if (ParseComName(text, name)) {
+    return name;
+  }
+  if (text.find('/') == std::string_view::npos) {
+    throw UsageError("--port wants COM1 to COM" + std::to_string(kMaxPortNumber) +
+                     " or a device path such as /dev/ttyUSB0, not \"" + std::string(text) + "\"");
+  }
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(std::string(text), error);
+  if (error) {
+    throw UsageError("--port " + std::string(text) + ": " + error.message());
+  }
+  return absolute.lexically_normal().string();
+}
+
+std::uint32_t ParseBaud(std::string_view text) {
+  for (std::size_t row = 0; row < res::kBaudRates.size(); ++row) {
+    if (text == res::kBaudRates.at(row)) {
+      return res::BaudRateForRow(static_cast<int>(row));
+    }
+  }
+  throw UsageError("--baud wants one of " + RateList() + ", not \"" + std::string(text) + "\"");
+}
+
+std::chrono::seconds ParseTimeout(std::string_view text) {
+  std::int64_t seconds = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || seconds < 1 ||
+      seconds > kMaxTimeoutSeconds) {
+    throw UsageError("--timeout wants whole seconds from 1 to " +
+                     std::to_string(kMaxTimeoutSeconds) + ", not \"" + std::string(text) + "\"");
+  }
+  return std::chrono::seconds(seconds);
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(std::span<const std::string_view> args) {
+  CommandLine line;
+  bool download = false;
+  bool help = false;
+  bool version = false;
+  std::vector<std::string_view> downloadOnly;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    if (arg == "--download") {
+      download = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      help = true;
+      continue;
+    }
+    if (arg == "--version") {
+      version = true;
+      continue;
+    }
+    if (arg != "--port" && arg != "--baud" && arg != "--timeout") {
+      throw UsageError("unknown option \"" + std::string(arg) + "\"");
+    }
+    if (i + 1 >= args.size()) {
+      throw UsageError(std::string(arg) + " needs a value");
+    }
+    const std::string_view value = args[++i];
+    downloadOnly.push_back(arg);
+    if (arg == "--port") {
+      std::string port = ParsePort(value);
+      if (std::find(line.ports.begin(), line.ports.end(), port) != line.ports.end()) {
+        throw UsageError("--port " + port + " is given twice");
+      }
+      line.ports.push_back(std::move(port));
+    } else if (arg == "--baud") {
+      line.baud = ParseBaud(value);
+    } else {
+      line.timeout = ParseTimeout(value);
+    }
+  }
+  if (help) {
+    line.action = CommandLine::Action::kHelp;
+  } else if (version) {
+    line.action = CommandLine::Action::kVersion;
+  } else if (download) {
+    line.action = CommandLine::Action::kDownload;
+  } else {
+    throw UsageError(downloadOnly.empty()
+                         ? "nothing to do"
+                         : std::string(downloadOnly.front()) + " only goes with --download");
+  }
+  if (line.ports.empty()) {
+    line.ports.emplace_back(kDefaultPort);
+  }
+  return line;
+}
+
+std::string UsageText() {
+  return "usage: tevra-updater                     open the updater's window\n"
+         "       tevra-updater --download [--port COMn|PATH]... [--baud RATE] [--timeout SECONDS]\n"
+         "       tevra-updater --help | --version\n"
+         "\n"
+         "--download writes the firmware this updater carries into the device on each port,\n"
+         "all ports at once, without a window, and exits once every device has acknowledged\n"
+         "its last block or failed.\n"
+         "\n"
+         "  --port COMn|PATH    a port as the window names it (COM1 to COM255), or a device\n"
+         "                      path such as /dev/serial/by-id/...; repeat it for several\n"
+         "                      devices (default: COM3)\n"
+         "  --baud RATE         one of " +
+         RateList() +
+         "\n"
+         "                      (default: 9600)\n"
+         "  --timeout SECONDS   fail a port whose device gives no answer for this long\n"
+         "                      (default: 20)\n"
+         "\n"
+         "Exit status: 0 every device took the firmware; 1 the updater could not run;\n"
+         "2 usage error; 3 no payload in the updater; 4 a port did not open; 5 a device\n"
+         "stopped answering, was disconnected or a write failed; 130 or 143 interrupted\n"
+         "by SIGINT or SIGTERM. With several failures, the first failed port's status.\n";
+}
+
+}  // namespace tevra

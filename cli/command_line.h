@@ -1,0 +1,37 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tevra {
+
+// What the command line asks for.
+struct CommandLine {
+  enum class Action { kDownload, kHelp, kVersion };
+
+  Action action = Action::kHelp;
+  // "COMn" (n from 1 to 255, upper case) or an absolute device path, each once.
+  std::vector<std::string> ports;
+  std::uint32_t baud = 9600;
+  std::chrono::seconds timeout{20};
+};
+
+// A command line that cannot be run; what() says why, in one line.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Parses the arguments after the program name. Without --port the window's
+// default port, COM3, is used. Throws UsageError.
+CommandLine ParseCommandLine(std::span<const std::string_view> args);
+
+// The text --help prints.
+std::string UsageText();
+
+}  // namespace tevra

@@ -1,0 +1,43 @@
+#include "cli/command_line_main.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/command_line.h"
+#include "cli/exit_status.h"
+
+namespace tevra {
+namespace {
+
+void Write(std::FILE* stream, const std::string& text) {
+  (void)std::fwrite(text.data(), 1, text.size(), stream);
+  (void)std::fflush(stream);
+}
+
+}  // namespace
+
+int CommandLineMain(int argc, char** argv) {
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  CommandLine line;
+  try {
+    line = ParseCommandLine(args);
+  } catch (const UsageError& e) {
+    Write(stderr, std::string("tevra-updater: ") + e.what() + "\n\n" + UsageText());
+    return ToInt(ExitStatus::kUsage);
+  }
+  switch (line.action) {
+    case CommandLine::Action::kHelp:
+      Write(stdout, UsageText());
+      return ToInt(ExitStatus::kSuccess);
+    case CommandLine::Action::kVersion:
+      Write(stdout, std::string("tevra-updater ") + TEVRA_VERSION + "\n");
+      return ToInt(ExitStatus::kSuccess);
+    case CommandLine::Action::kDownload:
+      break;
+  }
+  return ToInt(ExitStatus::kInternal);
+}
+
+}  // namespace tevra

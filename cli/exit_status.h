@@ -1,0 +1,23 @@
+#pragma once
+
+namespace tevra {
+
+// The exit status of `tevra-updater --download` and the other command-line
+// uses, one per cause; the README lists them. When ports fail for different
+// causes, the status is that of the first failed port in the order given.
+enum class ExitStatus : int {
+  kSuccess = 0,        // every port: the device acknowledged the last block
+  kInternal = 1,       // the updater itself could not run (resources, window module)
+  kUsage = 2,          // a bad option or value; the usage is printed
+  kNoPayload = 3,      // the updater carries no payload, or it cannot be read
+  kPortNotOpened = 4,  // a port did not open (missing, busy, permission, rate)
+  kDeviceFailed = 5,   // a device stopped answering, was disconnected, or a write failed
+  // Interrupted by a signal: 128 + its number (130 for SIGINT, 143 for SIGTERM).
+  kSignalBase = 128,
+};
+
+inline int ToInt(ExitStatus status) {
+  return static_cast<int>(status);
+}
+
+}  // namespace tevra
