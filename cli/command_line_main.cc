@@ -7,6 +7,7 @@
 
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
+#include "cli/headless_download.h"
 
 namespace tevra {
 namespace {
@@ -37,7 +38,7 @@ int CommandLineMain(int argc, char** argv) {
     case CommandLine::Action::kDownload:
       break;
   }
-  return ToInt(ExitStatus::kInternal);
+  return HeadlessDownload(line).Run();
 }
 
 }  // namespace tevra

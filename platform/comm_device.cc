@@ -64,7 +64,7 @@ std::string DisplayPath(const std::string& path) {
   return path;
 }
 
-std::string Cause(int error, const char* lockKind) {
+std::string Cause(int error, const char* lockKind = "flock") {
   switch (error) {
     case EACCES:
     case EPERM:
@@ -110,6 +110,10 @@ CommDevice::~CommDevice() {
   Close();
 }
 
+std::string CommDevice::OpenFailureCause(int error) {
+  return Cause(error);
+}
+
 bool CommDevice::IsOpen() const {
   return fd_ >= 0;
 }
@@ -117,7 +121,7 @@ bool CommDevice::IsOpen() const {
 void CommDevice::ReportOpenFailure(const char* name, const std::string& path, int error,
                                    const std::string& cause) const {
   std::string line = std::string("tevra-updater: ") + (name != nullptr ? name : "(null)");
-  if (!path.empty()) {
+  if (!path.empty() && path != name) {
     line += " (" + DisplayPath(path) + ")";
   }
   line += ": ";
@@ -143,16 +147,20 @@ bool CommDevice::Open(const char* name) {
     return false;
   }
   unsigned port = 0;
-  if (!ParsePortName(name, port)) {
+  const bool isPath = name != nullptr && name[0] == '/';
+  if (!isPath && !ParsePortName(name, port)) {
     ReportOpenFailure(name, {}, ENOENT);
     return false;
   }
-  PortResolver ports = PortResolver::ForThisUser();
-  const std::string path = ports.DevicePath(port);
-  if (path.empty()) {
-    ReportOpenFailure(name, {}, ENOENT,
-                      "no device has this number (in use: " + ports.NumbersInUse() + ")");
-    return false;
+  std::string path = isPath ? std::string(name) : std::string();
+  if (!isPath) {
+    PortResolver ports = PortResolver::ForThisUser();
+    path = ports.DevicePath(port);
+    if (path.empty()) {
+      ReportOpenFailure(name, {}, ENOENT,
+                        "no device has this number (in use: " + ports.NumbersInUse() + ")");
+      return false;
+    }
   }
   const int raw = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (raw < 0) {
@@ -204,7 +212,7 @@ bool CommDevice::Open(const char* name) {
   lineCountsSupported_ = ::ioctl(raw, TIOCGICOUNT, &counts) == 0;
   lineErrors_ = ToArray(counts);
   ResetState(kInputQueueCapacity);
-  label_ = std::string(name) + " (" + DisplayPath(path) + ")";
+  label_ = isPath ? path : std::string(name) + " (" + DisplayPath(path) + ")";
   found_ = found;
   fd_ = fd.release();
   return true;

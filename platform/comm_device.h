@@ -73,7 +73,8 @@ class CommDevice {
   CommDevice& operator=(const CommDevice&) = delete;
   ~CommDevice();
 
-  // name is "COM<n>", n decimal without sign or leading zero. Opens
+  // name is "COM<n>", n decimal without sign or leading zero, or an
+  // absolute device path (starting with '/'), opened as it is. Opens
   // PortResolver::ForThisUser().DevicePath(n) exclusively (flock, which also keeps root out, and
   // TIOCEXCL), non-blocking, and makes the line raw and transparent at once
   // (data bits, parity and rate stay as the driver holds them until
@@ -85,6 +86,8 @@ class CommDevice {
   // object is already open.
   bool Open(const char* name);
   bool IsOpen() const;
+  // The line hung up or failed with EIO (the device is gone) since Open.
+  bool IsGone() const { return gone_; }
   // Flushes both directions (so close() never waits for unsent output),
   // puts back the line settings Open found, clears the exclusive flag,
   // unlocks, closes; queued input, error bits, the event history and the
@@ -144,6 +147,10 @@ class CommDevice {
   // pseudo-terminal silently drops parity, so this, not a read-back, is
   // what shows the settings the port applies.
   const LineSettings& RequestedLine() const { return requested_; }
+
+  // The cause of an Open failure with this errno, in the words of its
+  // stderr line ("no such device", "busy: ...").
+  static std::string OpenFailureCause(int error);
 
   // What the input queue holds at most; bytes beyond it are dropped (CE_RXOVER).
   static constexpr std::size_t kInputQueueCapacity = std::size_t{64} * 1024;

@@ -29,6 +29,10 @@ void CommEventThread(SerialPort& port) {
         std::uint32_t errors = 0;
         // Only clears the error state; a failure leaves nothing to recover.
         static_cast<void>(port.m_hComm.ClearCommError(&errors, nullptr));
+        // EV_ERR comes once for a hang-up; every later wait fails.
+        if (port.m_hComm.IsGone()) {
+          port.Notify(2, 0);
+        }
       } else if ((mask & EV_RXCHAR) != 0) {
         port.evRxChar.Set();
       }

@@ -46,6 +46,14 @@ SerialPort::~SerialPort() {
 bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uint8_t portNumber,
                       std::uint32_t baudRate, std::uint8_t byteSize, Parity parity,
                       std::uint8_t stopBits) {
+  // "COM%d" for every number, 0 included: the device refuses COM0 itself.
+  return Open(notifyWnd, notifyMsg, "COM" + std::to_string(static_cast<int>(portNumber)), baudRate,
+              byteSize, parity, stopBits);
+}
+
+bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, const std::string& portName,
+                      std::uint32_t baudRate, std::uint8_t byteSize, Parity parity,
+                      std::uint8_t stopBits) {
   if (m_isOpen) {
     return true;
   }
@@ -56,9 +64,7 @@ bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uin
   m_hNotifyWnd = notifyWnd;
   m_notifyMsg = notifyMsg;
 
-  // "COM%d" for every number, 0 included: the device refuses COM0 itself.
-  const std::string name = "COM" + std::to_string(static_cast<int>(portNumber));
-  if (!m_hComm.Open(name.c_str())) {
+  if (!m_hComm.Open(portName.c_str())) {
     return false;
   }
   if (!Configure(baudRate, byteSize, parity, stopBits)) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <future>
+#include <string>
 #include <thread>
 
 #include "platform/comm_device.h"
@@ -15,8 +16,10 @@
 namespace tevra {
 
 // Window message the workers post: wParam 0 = a record was appended to
-// the receive channel, wParam 1 = a write that had gone pending completed (lParam is
-// the record's data address, never to be dereferenced by the receiver).
+// the receive channel, wParam 1 = a write that had gone pending completed
+// (lParam is the record's data address, never to be dereferenced by the
+// receiver), wParam 2 = the line hung up (the device is gone; posted once),
+// wParam 3 = a write failed on a line that is still there (lParam is the errno).
 inline constexpr std::uint32_t kWmUser = 0x0400;
 inline constexpr std::uint32_t WM_SERIAL_NOTIFY = kWmUser + 1;
 
@@ -41,6 +44,9 @@ class SerialPort {
   // notifyWnd may be null: nothing is posted then. Returns once the workers
   // have started and purged the input, so a Send right after is kept.
   bool Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uint8_t portNumber,
+            std::uint32_t baudRate, std::uint8_t byteSize, Parity parity, std::uint8_t stopBits);
+  // The same for a port named "COMn" or by an absolute device path.
+  bool Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, const std::string& portName,
             std::uint32_t baudRate, std::uint8_t byteSize, Parity parity, std::uint8_t stopBits);
   // Stops the four workers and closes the device; always true.
   bool Close();

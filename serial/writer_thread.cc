@@ -37,6 +37,10 @@ void WriterThread(SerialPort& port) {
           stop = true;
           break;
         case WriteStatus::kFailed: {
+          // A hang-up has a notification of its own.
+          if (!port.m_hComm.IsGone()) {
+            port.Notify(3, errno);
+          }
           std::uint32_t errors = 0;
           static_cast<void>(port.m_hComm.ClearCommError(&errors, nullptr));
           break;

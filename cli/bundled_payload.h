@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "download/payload_source.h"
+#include "platform/unique_fd.h"
+
+namespace tevra {
+
+// The payload inside a bundled updater, read in place: the file is opened
+// once and never copied, so downloads running at the same time (several
+// ports, or several updaters) cannot disturb each other's payload.
+class BundledPayload {
+ public:
+  // Opens path and checks its trailer. On failure, valid() is false and
+  // error() says why in one line.
+  explicit BundledPayload(const std::string& path);
+
+  bool valid() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+  std::uint32_t length() const { return length_; }
+  // A reader of its own for one download; null (errno set) on failure.
+  std::unique_ptr<PayloadSource> NewSource() const;
+
+ private:
+  std::string path_;
+  UniqueFd fd_;
+  std::uint64_t offset_ = 0;
+  std::uint32_t length_ = 0;
+  std::string error_;
+};
+
+}  // namespace tevra
