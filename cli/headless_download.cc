@@ -45,7 +45,7 @@ int PollTimeout(std::optional<Clock::time_point> deadline, Clock::time_point now
 
 int HeadlessDownload::Run() {
   // Before any port's workers exist, so they inherit the blocked signals.
-  const StopSignals signals;
+  StopSignals signals;
   ProgressConsole console(STDOUT_FILENO, STDERR_FILENO, ProgressConsole::WantsLive(STDOUT_FILENO));
   if (!signals.valid()) {
     console.Diagnostic("cannot take over SIGINT and SIGTERM: " + ErrnoText(errno));

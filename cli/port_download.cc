@@ -27,6 +27,10 @@ constexpr std::uint8_t kOneStopBit = 1;
 constexpr std::uintptr_t kLineGone = 2;
 constexpr std::uintptr_t kWriteFailed = 3;
 
+// How long a hung-up line may still deliver what arrived before the hang-up:
+// a few quiet gaps, the time the workers take to frame the last answer.
+constexpr std::chrono::milliseconds kHangupGrace{500};
+
 // A record and its terminating zero.
 constexpr std::size_t kRecordCapacity = SerialBuffer::kMaxLength + 1;
 
@@ -166,8 +170,10 @@ void PortDownload::OnNotified() {
   if (ended_) {
     return;
   }
-  if (lineGone_) {
-    End(ExitStatus::kDeviceFailed, "failed: the device was disconnected " + Where());
+  if (lineGone_ && !goneAt_) {
+    // The device's last answer may still be in the framing: a device that
+    // restarts once it has its firmware hangs up right after its last word.
+    goneAt_ = Clock::now();
   } else if (const int error = writeError_.exchange(0); error != 0) {
     End(ExitStatus::kDeviceFailed,
         "failed: a write to the device failed " + Where() + ": " + ErrnoText(error));
@@ -187,6 +193,9 @@ void PortDownload::OnTick(Clock::time_point now) {
     }
     Drive([&] { sequencer_.OnTimer(id); });
   }
+  if (!ended_ && goneAt_ && now - *goneAt_ >= kHangupGrace) {
+    End(ExitStatus::kDeviceFailed, "failed: the device was disconnected " + Where());
+  }
   if (!ended_ && started_ && now - lastAnswer_ >= silence_) {
     End(ExitStatus::kDeviceFailed, "failed: the device gave no answer for " +
                                        std::to_string(silence_.count()) + " s " + Where());
@@ -200,6 +209,9 @@ std::optional<PortDownload::Clock::time_point> PortDownload::NextDeadline() cons
   std::optional<Clock::time_point> next;
   if (started_) {
     next = lastAnswer_ + silence_;
+  }
+  if (goneAt_ && (!next || *goneAt_ + kHangupGrace < *next)) {
+    next = *goneAt_ + kHangupGrace;
   }
   for (const Timer& timer : timers_) {
     if (timer.due && (!next || *timer.due < *next)) {
@@ -216,9 +228,9 @@ std::string PortDownload::Where() const {
   if (!sequencer_.erased()) {
     return "while erasing";
   }
-  const std::uint32_t total = sequencer_.totalBytes();
-  const std::uint32_t blocks = (total + protocol::BLOCK_SIZE - 1) / protocol::BLOCK_SIZE;
-  const std::uint32_t block = std::min(acknowledgedBytes_ / protocol::BLOCK_SIZE + 1, blocks);
+  constexpr std::uint64_t kBlock = protocol::BLOCK_SIZE;
+  const std::uint64_t blocks = (std::uint64_t{sequencer_.totalBytes()} + kBlock - 1) / kBlock;
+  const std::uint64_t block = std::min(acknowledgedBytes_ / kBlock + 1, blocks);
   return "at block " + std::to_string(block) + " of " + std::to_string(blocks);
 }
 

@@ -107,6 +107,7 @@ class PortDownload final : public DownloadSink, public NotifyTarget {
   Clock::time_point startedAt_{};
   Clock::time_point erasedAt_{};
   Clock::time_point lastAnswer_{};
+  std::optional<Clock::time_point> goneAt_;
 };
 
 }  // namespace tevra
