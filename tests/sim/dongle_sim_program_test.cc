@@ -1,17 +1,12 @@
 // The dongle-sim program as people and scripts run it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
+#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -24,146 +19,21 @@
 
 #include "platform/unique_fd.h"
 #include "tests/sim/slave_line.h"
+#include "tests/support/child_process.h"
 #include "tests/support/isolated_environment.h"
-
-extern char** environ;  // NOLINT: POSIX declares it for the program
 
 namespace tevra::sim {
 namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
 
 constexpr auto kCap = 5000ms;
 
-// A running dongle-sim with its stdout and stderr on pipes.
-class Program {
+// dongle-sim with its stdout and stderr on pipes.
+class Program : public tevra::test::ChildProcess {
  public:
-  explicit Program(const std::vector<std::string>& args) {
-    std::array<int, 2> out{-1, -1};
-    std::array<int, 2> err{-1, -1};
-    if (pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0) {
-      return;
-    }
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&fa, err[1], STDERR_FILENO);
-    std::vector<std::string> all{DONGLE_SIM_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    argv.reserve(all.size() + 1);
-    for (std::string& a : all) {
-      argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, DONGLE_SIM_PATH, &fa, nullptr, argv.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-  }
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-  ~Program() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    for (const int fd : {out_, err_}) {
-      if (fd >= 0) {
-        close(fd);
-      }
-    }
-  }
-
-  bool Started() const { return pid_ > 0; }
-  void Signal(int sig) const { kill(pid_, sig); }
-
-  // The next line of stdout, waiting at most `cap`; empty on time-out or EOF.
-  std::string NextLine(std::chrono::milliseconds cap) {
-    const auto deadline = Clock::now() + cap;
-    for (;;) {
-      const auto nl = out_text_.find('\n', consumed_);
-      if (nl != std::string::npos) {
-        std::string line = out_text_.substr(consumed_, nl - consumed_);
-        consumed_ = nl + 1;
-        return line;
-      }
-      if (!ReadSome(deadline)) {
-        return {};
-      }
-    }
-  }
-
-  // Reads both pipes to their end and reaps the program; its exit status,
-  // or -1 if it did not end within `cap`.
-  int Finish(std::chrono::milliseconds cap) {
-    const auto deadline = Clock::now() + cap;
-    while (ReadSome(deadline)) {
-    }
-    if (out_ >= 0 || err_ >= 0) {
-      return -1;  // still running
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, 0) != pid_) {
-      return -1;
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  std::string Stdout() const { return out_text_; }
-  std::string Stderr() const { return err_text_; }
-
- private:
-  // Reads what either pipe has; false once both are at EOF or the deadline passed.
-  bool ReadSome(Clock::time_point deadline) {
-    std::array<pollfd, 2> fds{pollfd{out_, POLLIN, 0}, pollfd{err_, POLLIN, 0}};
-    if (out_ < 0 && err_ < 0) {
-      return false;
-    }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      return false;
-    }
-    const int r = poll(fds.data(), fds.size(), static_cast<int>(left));
-    if (r < 0 && errno == EINTR) {
-      return true;
-    }
-    if (r <= 0) {
-      return false;
-    }
-    Drain(fds[0].revents, out_, out_text_);
-    Drain(fds[1].revents, err_, err_text_);
-    return true;
-  }
-
-  static void Drain(short revents, int& fd, std::string& text) {
-    if (fd < 0 || revents == 0) {
-      return;
-    }
-    std::array<char, 4096> buf{};
-    const ssize_t n = read(fd, buf.data(), buf.size());
-    if (n > 0) {
-      text.append(buf.data(), static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      close(fd);
-      fd = -1;
-    }
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-  std::string out_text_;
-  std::string err_text_;
-  std::size_t consumed_ = 0;
+  explicit Program(const std::vector<std::string>& args) : ChildProcess(DONGLE_SIM_PATH, args) {}
 };
 
 std::size_t CountLines(const std::string& text) {
