@@ -1,3 +1,5 @@
+// With --headless: see download_headless.cc.
+//
 // A full 16384-byte download through the real window (offscreen), the real
 // port and dongle-sim answering at once in a process of its own, so that the
 // CPU time measured here is the updater's alone.
@@ -30,10 +32,10 @@
 #include <system_error>
 #include <vector>
 
+#include "bundler/bundle.h"
 #include "res/resource.h"
 #include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
-#include "bundler/bundle.h"
 #include "ui/updater_dialog.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): for posix_spawn
@@ -228,8 +230,13 @@ int Run(int argc, char** argv) {
   return 0;
 }
 
+int RunHeadless();  // download_headless.cc
+
 int main(int argc, char** argv) {
   try {
+    if (argc > 1 && std::string(argv[1]) == "--headless") {
+      return RunHeadless();
+    }
     return Run(argc, argv);
   } catch (const std::exception& e) {
     (void)std::fprintf(stderr, "bench-download: %s\n", e.what());

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "cli/bundled_payload.h"
@@ -129,6 +131,16 @@ int HeadlessDownload::Run() {
     }
   }
   console.Redraw();
+  {
+    std::vector<std::jthread> closers;
+    for (const auto& port : ports) {
+      try {
+        closers.emplace_back([&port] { port->Close(); });
+      } catch (const std::system_error&) {
+        port->Close();  // no thread to spare: one after the other
+      }
+    }
+  }
 
   if (stopSignal != 0) {
     return ToInt(ExitStatus::kSignalBase) + stopSignal;

@@ -243,9 +243,12 @@ void PortDownload::End(ExitStatus status, const std::string& text) {
   for (Timer& timer : timers_) {
     timer.due.reset();
   }
-  serial_.Close();
   sequencer_.OnPortClosed();
   console_.Finish(row_, text);
+}
+
+void PortDownload::Close() {
+  serial_.Close();
 }
 
 void PortDownload::Send(const std::uint8_t* data, std::uint32_t len) {

@@ -22,8 +22,9 @@ namespace tevra {
 
 // One port of a headless download: its own serial port and record queues,
 // its own sequencer and timers, and what it shows on the console. Driven by
-// one event loop thread (every call but Post); the port's workers only
-// Post, which signals notifyFd().
+// one event loop thread (every call but Post and Close); the port's workers
+// only Post, which signals notifyFd(). Once it has ended it ignores its
+// port until Close.
 //
 // It succeeds only when the device has acknowledged the last block. It
 // fails when the port does not open, when the device gives no expected
@@ -44,8 +45,13 @@ class PortDownload final : public DownloadSink, public NotifyTarget {
   void Start(std::unique_ptr<PayloadSource> source, std::uint32_t length);
   // Ends the port with a failure that is not its own (no payload, ...).
   void Fail(ExitStatus status, const std::string& cause);
-  // A stop signal: the port closes and says where it stood.
+  // A stop signal: the port says where it stood.
   void Interrupt();
+  // Closes the port once it has ended. Closing takes a moment (the workers
+  // stop, the line settles), so the ports close together at the end, each
+  // on a thread of its own, rather than one by one while others still run;
+  // nothing else may touch this object meanwhile.
+  void Close();
 
   // Readable when the workers have posted; OnNotified takes it.
   int notifyFd() const { return notify_.get(); }
