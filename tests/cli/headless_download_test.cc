@@ -111,6 +111,26 @@ TEST_P(HeadlessDownloadTest, Runs) {
   }
 }
 
+// Without arguments the window opens: the embedded module loads and brings Qt.
+TEST(WindowPathTest, LoadsTheEmbeddedWindowModule) {
+  const IsolatedEnvironment env;
+  SetEnv("QT_QPA_PLATFORM", "offscreen");
+  ChildProcess updater(TEVRA_UPDATER, {});
+  ASSERT_TRUE(updater.Started());
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  std::string mapped;
+  while (mapped.find("libQt6Widgets") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline && updater.NextLine(100ms).empty()) {
+    std::ifstream maps("/proc/" + std::to_string(updater.pid()) + "/maps");
+    std::stringstream text;
+    text << maps.rdbuf();
+    mapped = text.str();
+  }
+  EXPECT_NE(mapped.find("libQt6Widgets"), std::string::npos) << updater.Stderr();
+  updater.Signal(SIGTERM);
+  EXPECT_EQ(updater.Finish(kRunCap), 128 + SIGTERM) << updater.Stderr();
+}
+
 const Case kCases[] = {
     {"OnePort", {{kGood, kDone, true}}, {}, 0},
     {"ThreePortsInParallel",
