@@ -51,6 +51,7 @@ RunResult RunUpdater(const std::string& updater, int devices) {
     args.insert(args.end(), {"--port", "COM" + std::to_string(3 + i)});
   }
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& arg : args) {
     argv.push_back(arg.data());
   }

@@ -12,7 +12,7 @@ namespace {
 
 constexpr char kDefaultPort[] = "COM3";
 constexpr unsigned kMaxPortNumber = 255;  // the port number is one byte
-constexpr std::int64_t kMaxTimeoutSeconds = 24 * 3600;
+constexpr std::int64_t kMaxTimeoutSeconds = std::int64_t{24} * 3600;
 
 std::string RateList() {
   std::string list;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +27,7 @@ std::string Rate(double bytesPerSecond) {
 }
 
 std::string Duration(double seconds) {
-  const auto whole = static_cast<long long>(seconds + 0.5);
+  const long long whole = std::llround(seconds);
   std::array<char, 32> text{};
   (void)std::snprintf(text.data(), text.size(), "%lld:%02lld", whole / 60, whole % 60);
   return text.data();
