@@ -14,11 +14,15 @@ constexpr char kDefaultPort[] = "COM3";
 constexpr unsigned kMaxPortNumber = 255;  // the port number is one byte
 constexpr std::int64_t kMaxTimeoutSeconds = std::int64_t{24} * 3600;
 
-std::string RateList() {
+// The window's rates, comma-separated; with `wrapAt`, a line break and
+// `indent` after that many rates.
+std::string RateList(std::size_t wrapAt = 0, const std::string& indent = {}) {
   std::string list;
-  for (const char* rate : res::kBaudRates) {
-    list += list.empty() ? "" : ", ";
-    list += rate;
+  for (std::size_t i = 0; i < res::kBaudRates.size(); ++i) {
+    if (i > 0) {
+      list += wrapAt != 0 && i % wrapAt == 0 ? ",\n" + indent : ", ";
+    }
+    list += res::kBaudRates.at(i);
   }
   return list;
 }
@@ -139,9 +143,13 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
 }
 
 std::string UsageText() {
-  return "usage: tevra-updater                     open the updater's window\n"
+  return "usage: tevra-updater [Qt options]\n"
          "       tevra-updater --download [--port COMn|PATH]... [--baud RATE] [--timeout SECONDS]\n"
-         "       tevra-updater --help | --version\n"
+         "       tevra-updater --version | --help\n"
+         "\n"
+         "Without options the updater window opens; it downloads the firmware bundled into\n"
+         "this program (see tevra-bundle) to a dongle on a serial port. Qt's own options\n"
+         "(-platform NAME, -display DISPLAY, ...) are accepted there.\n"
          "\n"
          "--download writes the firmware this updater carries into the device on each port,\n"
          "all ports at once, without a window, and exits once every device has acknowledged\n"
@@ -150,17 +158,21 @@ std::string UsageText() {
          "  --port COMn|PATH    a port as the window names it (COM1 to COM255), or a device\n"
          "                      path such as /dev/serial/by-id/...; repeat it for several\n"
          "                      devices (default: COM3)\n"
-         "  --baud RATE         one of " +
-         RateList() +
+         "  --baud RATE         the line's rate, one of (default: 9600)\n"
+         "                      " +
+         RateList(8, "                      ") +
          "\n"
-         "                      (default: 9600)\n"
          "  --timeout SECONDS   fail a port whose device gives no answer for this long\n"
          "                      (default: 20)\n"
+         "  --version           print the version and exit\n"
+         "  --help              show this text and exit\n"
          "\n"
          "Exit status: 0 every device took the firmware; 1 the updater could not run;\n"
          "2 usage error; 3 no payload in the updater; 4 a port did not open; 5 a device\n"
          "stopped answering, was disconnected or a write failed; 130 or 143 interrupted\n"
-         "by SIGINT or SIGTERM. With several failures, the first failed port's status.\n";
+         "by SIGINT or SIGTERM. With several failures, the first failed port's status.\n"
+         "\n"
+         "tevra-updater(1) lists the environment and the files the updater uses.\n";
 }
 
 }  // namespace tevra
