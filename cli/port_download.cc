@@ -78,7 +78,8 @@ bool PortDownload::Open(std::uint32_t baud) {
     End(ExitStatus::kInternal, "failed: no event descriptor: " + ErrnoText(errno));
     return false;
   }
-  console_.SetDevice(row_, DeviceOf(port_));
+  const std::string device = DeviceOf(port_);
+  console_.SetDevice(row_, device);
   errno = 0;
   if (!serial_.Open(this, WM_SERIAL_NOTIFY, port_, baud, kByteSize, kParityEven, kOneStopBit)) {
     const int error = errno;
@@ -89,7 +90,7 @@ bool PortDownload::Open(std::uint32_t baud) {
     return false;
   }
   sequencer_.OnPortOpened();
-  console_.Event(row_, "opened at " + std::to_string(baud) + " baud");
+  console_.Event(row_, "opened " + device + " at " + std::to_string(baud) + " baud");
   return true;
 }
 
@@ -158,7 +159,10 @@ void PortDownload::Drive(Fn fn) {
 
 void PortDownload::OnNotified() {
   std::uint64_t count = 0;
-  (void)::read(notify_.get(), &count, sizeof count);
+  // Resets the counter; EAGAIN only means that nothing was posted since.
+  if (::read(notify_.get(), &count, sizeof count) < 0 && errno != EAGAIN) {
+    Diagnostic("cannot reset the port's notification: " + ErrnoText(errno));
+  }
   std::array<std::uint8_t, kRecordCapacity> record{};
   for (;;) {
     std::uint32_t size = record.size();
