@@ -1,10 +1,12 @@
 #include "cli/command_line_main.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/build_info.h"
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
 #include "cli/headless_download.h"
@@ -18,6 +20,13 @@ void Write(std::FILE* stream, const std::string& text) {
 }
 
 }  // namespace
+
+bool WantsCommandLine(int argc, char** argv) {
+  return std::any_of(argv + 1, argv + argc, [](const char* arg) {
+    const std::string_view a(arg);
+    return a.rfind("--", 0) == 0 || a == "-h";
+  });
+}
 
 int CommandLineMain(int argc, char** argv) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
@@ -33,7 +42,7 @@ int CommandLineMain(int argc, char** argv) {
       Write(stdout, UsageText());
       return ToInt(ExitStatus::kSuccess);
     case CommandLine::Action::kVersion:
-      Write(stdout, std::string("tevra-updater ") + TEVRA_VERSION + "\n");
+      Write(stdout, std::string("tevra-updater ") + kProgramVersion + "\n");
       return ToInt(ExitStatus::kSuccess);
     case CommandLine::Action::kDownload:
       break;

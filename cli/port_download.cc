@@ -20,7 +20,6 @@ namespace {
 
 // The window's line: 8 data bits, even parity, one stop bit.
 constexpr std::uint8_t kByteSize = 8;
-constexpr std::uint8_t kParityEven = 2;
 constexpr std::uint8_t kOneStopBit = 1;
 
 // What the workers post besides records (see serial_port.h).
@@ -81,7 +80,7 @@ bool PortDownload::Open(std::uint32_t baud) {
   const std::string device = DeviceOf(port_);
   console_.SetDevice(row_, device);
   errno = 0;
-  if (!serial_.Open(this, WM_SERIAL_NOTIFY, port_, baud, kByteSize, kParityEven, kOneStopBit)) {
+  if (!serial_.Open(this, WM_SERIAL_NOTIFY, port_, baud, kByteSize, Parity::kEven, kOneStopBit)) {
     const int error = errno;
     // The driver's refusal of a setting has its own line on stderr already.
     const std::string cause = error == EINVAL ? std::string("the driver refused the line settings")
