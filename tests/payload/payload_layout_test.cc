@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <utility>
 
 #include "platform/unique_fd.h"
 #include "tests/support/temp_dir.h"
@@ -17,26 +18,18 @@ constexpr std::uint64_t k4GiB = std::uint64_t{1} << 32;
 
 TEST(PayloadLayoutTest, SizesBeyond4GiBDoNotWrap) {
   const TrailerBytes maxL = EncodeTrailer(0xFFFFFFFFu);
-  struct Case {
-    std::uint64_t fileBytes;
-    TrailerStatus status;
-    std::uint64_t imageBytes;
-  };
-  const Case cases[] = {
-      // Exactly room for the largest payload: empty image.
-      {k4GiB + 7, TrailerStatus::kValid, 0},
-      {5 * k4GiB, TrailerStatus::kValid, 5 * k4GiB - 8 - 0xFFFFFFFFu},
-      // One byte short of room; a 32-bit size would wrap to 6 and say "too short".
-      {k4GiB + 6, TrailerStatus::kLengthTooLarge, 0},
-      // A 32-bit size would wrap to 3 and call this too short.
-      {k4GiB + 3, TrailerStatus::kLengthTooLarge, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.fileBytes);
-    const PayloadLayout layout = DecodeTrailer(maxL, c.fileBytes);
-    EXPECT_EQ(layout.status, c.status);
-    EXPECT_EQ(layout.imageBytes, c.imageBytes);
+  // fileBytes -> imageBytes; a 32-bit size would wrap the short ones to
+  // 6 and 3 and call them "too short" instead of "length too large".
+  const std::pair<std::uint64_t, std::uint64_t> valid[] = {
+      {k4GiB + 7, 0}, {5 * k4GiB, 5 * k4GiB - 8 - 0xFFFFFFFFu}};
+  for (const auto& [fileBytes, imageBytes] : valid) {
+    const PayloadLayout layout = DecodeTrailer(maxL, fileBytes);
+    EXPECT_EQ(layout.status, TrailerStatus::kValid) << fileBytes;
+    EXPECT_EQ(layout.imageBytes, imageBytes);
     EXPECT_EQ(layout.payloadBytes, 0xFFFFFFFFu);
+  }
+  for (const std::uint64_t fileBytes : {k4GiB + 6, k4GiB + 3}) {
+    EXPECT_EQ(DecodeTrailer(maxL, fileBytes).status, TrailerStatus::kLengthTooLarge) << fileBytes;
   }
 }
 

@@ -6,151 +6,124 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
-#include "tests/support/temp_dir.h"
+#include "tests/support/isolated_environment.h"
 
 namespace tevra {
 namespace {
 
-// Each case runs in its own process, so changing the environment here
-// affects nothing else; the fixture still puts it back.
 class PayloadDirectoryTest : public ::testing::Test {
  protected:
-  PayloadDirectoryTest() {
-    for (const char* name : kVars) {
-      const char* v = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): single thread
-      saved_.emplace_back(name, v != nullptr ? std::optional<std::string>(v) : std::nullopt);
+  void SetUp() override { Use(dir_.path(), std::nullopt); }
+  void Use(const std::optional<std::string>& runtime, const std::optional<std::string>& cache) {
+    for (const auto& [name, value] :
+         {std::pair{"XDG_RUNTIME_DIR", runtime}, {"XDG_CACHE_HOME", cache}}) {
+      value ? test::SetEnv(name, *value) : (void)::unsetenv(name);  // NOLINT(concurrency-mt-unsafe)
     }
-    Set("XDG_RUNTIME_DIR", std::nullopt);
-    Set("XDG_CACHE_HOME", std::nullopt);
-    Set("HOME", dir_.Path("home"));
+    test::SetEnv("HOME", dir_.Path("home"));
   }
-  ~PayloadDirectoryTest() override {
-    for (const auto& [name, value] : saved_) {
-      Set(name, value);
-    }
-  }
-
-  static void Set(const char* name, const std::optional<std::string>& value) {
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): single thread
-    const int rc = value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-    ASSERT_EQ(rc, 0);
-  }
-
   static mode_t ModeOf(const std::string& path) {
     struct stat st {};
     EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
     return st.st_mode;
   }
 
-  static constexpr const char* kVars[] = {"XDG_RUNTIME_DIR", "XDG_CACHE_HOME", "HOME"};
-  std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
   test::TempDir dir_;
+  const std::string at_ = dir_.Path("tevra-updater");
 };
 
 TEST_F(PayloadDirectoryTest, ChoosesDirectoryByEnvironmentAndCreatesItPrivate) {
   struct Case {
-    const char* name;
-    std::optional<std::string> runtime;
-    std::optional<std::string> cache;
+    std::optional<std::string> runtime, cache;
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"runtime dir wins", dir_.Path("run"), dir_.Path("cache"), dir_.Path("run/tevra-updater")},
-      {"trailing slash", dir_.Path("run2/"), std::nullopt, dir_.Path("run2/tevra-updater")},
-      {"cache without runtime", std::nullopt, dir_.Path("cache"), dir_.Path("cache/tevra-updater")},
-      {"empty runtime counts as unset", "", dir_.Path("cache"), dir_.Path("cache/tevra-updater")},
-      {"relative runtime is ignored", "run", dir_.Path("cache"), dir_.Path("cache/tevra-updater")},
-      {"home cache, parents created", std::nullopt, std::nullopt,
-       dir_.Path("home/.cache/tevra-updater")},
-      {"empty cache counts as unset", std::nullopt, "", dir_.Path("home/.cache/tevra-updater")},
-      {"deep missing parents", dir_.Path("a/b/c"), std::nullopt, dir_.Path("a/b/c/tevra-updater")},
+      {dir_.Path("run"), dir_.Path("cache"), dir_.Path("run/tevra-updater")},
+      {dir_.Path("run2/"), std::nullopt, dir_.Path("run2/tevra-updater")},
+      {std::nullopt, dir_.Path("cache"), dir_.Path("cache/tevra-updater")},
+      {"", dir_.Path("cache"), dir_.Path("cache/tevra-updater")},     // empty counts as unset
+      {"run", dir_.Path("cache"), dir_.Path("cache/tevra-updater")},  // relative is ignored
+      {std::nullopt, std::nullopt, dir_.Path("home/.cache/tevra-updater")},
+      {std::nullopt, "", dir_.Path("home/.cache/tevra-updater")},
+      {dir_.Path("a/b/c"), std::nullopt, dir_.Path("a/b/c/tevra-updater")},
   };
   // A umask that would take the owner's own write bit away.
   const mode_t oldMask = ::umask(0277);
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Set("XDG_RUNTIME_DIR", c.runtime);
-    Set("XDG_CACHE_HOME", c.cache);
+    SCOPED_TRACE(c.expected);
+    Use(c.runtime, c.cache);
     EXPECT_EQ(PayloadDirectory(), c.expected);
-    EXPECT_EQ(ModeOf(c.expected), S_IFDIR | 0700u);
+    EXPECT_EQ(ModeOf(c.expected), S_IFDIR | 0700U);
   }
   // Parents it had to create are private too.
-  EXPECT_EQ(ModeOf(dir_.Path("home/.cache")), S_IFDIR | 0700u);
-  EXPECT_EQ(ModeOf(dir_.Path("a/b")), S_IFDIR | 0700u);
+  EXPECT_EQ(ModeOf(dir_.Path("home/.cache")), S_IFDIR | 0700U);
+  EXPECT_EQ(ModeOf(dir_.Path("a/b")), S_IFDIR | 0700U);
   ::umask(oldMask);
+  // Used again, its files kept.
+  Use(dir_.path(), std::nullopt);
+  dir_.Write(PayloadDirectory() + "/" + kPayloadFileName, {1, 2, 3});
+  EXPECT_EQ(PayloadDirectory(), at_);
+  EXPECT_EQ(dir_.Read(at_ + "/" + kPayloadFileName), (test::Bytes{1, 2, 3}));
 }
 
-TEST_F(PayloadDirectoryTest, ReusesExistingDirectoryAndKeepsItsFiles) {
-  Set("XDG_RUNTIME_DIR", dir_.path());
-  const std::string first = PayloadDirectory();
-  ASSERT_FALSE(first.empty());
-  dir_.Write(first + "/" + kPayloadFileName, {1, 2, 3});
-  EXPECT_EQ(PayloadDirectory(), first);
-  EXPECT_EQ(dir_.Read(first + "/" + kPayloadFileName), (test::Bytes{1, 2, 3}));
-}
-
-TEST_F(PayloadDirectoryTest, RefusesWhatIsNotOurOwnRealDirectory) {
-  Set("XDG_RUNTIME_DIR", dir_.path());
-  const std::string at = dir_.Path("tevra-updater");
-
-  dir_.Write(at, {7});
-  errno = 0;
-  EXPECT_EQ(PayloadDirectory(), "");
-  EXPECT_EQ(errno, ENOTDIR);
-  EXPECT_EQ(dir_.Read(at), test::Bytes{7});
-  ASSERT_EQ(::unlink(at.c_str()), 0);
-
-  // A link to a directory, even a good one, could have been planted to
-  // redirect the extracted files.
+// A file or a link there (even to a good directory) could redirect the
+// extracted files; others could swap them in a directory they can write to.
+TEST_F(PayloadDirectoryTest, RefusesWhatIsNotOurOwnPrivateDirectory) {
   ASSERT_EQ(::mkdir(dir_.Path("elsewhere").c_str(), 0700), 0);
-  ASSERT_EQ(::symlink(dir_.Path("elsewhere").c_str(), at.c_str()), 0);
-  errno = 0;
-  EXPECT_EQ(PayloadDirectory(), "");
-  EXPECT_EQ(errno, ELOOP);
-  ASSERT_EQ(::unlink(at.c_str()), 0);
-
-  // Others could swap the extracted files in a directory they can write to.
-  ASSERT_EQ(::mkdir(at.c_str(), 0700), 0);
-  for (const mode_t mode : {0777u, 0720u, 0702u}) {
-    ASSERT_EQ(::chmod(at.c_str(), mode), 0);
-    std::string problem;
-    EXPECT_EQ(PayloadDirectory(&problem), "");
-    EXPECT_NE(problem.find("tevra-updater is writable by other users"), std::string::npos);
+  struct Case {
+    std::function<void()> make;
+    int error;
+    const char* problem;
+  };
+  std::vector<Case> cases = {
+      {[&] { dir_.Write(at_, {7}); }, ENOTDIR, ""},
+      {[&] { EXPECT_EQ(::symlink(dir_.Path("elsewhere").c_str(), at_.c_str()), 0); }, ELOOP, ""},
+      {[&] { Use(dir_.Write("plain", {1}), std::nullopt); }, ENOTDIR, ""},
+  };
+  for (const mode_t mode : {0777U, 0720U, 0702U}) {
+    cases.push_back({[&, mode] {
+                       EXPECT_EQ(::mkdir(at_.c_str(), 0700), 0);
+                       EXPECT_EQ(::chmod(at_.c_str(), mode), 0);
+                     },
+                     0, "tevra-updater is writable by other users"});
   }
-
-  // A parent that is a regular file.
-  Set("XDG_RUNTIME_DIR", dir_.Write("plain", {1}));
-  errno = 0;
-  EXPECT_EQ(PayloadDirectory(), "");
-  EXPECT_EQ(errno, ENOTDIR);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    std::filesystem::remove_all(at_);
+    Use(dir_.path(), std::nullopt);
+    c.make();
+    std::string problem;
+    errno = 0;
+    EXPECT_EQ(PayloadDirectory(&problem), "");
+    if (c.error != 0) {
+      EXPECT_EQ(errno, c.error);
+    }
+    EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+  }
+  EXPECT_EQ(dir_.Read(dir_.Path("plain")), test::Bytes{1}) << "nothing replaced";
 }
 
 TEST_F(PayloadDirectoryTest, RefusesDirectoryOwnedBySomeoneElse) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "needs root to hand a directory to another user";
   }
-  Set("XDG_RUNTIME_DIR", dir_.path());
-  const std::string at = dir_.Path("tevra-updater");
-  ASSERT_EQ(::mkdir(at.c_str(), 0700), 0);
-  ASSERT_EQ(::chown(at.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::mkdir(at_.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(at_.c_str(), 65534, 65534), 0);
   errno = 0;
   EXPECT_EQ(PayloadDirectory(), "");
   EXPECT_EQ(errno, EPERM);
 }
 
 TEST(SelfExecutablePathTest, NamesThisProgramsFile) {
-  const std::string self = SelfExecutablePath();
-  ASSERT_FALSE(self.empty());
-  EXPECT_EQ(self.front(), '/');
-  struct stat a {};
-  struct stat b {};
-  ASSERT_EQ(::stat(self.c_str(), &a), 0);
-  ASSERT_EQ(::stat("/proc/self/exe", &b), 0);
-  EXPECT_EQ(a.st_dev, b.st_dev);
-  EXPECT_EQ(a.st_ino, b.st_ino);
+  struct stat self {};
+  struct stat proc {};
+  ASSERT_EQ(::stat(SelfExecutablePath().c_str(), &self), 0);
+  ASSERT_EQ(::stat("/proc/self/exe", &proc), 0);
+  EXPECT_EQ(self.st_ino, proc.st_ino);
 }
 
 }  // namespace
