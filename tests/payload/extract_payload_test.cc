@@ -130,7 +130,8 @@ TEST_F(ExtractPayloadTest, LinkOrUnusableDirectoryAtAnOutputIsRefused) {
     errno = 0;
     EXPECT_FALSE(ExtractPayload(source.c_str(), c.image.c_str(), c.payload.c_str()));
     EXPECT_EQ(errno, c.error);
-    EXPECT_EQ(dir_.Exists(target) ? dir_.Read(target) : Bytes{}, c.dangling ? Bytes{} : precious);
+    EXPECT_EQ(::access(target.c_str(), F_OK) == 0 ? dir_.Read(target) : Bytes{},
+              c.dangling ? Bytes{} : precious);
     if (c.atImage) {
       EXPECT_EQ(dir_.Read(payload_), Bytes(100, 0xBB));
     } else {

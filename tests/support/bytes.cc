@@ -7,14 +7,6 @@
 #include <system_error>
 
 namespace tevra::test {
-namespace {
-
-[[noreturn]] void Throw(const std::string& what) {
-  // A stream does not always leave errno set; never report "Success".
-  throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(), what);
-}
-
-}  // namespace
 
 Bytes RandomBytes(std::size_t count, std::uint32_t seed) {
   std::mt19937 gen(seed);
@@ -32,6 +24,7 @@ Bytes Concat(const Bytes& a, const Bytes& b) {
   return out;
 }
 
+// A stream does not always leave errno set; never report "Success".
 void WriteFile(const std::string& path, const Bytes& bytes) {
   errno = 0;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -39,19 +32,16 @@ void WriteFile(const std::string& path, const Bytes& bytes) {
             static_cast<std::streamsize>(bytes.size()));
   out.close();
   if (!out) {
-    Throw("writing " + path);
+    throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(), "writing " + path);
   }
 }
 
 Bytes ReadFile(const std::string& path) {
   errno = 0;
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    Throw("reading " + path);
-  }
   Bytes out{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) {
-    Throw("reading " + path);
+  if (!in.is_open() || in.bad()) {
+    throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(), "reading " + path);
   }
   return out;
 }

@@ -18,8 +18,6 @@ class IsolatedEnvironment {
  public:
   IsolatedEnvironment();
   const std::string& portsDir() const { return ports_.path(); }
-  const std::string& runtimeDir() const { return runtime_.path(); }
-  const std::string& workDir() const { return work_.path(); }
   std::string WorkFile(const std::string& name) const { return work_.Path(name); }
 
  private:

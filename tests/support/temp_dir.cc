@@ -9,37 +9,16 @@
 
 namespace tevra::test {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tevra-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
+TempDir::TempDir()
+    : path_((std::filesystem::temp_directory_path() / "tevra-test-XXXXXX").string()) {
+  if (::mkdtemp(path_.data()) == nullptr) {
     throw std::system_error(errno, std::generic_category(), "mkdtemp");
   }
-  path_ = pattern;
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::Resolve(const std::string& name) const {
-  return name.starts_with('/') ? name : Path(name);
-}
-
-std::string TempDir::Write(const std::string& name, const Bytes& bytes) const {
-  std::string file = Resolve(name);
-  WriteFile(file, bytes);
-  return file;
-}
-
-Bytes TempDir::Read(const std::string& name) const {
-  return ReadFile(Resolve(name));
-}
-
-bool TempDir::Exists(const std::string& name) const {
-  std::error_code ignored;
-  return std::filesystem::symlink_status(Resolve(name), ignored).type() !=
-         std::filesystem::file_type::not_found;
 }
 
 std::vector<std::string> TempDir::List() const {

@@ -19,17 +19,20 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   std::string Path(const std::string& name) const { return path_ + '/' + name; }
-
-  // Whole-file helpers for names inside the directory or absolute paths;
-  // Write returns the file's path.
-  std::string Write(const std::string& name, const Bytes& bytes) const;
-  Bytes Read(const std::string& name) const;
-  bool Exists(const std::string& name) const;
+  // Whole files, by a name inside the directory or an absolute path; Write
+  // returns the file's path.
+  std::string Write(const std::string& name, const Bytes& bytes) const {
+    WriteFile(Resolve(name), bytes);
+    return Resolve(name);
+  }
+  Bytes Read(const std::string& name) const { return ReadFile(Resolve(name)); }
   // The directory's entries, sorted.
   std::vector<std::string> List() const;
 
  private:
-  std::string Resolve(const std::string& name) const;
+  std::string Resolve(const std::string& name) const {
+    return name.starts_with('/') ? name : Path(name);
+  }
 
   std::string path_;
 };

@@ -1,28 +1,23 @@
-// Downloads through the kernel's real serial drivers, run inside the test
-// guest by tests/vm/run.sh: the real window offscreen, the real port, and a
-// dongle-sim as the device behind QEMU's FTDI adapter or 16550, or on the
-// gadget end of a CDC-ACM link in the same guest. The ports directory stays
-// empty: the automatic numbering must find each device.
+// Downloads through real serial drivers inside the guest of tests/vm/run.sh,
+// a dongle-sim as the device; the numbering must find each device.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <QEventLoop>
-#include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,12 +68,8 @@ pid_t Spawn(std::vector<std::string> args, const std::string& output = {}) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (std::string& a : args) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
+  std::vector<char*> argv(args.size() + 1, nullptr);
+  std::transform(args.begin(), args.end(), argv.begin(), [](std::string& a) { return a.data(); });
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -87,9 +78,7 @@ pid_t Spawn(std::vector<std::string> args, const std::string& output = {}) {
 
 int Reap(pid_t pid) {
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // A dongle-sim's event log and the image it received, read from the share.
@@ -107,9 +96,8 @@ struct DeviceEnd {
     return n;
   }
   Bytes Image() const {
-    std::error_code none;
-    return std::filesystem::exists(Share(name + ".img"), none) ? ReadFile(Share(name + ".img"))
-                                                               : Bytes{};
+    std::ifstream in(Share(name + ".img"), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 };
 
@@ -117,17 +105,10 @@ struct DeviceEnd {
 // own work, without a test's polling.
 double CpuSecondsOfAnIdleLoop(std::chrono::milliseconds span) {
   QEventLoop idle;
-  QTimer end;
-  end.setSingleShot(true);
-  QObject::connect(&end, &QTimer::timeout, &idle, &QEventLoop::quit);
-  end.start(span);
-  timespec before{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+  QTimer::singleShot(span, &idle, &QEventLoop::quit);
+  const std::clock_t before = std::clock();
   idle.exec();
-  timespec after{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
-  return static_cast<double>(after.tv_sec - before.tv_sec) +
-         static_cast<double>(after.tv_nsec - before.tv_nsec) / 1e9;
+  return static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC;
 }
 
 enum class Unplug { kNone, kMonitor, kModule };
@@ -141,14 +122,14 @@ struct DriverPath {
   Unplug unplug;
 };
 
-void PrintTo(const DriverPath& path, std::ostream* out) {
-  *out << path.name;
-}
-
 const DriverPath kFtdi{"ftdi",          3, "/dev/ttyUSB0", "ftdi-a", "usb_serial_set_baud",
                        Unplug::kMonitor};
 const DriverPath kUart{"uart", 2, "/dev/ttyS1", "uart", "serial_update_parameters", Unplug::kNone};
 const DriverPath kAcm{"acm", 3, "/dev/ttyACM0", "", nullptr, Unplug::kModule};
+
+std::string NameOf(const testing::TestParamInfo<DriverPath>& p) {
+  return p.param.name;
+}
 
 bool Appears(const std::string& node, bool present, std::chrono::milliseconds cap) {
   return WindowDriver::WaitFor([&] { return std::filesystem::exists(node) == present; }, cap);
@@ -245,30 +226,25 @@ class RealDriverTest : public testing::TestWithParam<DriverPath> {
   // the 3 % an FTDI divisor may round by), in trace lines after `from`.
   static bool TraceShows(std::size_t from, int baud) {
     const std::vector<std::string> lines = Lines(Share("trace.log"));
-    std::optional<long> rate;
+    long rate = 0;
     bool eightE1 = false;
     for (std::size_t i = from; i < lines.size(); ++i) {
-      const std::string& l = lines[i];
-      long n = 0;
+      const char* l = lines[i].c_str();
       char parity = 0;
       int data = 0;
       int stop = 0;
-      if (std::sscanf(l.c_str(), "usb_serial_set_baud dev %*d:%*d baud rate %ld", &n) == 1) {
-        rate = n;
-      } else if (std::sscanf(l.c_str(),
-                             "usb_serial_set_data dev %*d:%*d parity %c, data bits %d, "
-                             "stop bits %d",
-                             &parity, &data, &stop) == 3) {
-        eightE1 = parity == 'E' && data == 8 && stop == 1;
-      } else if (std::sscanf(l.c_str(),
-                             "serial_update_parameters baudrate=%ld parity='%c' "
-                             "data=%d stop=%d",
-                             &n, &parity, &data, &stop) == 4) {
-        rate = n;
+      if (std::sscanf(l, "usb_serial_set_baud dev %*d:%*d baud rate %ld", &rate) != 1 &&
+          std::sscanf(l, "usb_serial_set_data dev %*d:%*d parity %c, data bits %d, stop bits %d",
+                      &parity, &data, &stop) != 3 &&
+          std::sscanf(l, "serial_update_parameters baudrate=%ld parity='%c' data=%d stop=%d", &rate,
+                      &parity, &data, &stop) != 4) {
+        continue;
+      }
+      if (data != 0) {
         eightE1 = parity == 'E' && data == 8 && stop == 1;
       }
     }
-    return eightE1 && rate && std::abs(static_cast<double>(*rate - baud)) <= 0.03 * baud;
+    return eightE1 && std::abs(static_cast<double>(rate - baud)) <= 0.03 * baud;
   }
 
   IsolatedEnvironment m_env;
@@ -334,10 +310,7 @@ TEST_P(RealDriverTest, FullDownload) {
   FullDownload();
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, RealDriverTest, testing::Values(kFtdi, kUart, kAcm),
-                         [](const testing::TestParamInfo<DriverPath>& p) {
-                           return std::string(p.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Paths, RealDriverTest, testing::Values(kFtdi, kUart, kAcm), NameOf);
 
 // Two FTDI adapters, A and B: whichever the kernel finds first, A is COM3
 // and B is COM4 (the numbering's state outlives the boot).
@@ -357,9 +330,7 @@ TEST_P(TwoAdaptersTest, KeepTheirNumbersWhicheverIsPluggedFirst) {
 INSTANTIATE_TEST_SUITE_P(Adapters, TwoAdaptersTest,
                          testing::Values(DriverPath{"a", 3, "", "ftdi-a", nullptr, Unplug::kNone},
                                          DriverPath{"b", 4, "", "ftdi-b", nullptr, Unplug::kNone}),
-                         [](const testing::TestParamInfo<DriverPath>& p) {
-                           return std::string(p.param.name);
-                         });
+                         NameOf);
 
 }  // namespace
 }  // namespace tevra::test
