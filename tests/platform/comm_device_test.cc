@@ -75,7 +75,13 @@ class CommDeviceTest : public ::testing::Test {
     return dev_.Open("COM3") && dev_.SetCommMask(EV_RXCHAR | EV_ERR) &&
            dev_.SetCommState(CommState{9600, 8, EVENPARITY, ONESTOPBIT});
   }
+  // One wait; a device that keeps reporting nothing new fails the test by
+  // the deadline instead of spinning it forever.
   CommWaitStatus Wait(std::uint32_t& mask) {
+    if (std::chrono::steady_clock::now() > giveUp_) {
+      ADD_FAILURE() << "still waiting for events at the deadline";
+      return CommWaitStatus::kFailed;
+    }
     BackgroundCall<CommWaitStatus> wait(
         [&](Event& stop) { return dev_.WaitCommEvent(stop, mask); });
     return wait.Join();
@@ -121,6 +127,8 @@ class CommDeviceTest : public ::testing::Test {
   sim::PtyLink pty_;
   CommDevice dev_;
   Event never_;
+  const std::chrono::steady_clock::time_point giveUp_ =
+      std::chrono::steady_clock::now() + kGenerous * 6;
 };
 
 TEST_F(CommDeviceTest, OpenFailuresNameTheirCauseInOneLine) {
