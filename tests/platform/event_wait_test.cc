@@ -17,8 +17,8 @@ TEST(EventTest, OneSetWakesEveryWaiterAndStaysUntilReset) {
   Event e;
   WaitStatus a = WaitStatus::kFailed;
   WaitStatus b = WaitStatus::kFailed;
-  std::thread ta([&] { a = WaitAny({&e}, kInfinite).status; });
-  std::thread tb([&] { b = WaitAny({&e}, kInfinite).status; });
+  std::thread ta([&] { a = WaitAny({&e}, kGenerous).status; });
+  std::thread tb([&] { b = WaitAny({&e}, kGenerous).status; });
   ASSERT_TRUE(e.Set());
   ASSERT_TRUE(e.Set());  // a second Set must not need two Resets
   ta.join();
