@@ -73,7 +73,7 @@ class CommDeviceTest : public ::testing::Test {
 
   bool OpenPort() {
     return dev_.Open("COM3") && dev_.SetCommMask(EV_RXCHAR | EV_ERR) &&
-           dev_.SetCommState(CommState{9600, 8, EVENPARITY, ONESTOPBIT});
+           dev_.SetCommState(CommState{9600, 8, Parity::kEven, StopBits::kOne});
   }
   // One wait; a device that keeps reporting nothing new fails the test by
   // the deadline instead of spinning it forever.
@@ -187,14 +187,14 @@ TEST_F(CommDeviceTest, PortIsExclusiveUntilClosed) {
 TEST_F(CommDeviceTest, OfferedRatesReadBackExactlyAndImpossibleSettingsKeepTheLine) {
   ASSERT_TRUE(dev_.Open("COM3"));
   for (const std::uint32_t rate : {110U, 300U, 14400U, 56000U, 57600U, 128000U, 256000U}) {
-    ASSERT_TRUE(dev_.SetCommState(CommState{rate, 8, EVENPARITY, ONESTOPBIT})) << rate;
+    ASSERT_TRUE(dev_.SetCommState(CommState{rate, 8, Parity::kEven, StopBits::kOne})) << rate;
     EXPECT_EQ(RateNow(), rate);
   }
-  const CommState bad[] = {{0, 8, EVENPARITY, ONESTOPBIT},
-                           {19200, 4, EVENPARITY, ONESTOPBIT},
-                           {19200, 9, EVENPARITY, ONESTOPBIT},
-                           {19200, 8, 5, ONESTOPBIT},
-                           {19200, 8, EVENPARITY, 3}};
+  const CommState bad[] = {{0, 8, Parity::kEven, StopBits::kOne},
+                           {19200, 4, Parity::kEven, StopBits::kOne},
+                           {19200, 9, Parity::kEven, StopBits::kOne},
+                           {19200, 8, static_cast<Parity>(5), StopBits::kOne},
+                           {19200, 8, Parity::kEven, static_cast<StopBits>(3)}};
   for (const CommState& s : bad) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(dev_.SetCommState(s));

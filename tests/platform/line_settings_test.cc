@@ -48,18 +48,18 @@ TEST(LineSettingsTest, RawClearsEveryFlagThatAltersAByte) {
 }
 
 TEST(LineSettingsTest, EachParityCodeSetsExactlyItsBits) {
-  const std::pair<std::uint8_t, std::uint32_t> cases[] = {{NOPARITY, 0},
-                                                          {ODDPARITY, PARENB | PARODD},
-                                                          {EVENPARITY, PARENB},
-                                                          {MARKPARITY, PARENB | PARODD | CMSPAR},
-                                                          {SPACEPARITY, PARENB | CMSPAR}};
+  const std::pair<Parity, std::uint32_t> cases[] = {{Parity::kNone, 0},
+                                                    {Parity::kOdd, PARENB | PARODD},
+                                                    {Parity::kEven, PARENB},
+                                                    {Parity::kMark, PARENB | PARODD | CMSPAR},
+                                                    {Parity::kSpace, PARENB | CMSPAR}};
   for (const auto& [code, bits] : cases) {
     // From both extremes, so a bit left over from before is caught.
     for (const std::uint32_t before : {0U, static_cast<std::uint32_t>(PARENB | PARODD | CMSPAR)}) {
       LineSettings s;
       s.cflag = CS8 | CREAD | CLOCAL | CSTOPB | before;
       ASSERT_TRUE(SetParity(s, code));
-      EXPECT_EQ(s.cflag & (PARENB | PARODD | CMSPAR), bits) << "code " << int{code};
+      EXPECT_EQ(s.cflag & (PARENB | PARODD | CMSPAR), bits) << "code " << static_cast<int>(code);
       EXPECT_EQ(s.cflag & ~static_cast<std::uint32_t>(PARENB | PARODD | CMSPAR),
                 static_cast<std::uint32_t>(CS8 | CREAD | CLOCAL | CSTOPB));
       EXPECT_EQ(ParityOf(s), code);
@@ -67,7 +67,7 @@ TEST(LineSettingsTest, EachParityCodeSetsExactlyItsBits) {
   }
   LineSettings s;
   s.cflag = PARENB;
-  EXPECT_FALSE(SetParity(s, 5));
+  EXPECT_FALSE(SetParity(s, static_cast<Parity>(5)));
   EXPECT_EQ(s.cflag, static_cast<std::uint32_t>(PARENB));
 }
 
