@@ -1,27 +1,9 @@
 #include "tests/serial/serial_test_support.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <filesystem>
-#include <system_error>
-
-#include "platform/event.h"
+#include <iterator>
 
 namespace tevra {
-namespace {
-
-std::size_t CountEntries(const char* dir) {
-  std::size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    static_cast<void>(entry);
-    ++count;
-  }
-  return count;
-}
-
-}  // namespace
 
 bool QueueTarget::Post(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
   {
@@ -37,7 +19,7 @@ std::optional<Posted> QueueTarget::Next(milliseconds timeout) {
   if (!cv_.wait_for(lock, timeout, [this] { return !posts_.empty(); })) {
     return std::nullopt;
   }
-  Posted p = posts_.front();
+  const Posted p = posts_.front();
   posts_.pop_front();
   return p;
 }
@@ -59,53 +41,43 @@ bool SerialPortTestPeer::AnyEventSet(const SerialPort& port) {
   return false;
 }
 
-LineSettings SerialPortTestPeer::RequestedLine(const SerialPort& port) {
-  return port.m_hComm.RequestedLine();
-}
-
-void SerialPortTestPeer::SignalDataReady(SerialPort& port) {
-  port.evDataReady.Set();
-}
-
 bool OpenLikeUpdater(SerialPort& port, NotifyTarget* target, std::uint32_t baud) {
-  return port.Open(target, WM_SERIAL_NOTIFY, kPortNumber, baud, 8, tevra::Parity::kEven, 1);
+  return port.Open(target, WM_SERIAL_NOTIFY, kPortNumber, baud, 8, Parity::kEven, 1);
 }
 
-std::optional<std::vector<std::uint8_t>> ReceiveRecord(SerialPort& port) {
-  std::vector<std::uint8_t> buffer(1024, 0);
+std::optional<Bytes8> ReceiveRecord(SerialPort& port) {
+  Bytes8 buffer(1024, 0);
   std::uint32_t size = 1024;
   if (!port.Receive(buffer.data(), size)) {
     return std::nullopt;
   }
-  // The copy ends with the record's zero byte; the record is what precedes it.
-  buffer.resize(size == 0 ? 0 : size - 1);
+  buffer.resize(size == 0 ? 0 : size - 1);  // without the record's zero byte
   return buffer;
 }
 
-std::vector<std::uint8_t> ReadFromLink(sim::PtyLink& link, std::size_t len, milliseconds timeout) {
-  std::vector<std::uint8_t> out;
-  const auto deadline = Clock::now() + timeout;
-  std::vector<std::uint8_t> chunk(4096);
-  while (out.size() < len && Clock::now() < deadline) {
+Bytes8 ReadFromLink(sim::PtyLink& link, std::size_t len) {
+  Bytes8 out(len);
+  std::size_t have = 0;
+  const auto deadline = Clock::now() + kCap;
+  while (have < len && Clock::now() < deadline) {
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    const long n = link.ReadSome(chunk.data(), std::min(chunk.size(), len - out.size()), left);
+    const long n = link.ReadSome(out.data() + have, len - have, left);
     if (n < 0) {
       break;
     }
-    out.insert(out.end(), chunk.begin(), chunk.begin() + n);
+    have += static_cast<std::size_t>(n);
   }
+  out.resize(have);
   return out;
 }
 
 std::size_t OpenDescriptorCount() {
-  return CountEntries("/proc/self/fd");
+  return static_cast<std::size_t>(
+      std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 std::size_t ThreadCount() {
-  return CountEntries("/proc/self/task");
-}
-
-std::vector<std::uint8_t> Bytes(const std::string& text) {
-  return {text.begin(), text.end()};
+  return static_cast<std::size_t>(
+      std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
 }
 
 void LinkedPortTest::SetUp() {
@@ -113,27 +85,20 @@ void LinkedPortTest::SetUp() {
   ASSERT_TRUE(link_.Open(kPortNumber, env_.portsDir(), &error)) << error;
 }
 
-void LinkedPortTest::DeviceWrites(const std::vector<std::uint8_t>& bytes) {
-  ASSERT_TRUE(link_.WriteAll(bytes.data(), bytes.size(), kCap))
-      << std::error_code(errno, std::generic_category()).message();
-}
-
-void LinkedPortTest::DeviceSendsRecord(const std::vector<std::uint8_t>& bytes) {
-  DeviceWrites(bytes);
-  ExpectRecordPost();
-  EXPECT_EQ(ReceiveRecord(port_), bytes);
+void LinkedPortTest::DeviceWrites(const Bytes8& bytes) {
+  ASSERT_TRUE(link_.WriteAll(bytes.data(), bytes.size(), kCap));
 }
 
 Posted LinkedPortTest::ExpectRecordPost() {
   const std::optional<Posted> post = target_.Next();
-  EXPECT_TRUE(post.has_value()) << "no notification within the cap";
-  if (!post) {
-    return {};
-  }
-  EXPECT_EQ(post->msg, WM_SERIAL_NOTIFY);
-  EXPECT_EQ(post->wParam, 0U);
-  EXPECT_EQ(post->lParam, 0);
-  return *post;
+  EXPECT_TRUE(post && post->msg == WM_SERIAL_NOTIFY && post->wParam == 0 && post->lParam == 0);
+  return post.value_or(Posted{});
+}
+
+void LinkedPortTest::DeviceSendsRecord(const Bytes8& bytes) {
+  DeviceWrites(bytes);
+  ExpectRecordPost();
+  EXPECT_EQ(ReceiveRecord(port_), bytes);
 }
 
 }  // namespace tevra
