@@ -1,5 +1,4 @@
-// One QApplication for the whole test program, created before the first test
-// and offscreen unless the caller chose a platform.
+// One QApplication for the whole program, offscreen unless chosen otherwise.
 #include <gtest/gtest.h>
 
 #include <QApplication>

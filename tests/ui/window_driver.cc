@@ -10,14 +10,8 @@
 
 namespace tevra::test {
 
-namespace {
-
-constexpr std::chrono::milliseconds kModalPollPeriod{10};
-
-}  // namespace
-
 WindowDriver::WindowDriver(UpdaterDialog& window) : m_window(window) {
-  m_modalPoll.setInterval(kModalPollPeriod);
+  m_modalPoll.setInterval(std::chrono::milliseconds(10));
   m_window.show();
   m_window.activateWindow();
   (void)QTest::qWaitForWindowExposed(&m_window);
@@ -66,11 +60,6 @@ QString WindowDriver::OpenPort(int portRow, int baudRow) {
               QTest::mouseClick(ok, Qt::LeftButton, Qt::NoModifier, ok->rect().center());
             });
   return TopLine();
-}
-
-void WindowDriver::CancelSettings() {
-  WithModal([this] { Click(res::IDC_COM_SETTINGS); },
-            [](QDialog& dialog) { QTest::keyClick(&dialog, Qt::Key_Escape); });
 }
 
 QStringList WindowDriver::LogLines() const {

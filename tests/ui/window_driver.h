@@ -20,7 +20,7 @@ inline constexpr std::chrono::milliseconds kWaitCap{30000};
 // modal dialogs it opens.
 class WindowDriver {
  public:
-  // Shows the window (offscreen in tests) and waits until it is exposed.
+  // Shows the window and waits until it is exposed.
   explicit WindowDriver(UpdaterDialog& window);
   WindowDriver(const WindowDriver&) = delete;
   WindowDriver& operator=(const WindowDriver&) = delete;
@@ -44,8 +44,6 @@ class WindowDriver {
   // "Com settings", then confirm with "Open Com" after choosing the rows
   // (a negative row keeps the one shown). Returns the window's top log line.
   QString OpenPort(int portRow = -1, int baudRow = -1);
-  // "Com settings", then Escape.
-  void CancelSettings();
 
   QStringList LogLines() const;  // newest first
   QString TopLine() const;
