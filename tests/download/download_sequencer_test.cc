@@ -1,6 +1,5 @@
-// The download protocol without a window, a port or real time: events go
-// straight into the sequencer, a scripted device answers what it sends, and
-// timer ticks are delivered by hand.
+// The download protocol without window, port or real time: a scripted
+// device answers what the sequencer sends; timer ticks come by hand.
 #include "download/download_sequencer.h"
 
 #include <gtest/gtest.h>
@@ -39,8 +38,7 @@ class SequencerTest : public testing::Test, public DownloadSink {
   void DownloadEnded(bool finished) override { ended.push_back(finished); }
   void LastBlockAcknowledged() override { ++delivered; }
 
-  // Starts a download of `payload` from a real file, or of `length` bytes
-  // from `path`; returns the file's path.
+  // Downloads `payload` from a real file, or `length` bytes from `path`.
   std::string Start(const Bytes& payload, std::string path = {}, std::uint64_t length = 0) {
     if (path.empty()) {
       path = dir.Write("serial1.bin", payload);
@@ -66,8 +64,7 @@ class SequencerTest : public testing::Test, public DownloadSink {
       Record(Concat(last, kBlockAck));
     }
   }
-  // Answers until the sequencer sends nothing more; one answer may release
-  // one send at most.
+  // Answers until nothing more is sent; one answer releases one send at most.
   void Play() {
     for (std::size_t before = 0; before != sent.size() && !sent.empty();) {
       before = sent.size();
@@ -116,10 +113,7 @@ TEST_F(SequencerTest, WholeDownloadsOfEverySize) {
     EXPECT_EQ(delivered, 1) << "the device's acceptance of the last block is reported";
     EXPECT_FALSE(seq.downloading());
   }
-}
-
-TEST(ProgressPercentTest, StaysRightForPayloadsBeyond32BitProducts) {
-  EXPECT_EQ(Seq::ProgressPercent(0, 0), 0);
+  // Percentages stay right for payloads beyond 32-bit products.
   EXPECT_EQ(Seq::ProgressPercent(200, 72), 64);
   EXPECT_EQ(Seq::ProgressPercent(0xFFFFFFFF, 0x7FFFFFFF), 50);
   EXPECT_EQ(Seq::ProgressPercent(0xFFFFFFFF, 0), 100);
@@ -211,19 +205,16 @@ TEST_F(SequencerTest, OnlyTheAwaitedAnswerInARecordCounts) {
   EXPECT_EQ(sent.size(), 3U);
 }
 
-TEST_F(SequencerTest, PayloadTooLargeForTheCountersIsRefused) {
+// A payload too large for the counters is refused. One shortened behind the
+// sequencer's back, or unreadable: what is missing is not sent, nothing
+// passes as finished, the cause is reported.
+TEST_F(SequencerTest, BadPayloadFilesAreRefusedOrStallWithoutFinishing) {
   seq.OnPortOpened();
-  const std::string path = dir.Write("serial1.bin", {});
-  EXPECT_FALSE(seq.StartDownload(FdPayloadSource::Open(path), std::uint64_t{1} << 32));
+  EXPECT_FALSE(
+      seq.StartDownload(FdPayloadSource::Open(dir.Write("big", {})), std::uint64_t{1} << 32));
   EXPECT_EQ(logs, std::vector<std::string>{"open File failure!"});
-  EXPECT_TRUE(sent.empty());
-  EXPECT_TRUE(timers.empty());
-}
-
-// A file shortened behind the sequencer's back, or one that cannot be read:
-// what is missing is not sent, nothing passes as finished, and the cause is
-// reported; Download stays disabled until "Com Close".
-TEST_F(SequencerTest, PayloadThatShrinksOrFailsStallsWithoutFinishing) {
+  EXPECT_TRUE(sent.empty() && timers.empty());
+  diagnostics.clear();
   const Bytes payload = RandomBytes(300, 9);
   const std::string path = Start(payload);
   for (int i = 0; i < 3; ++i) {
@@ -239,8 +230,7 @@ TEST_F(SequencerTest, PayloadThatShrinksOrFailsStallsWithoutFinishing) {
   ASSERT_EQ(diagnostics.size(), 2U);
   EXPECT_NE(diagnostics[0].find("ended 150 bytes early"), std::string::npos);
   EXPECT_NE(diagnostics[1].find("cannot read the payload file " + dir.path()), std::string::npos);
-  EXPECT_TRUE(ended.empty());
-  EXPECT_TRUE(seq.downloading());
+  EXPECT_TRUE(ended.empty() && seq.downloading());
 }
 
 }  // namespace
