@@ -106,6 +106,7 @@ TEST_F(DownloadTest, PacedDeviceAt110BaudIsAnsweredWhole) {
   StartSimulator(options);
   StartDownload(payload, 0);
   ExpectFinishedWith(payload);
+  EXPECT_EQ(Stats().erases, 1) << "every answer was whole the first time";
 }
 
 // "Com settings" while the erase is unanswered closes the port; confirming
