@@ -135,6 +135,7 @@ std::vector<Case> Cases() {
        {"--port", "/nonexistent/ttyUSB9"}},
       {"NoPayload", 3, {}, "COM3: failed: no payload to send", {}, false},
       {"BadOption", 2, {}, "unknown option \"--bogus\"\n\nusage: tevra-updater", {"--bogus"}},
+      {"RateNotInTheList", 2, {}, "--baud wants one of 110, 300", {"--baud", "1234"}},
       {"Interrupted", 130, {interrupted, interrupted}},
   };
 }

@@ -81,7 +81,13 @@ TEST_F(DongleSimProgramTest, BadArgumentsGiveOneLineAndExitTwo) {
   EXPECT_FALSE(std::filesystem::exists(PortsDir())) << "nothing is published on bad arguments";
 }
 
-TEST_F(DongleSimProgramTest, SecondSimulatorOnTheSamePortIsRefused) {
+TEST_F(DongleSimProgramTest, PortThatIsNotOursIsLeftAlone) {
+  std::filesystem::create_directories(PortsDir());
+  WriteFile(LinkPath(), {'u'});
+  ChildProcess user(DONGLE_SIM_PATH, {"--port", "COM3"});
+  EXPECT_EQ(user.Finish(kCap), 1);
+  EXPECT_EQ(ReadFile(LinkPath()), Bytes{'u'});
+  std::filesystem::remove(LinkPath());
   ChildProcess first(DONGLE_SIM_PATH, {"--port", "COM3"});
   const std::string published = first.NextLine(kCap);
   ChildProcess second(DONGLE_SIM_PATH, {"--port", "COM3"});
