@@ -52,6 +52,12 @@ void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
 }
 
+std::string Mapped(pid_t pid) {
+  std::stringstream text;
+  text << std::ifstream("/proc/" + std::to_string(pid) + "/maps").rdbuf();
+  return text.str();
+}
+
 class HeadlessDownloadTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(HeadlessDownloadTest, Runs) {
@@ -81,10 +87,7 @@ TEST_P(HeadlessDownloadTest, Runs) {
   ChildProcess updater(c.bundled ? env.WorkFile("updater") : TEVRA_UPDATER, args);
   if (!c.devices.empty()) {
     EXPECT_NE(updater.NextLine(10s), "");
-    std::ifstream maps("/proc/" + std::to_string(updater.pid()) + "/maps");
-    std::stringstream mapped;
-    mapped << maps.rdbuf();
-    EXPECT_EQ(mapped.str().find("libQt"), std::string::npos) << "a Qt library is mapped";
+    EXPECT_EQ(Mapped(updater.pid()).find("libQt"), std::string::npos) << "a Qt library is mapped";
   }
   if (c.exitStatus == 130) {
     ASSERT_TRUE(
@@ -104,6 +107,22 @@ TEST_P(HeadlessDownloadTest, Runs) {
     EXPECT_EQ(stats.image == payload, c.devices[i].closing == kDone) << port;
     EXPECT_EQ(stats.unknownBytes, 0U) << port << " got bytes that are no command";
   }
+}
+
+// Without arguments the window opens: the embedded module loads and brings Qt.
+TEST(WindowPathTest, LoadsTheEmbeddedWindowModule) {
+  const IsolatedEnvironment env;
+  SetEnv("QT_QPA_PLATFORM", "offscreen");
+  ChildProcess updater(TEVRA_UPDATER, {});
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  std::string mapped;
+  while (mapped.find("libQt6Widgets") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline && updater.NextLine(100ms).empty()) {
+    mapped = Mapped(updater.pid());
+  }
+  EXPECT_NE(mapped.find("libQt6Widgets"), std::string::npos) << updater.Stderr();
+  updater.Signal(SIGTERM);
+  EXPECT_EQ(updater.Finish(kRunCap), 128 + SIGTERM) << updater.Stderr();
 }
 
 std::vector<Case> Cases() {

@@ -65,10 +65,17 @@ TEST_F(DongleSimProgramTest, BadArgumentsGiveOneLineAndExitTwo) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {},
            {"--bogus"},
+           {"--port"},
            {"--port", "COM0"},
+           {"--port", "COMx"},
+           {"--port", "COM3", "--baud", "0", "--pace"},
            {"--port", "COM3", "--baud", "9600"},
            {"--port", "COM3", "--stop-after-block", "0"},
+           {"--port", "COM3", "--garbage", "-1"},
            {"--port", "COM3", "--hangup-after-block", "1x"},
+           {"--port", "COM3", "--ignore-erase", "abc"},
+           {"--port", "COM3", "--image", ""},
+           {"--port", "COM3", "--tty", "/dev/ttyGS0"},
            {"--socket", "/run/a.sock", "--ports-dir", "/tmp"},
            {"--tty", ""},
        }) {
