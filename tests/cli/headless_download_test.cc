@@ -1,6 +1,5 @@
-// tevra-updater --download as scripts run it: the real program, bundled with
-// a payload, against simulated devices on pseudo-terminals published as
-// COM3, COM4, ...; standard output is a pipe, never a terminal.
+// tevra-updater --download as scripts run it, bundled with a payload, against
+// simulated devices on COM3, COM4, ...; standard output is a pipe.
 #include <gtest/gtest.h>
 #include <signal.h>
 

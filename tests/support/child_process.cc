@@ -48,17 +48,15 @@ ChildProcess::~ChildProcess() {
 
 std::string ChildProcess::NextLine(std::chrono::milliseconds cap) {
   const auto deadline = std::chrono::steady_clock::now() + cap;
-  for (;;) {
-    const auto nl = text_[0].find('\n', consumed_);
-    if (nl != std::string::npos) {
-      std::string line = text_[0].substr(consumed_, nl - consumed_);
-      consumed_ = nl + 1;
-      return line;
-    }
+  std::size_t nl = 0;
+  while ((nl = text_[0].find('\n', consumed_)) == std::string::npos) {
     if (!ReadSome(deadline)) {
       return {};
     }
   }
+  std::string line = text_[0].substr(consumed_, nl - consumed_);
+  consumed_ = nl + 1;
+  return line;
 }
 
 int ChildProcess::Finish(std::chrono::milliseconds cap) {
