@@ -1,0 +1,54 @@
+#!/bin/sh
+# Runs in the test guest after the window's cases (run.sh appends it to a
+# boot's command): one `tevra-updater --download` through PORTS with the
+# updater run.sh bundled into the share. Leaves its output, its stderr and its
+# exit status in the share (headless-NAME.out, .err, .status) and each device
+# end's log length before the run (headless-NAME.END.mark): run.sh checks them
+# after the boot, once the device ends have saved their images.
+# --gadget END: that device end runs here, a dongle-sim on g_serial's ttyGS0.
+# Usage: headless.sh SHARE NAME [--end END]... [--gadget END] -- PORT...
+set -u
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+share="$1" name="$2"
+shift 2
+ends="" gadget=""
+while [ "$1" != -- ]; do
+  case "$1" in
+    --end) ends="$ends $2" ;;
+    --gadget) gadget="$2" ends="$ends $2" ;;
+    *) echo "headless.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift 2
+done
+shift
+out="$share/headless-$name"
+rm -f "$out".*
+
+sim=""
+if [ -n "$gadget" ]; then
+  "$root/build/default/sim/dongle-sim" --tty /dev/ttyGS0 --pace --baud 115200 \
+    --image "$share/$gadget.img" >"$share/$gadget.log" 2>&1 &
+  sim=$!
+  # Its first line says it is listening (or why it is not).
+  tries=0
+  while [ ! -s "$share/$gadget.log" ] && [ "$tries" -lt 200 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+  done
+fi
+for end in $ends; do
+  wc -l <"$share/$end.log" >"$out.$end.mark"
+done
+
+ports=""
+for port in "$@"; do ports="$ports --port $port"; done
+echo "headless $name:$ports"
+# shellcheck disable=SC2086 # one word per option on purpose
+"$share/updater" --download $ports --baud 115200 >"$out.out" 2>"$out.err"
+echo "$?" >"$out.status"
+
+if [ -n "$sim" ]; then
+  kill -TERM "$sim"
+  wait "$sim"
+fi
+exit 0
