@@ -30,6 +30,7 @@ head -c 16384 /dev/urandom >"$payload"
 # then the boot's headless steps (each headless.sh's arguments after SHARE)
 # with that state.
 steps=()
+# shellcheck disable=SC2016 # $status and $? belong to the guest's shell
 guest() {
   local state="$1" filter="$2" first="${3:-}" step
   printf 'mkdir -p %q && mkdir -m 0700 /tmp/runtime && cd /tmp || exit 1\n' "$share/$state"
