@@ -1,16 +1,17 @@
 #!/bin/sh
 # Runs in the test guest after the window's cases (run.sh appends it to a
 # boot's command): one `tevra-updater --download` through PORTS with the
-# updater run.sh bundled into the share. Leaves its output, its stderr and its
-# exit status in the share (headless-NAME.out, .err, .status) and each device
-# end's log length before the run (headless-NAME.END.mark): run.sh checks them
-# after the boot, once the device ends have saved their images.
+# updater run.sh bundled with PAYLOAD (SHARE/PAYLOAD.updater). Leaves its
+# output, its stderr and its exit status in the share (headless-NAME.out, .err,
+# .status) and each device end's log length before the run
+# (headless-NAME.END.mark): run.sh checks them after the boot, once the device
+# ends have saved their images.
 # --gadget END: that device end runs here, a dongle-sim on g_serial's ttyGS0.
-# Usage: headless.sh SHARE NAME [--end END]... [--gadget END] -- PORT...
+# Usage: headless.sh SHARE NAME PAYLOAD [--end END]... [--gadget END] -- PORT...
 set -u
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-share="$1" name="$2"
-shift 2
+share="$1" name="$2" payload="$3"
+shift 3
 ends="" gadget=""
 while [ "$1" != -- ]; do
   case "$1" in
@@ -44,7 +45,7 @@ ports=""
 for port in "$@"; do ports="$ports --port $port"; done
 echo "headless $name:$ports"
 # shellcheck disable=SC2086 # one word per option on purpose
-"$share/updater" --download $ports --baud 115200 >"$out.out" 2>"$out.err"
+"$share/$payload.updater" --download $ports --baud 115200 >"$out.out" 2>"$out.err"
 echo "$?" >"$out.status"
 
 if [ -n "$sim" ]; then

@@ -19,11 +19,17 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target vm_driver_test dongle-sim tevra-updater tevra-bundle
 rm -rf "$share"
 mkdir -p "$share"
-# The headless downloads' updater, carrying a 16 KB firmware.
-payload="$share/payload"
-head -c 16384 /dev/urandom >"$payload"
-"$root/build/default/bundler/tevra-bundle" pack --updater "$root/build/default/app/tevra-updater" \
-  --payload "$payload" --output "$share/updater"
+# The headless downloads' updaters: one with a 16 KB firmware, one with 2 KB
+# (every byte value, then random bytes) for the single ports.
+head -c 16384 /dev/urandom >"$share/full"
+{
+  printf '%b' "$(printf '\\x%02x' {0..255})"
+  head -c 1792 /dev/urandom
+} >"$share/small"
+for payload in full small; do
+  "$root/build/default/bundler/tevra-bundle" pack --updater "$root/build/default/app/tevra-updater" \
+    --payload "$share/$payload" --output "$share/$payload.updater"
+done
 
 # The guest's command: the test program with a filter, offscreen, its
 # numbering state in STATE (a directory under the share that outlives a boot),
@@ -51,8 +57,8 @@ guest() {
 # to the wrong device would add to one count and take from another).
 checked=()
 check_headless() {
-  local name="$1" ends=() ports=() why=() end port last mark counts
-  shift
+  local name="$1" payload="$share/$2" ends=() ports=() why=() end port last mark counts
+  shift 2
   while [[ "$1" != -- ]]; do ends+=("$2"); shift 2; done
   shift
   ports=("$@")
@@ -105,22 +111,22 @@ boot() {
 
 started=$SECONDS
 # Two FTDI adapters, A first: A becomes COM3, B COM4; A is unplugged and back.
-steps=("ftdi --end ftdi-a -- /dev/ttyUSB0")
+steps=("ftdi small --end ftdi-a -- /dev/ttyUSB0")
 boot ftdi "$(guest state "$cases.RunsOfEveryByteValueAt9600And115200/ftdi:$cases.UnplugMidDownloadThenReplugAndDownloadAgain/ftdi:Adapters/*" TEVRA-A)" \
   --modules "xhci-pci ftdi_sio" --trace \
   --usb ftdi-a:1:TEVRA-A --usb ftdi-b:2:TEVRA-B \
   --device-end "ftdi-a:$paced" --device-end "ftdi-b:$paced"
 # The same adapters in the other order (same state), a third (COM5) and a
 # 16550 as ttyS1; headless through ttyS1, then through the three at once.
-steps=("uart --end uart -- /dev/ttyS1"
-  "three-ftdi --end ftdi-a --end ftdi-b --end ftdi-c -- COM3 COM4 COM5")
+steps=("uart small --end uart -- /dev/ttyS1"
+  "three-ftdi full --end ftdi-a --end ftdi-b --end ftdi-c -- COM3 COM4 COM5")
 boot uart "$(guest state "$cases.RunsOfEveryByteValueAt9600And115200/uart:$cases.FullDownload/uart:Adapters/*" TEVRA-B)" \
   --modules "xhci-pci ftdi_sio" --trace \
   --usb ftdi-b:1:TEVRA-B --usb ftdi-a:2:TEVRA-A --usb ftdi-c:3:TEVRA-C --uart uart \
   --device-end "ftdi-a:$paced" --device-end "ftdi-b:$paced" --device-end "ftdi-c:$paced" \
   --device-end "uart:$paced"
 # CDC-ACM: both ends in the guest, the device end on g_serial's ttyGS0.
-steps=("acm --gadget acm-headless -- /dev/ttyACM0")
+steps=("acm small --gadget acm-headless -- /dev/ttyACM0")
 boot acm "$(guest state-acm "$cases.RunsOfEveryByteValueAt9600And115200/acm:$cases.UnplugMidDownloadThenReplugAndDownloadAgain/acm")" \
   --modules "cdc-acm dummy_hcd g_serial"
 
