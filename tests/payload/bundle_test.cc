@@ -7,7 +7,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <future>
 #include <sstream>
 #include <string>
@@ -36,7 +35,6 @@ class BundleTest : public ::testing::Test {
     error_.clear();
     return PackBundle(updater, payload, output, error_);
   }
-  // The tool's exit code; out_ and err_ hold what it printed.
   int Tool(std::vector<std::string_view> args) {
     std::ostringstream out;
     std::ostringstream err;
@@ -45,31 +43,21 @@ class BundleTest : public ::testing::Test {
     err_ = err.str();
     return code;
   }
-  void ExpectExtractsTo(const std::string& bundle, const Bytes& image, const Bytes& payload) {
-    ASSERT_TRUE(
-        ExtractPayload(bundle.c_str(), dir_.Path("x.exe").c_str(), dir_.Path("x.bin").c_str()));
-    EXPECT_EQ(dir_.Read("x.exe"), image);
-    EXPECT_EQ(dir_.Read("x.bin"), payload);
-  }
-
   test::TempDir dir_;
   std::string error_;
   std::string out_;
   std::string err_;
 };
 
-TEST_F(BundleTest, PackThenExtractIsByteForByteForEveryPayloadSize) {
-  const Bytes updater = RandomBytes(40960, 1);
-  const std::string updaterPath = dir_.Write("updater", updater);
-  // The longest name a file may have: the temporary one must fit too.
+TEST_F(BundleTest, PackUnderTheLongestNameThenRepackInPlaceReplacesThePayload) {
+  const Bytes updater = RandomBytes(5000, 1);
+  const Bytes second = RandomBytes(17, 6);
+  // The temporary name must fit beside the longest name a file may have.
   const std::string bundled = dir_.Path(std::string(NAME_MAX, 'b'));
-  for (const std::size_t size : {1U, 16U, 17U, 100000U}) {
-    SCOPED_TRACE(size);
-    const Bytes payload = RandomBytes(size, static_cast<std::uint32_t>(size));
-    ASSERT_TRUE(Pack(updaterPath, dir_.Write("payload", payload), bundled)) << error_;
-    EXPECT_EQ(dir_.Read(bundled), Bundled(updater, payload));
-    ExpectExtractsTo(bundled, updater, payload);
-  }
+  ASSERT_TRUE(Pack(dir_.Write("u", updater), dir_.Write("p1", RandomBytes(3000, 5)), bundled))
+      << error_;
+  ASSERT_TRUE(Pack(bundled, dir_.Write("p2", second), bundled)) << error_;
+  EXPECT_EQ(dir_.Read(bundled), Bundled(updater, second));
 }
 
 TEST_F(BundleTest, ProgramPacksThe57352ByteLayoutAndInspectAgrees) {
@@ -85,30 +73,17 @@ TEST_F(BundleTest, ProgramPacksThe57352ByteLayoutAndInspectAgrees) {
   ASSERT_EQ(bundled.size(), 57352U);
   EXPECT_EQ(Bytes(bundled.end() - 8, bundled.end()),
             (Bytes{0x00, 0x40, 0x00, 0x00, 0x55, 0x81, 0x18, 0x55}));
-  ExpectExtractsTo(output, updater, payload);
+  ASSERT_TRUE(ExtractPayload(output.c_str(), dir_.Path("x").c_str(), dir_.Path("y").c_str()));
+  EXPECT_EQ(Concat(dir_.Read("x"), dir_.Read("y")), Concat(updater, payload));
   const Bytes printed = dir_.Read("out");
   EXPECT_EQ(std::string(printed.begin(), printed.end()),
             "image_bytes: 40960\npayload_bytes: 16384\nmagic: 0x55188155\n");
 }
 
-TEST_F(BundleTest, RepackInPlaceReplacesThePayloadInsteadOfNestingIt) {
-  const Bytes updater = RandomBytes(5000, 4);
-  const Bytes second = RandomBytes(17, 6);
-  ASSERT_TRUE(
-      Pack(dir_.Write("b", updater), dir_.Write("p1", RandomBytes(3000, 5)), dir_.Path("b")))
-      << error_;
-  ASSERT_TRUE(Pack(dir_.Path("b"), dir_.Write("p2", second), dir_.Path("b"))) << error_;
-  EXPECT_EQ(dir_.Read("b"), Bundled(updater, second));
-}
-
 TEST_F(BundleTest, OutputKeepsTheUpdatersPermissionBitsButNoSetId) {
   const std::string payloadPath = dir_.Write("payload", {1, 2, 3});
   const std::string updaterPath = dir_.Write("updater", RandomBytes(100, 7));
-  for (const auto& [updater, expected] : {std::pair{0755U, 0755U},
-                                          {0555U, 0555U},
-                                          {0644U, 0644U},
-                                          {04755U, 0755U},
-                                          {02750U, 0750U}}) {
+  for (const auto& [updater, expected] : {std::pair{0555U, 0555U}, {06755U, 0755U}}) {
     SCOPED_TRACE(updater);
     ASSERT_EQ(::chmod(updaterPath.c_str(), updater), 0);
     ASSERT_TRUE(Pack(updaterPath, payloadPath, dir_.Path("bundled"))) << error_;
@@ -135,16 +110,12 @@ TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
   };
   const std::vector<Case> cases = {
       {dir_.Path("nope"), payload, output, "No such file"},
-      {dir_.Path("folder"), payload, output, "not a regular file"},
-      {updater, plain + "/x", output, "Not a directory"},
       {updater, dir_.Path("huge"), output, "4294967295"},
       {updater, empty, output, "'" + empty + "' is empty"},
       {empty, payload, output, "'" + empty + "' is empty"},
       {allPayload, payload, output, "no program image"},
-      {updater, payload, dir_.Path("nope/out"), "No such file"},
       {updater, payload, dir_.Path("folder"), "not a regular file"},
       {updater, payload, dir_.Path("link"), "not a regular file"},
-      {updater, payload, "/dev/full", "not a regular file"},
       {updater, payload, dir_.Path("fifo"), "not a regular file"},
   };
   const std::vector<std::string> before = dir_.List();
@@ -155,12 +126,10 @@ TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
     EXPECT_EQ(error_.find('\n'), std::string::npos) << error_;
     EXPECT_EQ(dir_.List(), before);
     EXPECT_EQ(dir_.Read(output), (Bytes{7, 7}));
-    EXPECT_EQ(dir_.Read(plain), Bytes{1});
   }
 }
 
-// A FIFO blocks a plain open until a writer comes; one is let in after the
-// cap, so a bundler that does block fails the test instead of hanging it.
+// A writer is let in after the cap, so a blocking open fails instead of hanging.
 TEST_F(BundleTest, FifoAsPayloadIsRefusedWithoutBlocking) {
   const std::string fifo = dir_.Path("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -176,40 +145,23 @@ TEST_F(BundleTest, FifoAsPayloadIsRefusedWithoutBlocking) {
   EXPECT_NE(error_.find("fifo' is not a regular file"), std::string::npos) << error_;
 }
 
-TEST_F(BundleTest, InspectReportsImagesBeyond4GiB) {
-  const std::string path = dir_.Write("big", {});
-  ASSERT_EQ(::truncate(path.c_str(), (off_t{1} << 32) + 5 + 3), 0);
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    const TrailerBytes t = EncodeTrailer(3);
-    out.write(reinterpret_cast<const char*>(t.data()), 8);  // NOLINT: byte view
-  }
-  EXPECT_EQ(Tool({"inspect", path}), 0) << err_;
-  EXPECT_EQ(out_, "image_bytes: 4294967301\npayload_bytes: 3\nmagic: 0x55188155\n");
-}
-
 TEST_F(BundleTest, InspectRejectsFilesWithoutValidTrailerInOneLine) {
-  ASSERT_EQ(::mkdir(dir_.Path("folder").c_str(), 0700), 0);
   const Bytes body = RandomBytes(40, 11);
   Bytes badMagic = Bundled(body, {1, 2, 3, 4});
   badMagic.back() = 0x56;
   Bytes tooLong = Bundled(body, {});
   tooLong[40] = 41;
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {dir_.Write("short", {0x55, 0x81, 0x18, 0x55}), "shorter than"},
       {dir_.Write("plain", body), "no payload trailer"},
       {dir_.Write("magic", badMagic), "0x56188155"},
       {dir_.Write("long", tooLong), "exceeds the 40"},
       {dir_.Write("empty", Bundled(body, {})), "damaged"},
       {dir_.Write("all", Bundled({}, body)), "no program image"},
-      {dir_.Path("nope"), "No such file"},
-      {dir_.Path("folder"), "not a regular file"},
   };
   for (const auto& [path, errorPart] : cases) {
     SCOPED_TRACE(path);
     EXPECT_EQ(Tool({"inspect", path}), 1);
     EXPECT_EQ(out_, "");
-    EXPECT_EQ(err_.rfind("tevra-bundle: ", 0), 0U) << err_;
     EXPECT_EQ(err_.find('\n'), err_.size() - 1) << err_;
     EXPECT_NE(err_.find(errorPart), std::string::npos) << err_;
   }
@@ -218,15 +170,10 @@ TEST_F(BundleTest, InspectRejectsFilesWithoutValidTrailerInOneLine) {
 TEST_F(BundleTest, WrongArgumentsPrintUsageAndExit2) {
   const std::vector<std::vector<std::string_view>> cases = {
       {},
-      {"frobnicate"},
       {"inspect"},
-      {"inspect", "a", "b"},
-      {"inspect", ""},
       {"pack", "--updater", "u", "--payload", "p"},
-      {"pack", "--updater", "u", "--payload", "p", "--output"},
       {"pack", "--updater", "u", "--payload", "p", "--output", ""},
       {"pack", "--updater", "u", "--updater", "u", "--payload", "p", "--output", "o"},
-      {"pack", "--updater", "u", "--payload", "p", "--output", "o", "--extra", "x"},
       {"pack", "u", "p", "o"},
   };
   for (const std::vector<std::string_view>& args : cases) {
