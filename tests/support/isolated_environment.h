@@ -6,14 +6,10 @@
 
 namespace tevra::test {
 
-// Sets an environment variable of this process, throwing std::system_error
-// on failure. Call it before the test starts any thread.
+// Before the test starts any thread.
 void SetEnv(const char* name, const std::string& value);
 
-// Points TEVRA_PORTS_DIR, XDG_RUNTIME_DIR and XDG_STATE_HOME of this process
-// at fresh directories, so processes running side by side share no port, no
-// extracted payload and no port numbering; another one is the test's own to
-// work in.
+// Tests running side by side share no port, extracted payload or port numbering.
 class IsolatedEnvironment {
  public:
   IsolatedEnvironment();

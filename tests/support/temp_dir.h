@@ -7,9 +7,7 @@
 
 namespace tevra::test {
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes. Throws std::system_error when none
-// can be made.
+// A fresh temporary directory, removed with its contents.
 class TempDir {
  public:
   TempDir();
@@ -19,14 +17,12 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   std::string Path(const std::string& name) const { return path_ + '/' + name; }
-  // Whole files, by a name inside the directory or an absolute path; Write
-  // returns the file's path.
+  // By a name inside the directory or an absolute path.
   std::string Write(const std::string& name, const Bytes& bytes) const {
     WriteFile(Resolve(name), bytes);
     return Resolve(name);
   }
   Bytes Read(const std::string& name) const { return ReadFile(Resolve(name)); }
-  // The directory's entries, sorted.
   std::vector<std::string> List() const;
 
  private:
