@@ -1,8 +1,10 @@
 #include "platform/port_numbering.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/port_resolver.h"
 #include "tests/support/fake_serial_tree.h"
 
 namespace tevra::test {
@@ -120,6 +123,35 @@ TEST_F(PortNumberingTest, StateTroubleNeverStopsTheNumbering) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   std::ifstream aside(stateFile + ".damaged");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(aside), {}), damaged);
+}
+
+// Described as another user sees it: root may use any device.
+TEST_F(PortNumberingTest, ADeviceTheUserMayNotUseSaysHowToFixIt) {
+  (void)Scan({{&kFtdi, "ttyUSB0", "1-1.2"}}, stateDir);
+  fs::permissions(tree.Path(""), fs::perms(0755));
+  fs::permissions(tree.devRoot() + "/ttyUSB0", fs::perms::none);
+  const std::string expected =
+      tree.devRoot() +
+      "/ttyUSB0 - FTDI FT232R USB UART - serial A50285BI - no permission to use it: join the "
+      "dialout group (sudo usermod -aG dialout $USER) and log in again";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+      ::_exit(2);
+    }
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory): its state file is root's
+    (void)std::freopen("/dev/null", "w", stderr);
+    const std::string text =
+        PortResolver("/nonexistent", {tree.sysfsRoot(), tree.devRoot(), stateDir}).Describe(3);
+    std::printf("described as: %s\n", text.c_str());
+    std::fflush(stdout);
+    ::_exit(text == expected ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0) << expected;
 }
 
 }  // namespace
