@@ -50,12 +50,8 @@ QString WindowDriver::OpenPort(int portRow, int baudRow) {
             [&](QDialog& dialog) {
               auto* ports = dialog.findChild<QComboBox*>(QStringLiteral("IDC_PORT_NUMBER"));
               auto* rates = dialog.findChild<QComboBox*>(QStringLiteral("IDC_BAUD_RATE"));
-              if (portRow >= 0) {
-                ports->setCurrentIndex(portRow);
-              }
-              if (baudRow >= 0) {
-                rates->setCurrentIndex(baudRow);
-              }
+              ports->setCurrentIndex(portRow >= 0 ? portRow : ports->currentIndex());
+              rates->setCurrentIndex(baudRow >= 0 ? baudRow : rates->currentIndex());
               auto* ok = dialog.findChild<QPushButton*>(QStringLiteral("IDOK"));
               QTest::mouseClick(ok, Qt::LeftButton, Qt::NoModifier, ok->rect().center());
             });
@@ -63,16 +59,13 @@ QString WindowDriver::OpenPort(int portRow, int baudRow) {
 }
 
 QStringList WindowDriver::LogLines() const {
-  QStringList lines = Control<QPlainTextEdit>(res::IDC_LOG)->toPlainText().split(QLatin1Char('\n'));
-  if (!lines.isEmpty() && lines.back().isEmpty()) {
-    lines.pop_back();
-  }
-  return lines;
+  return Control<QPlainTextEdit>(res::IDC_LOG)
+      ->toPlainText()
+      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 QString WindowDriver::TopLine() const {
-  const QStringList lines = LogLines();
-  return lines.isEmpty() ? QString() : lines.front();
+  return LogLines().value(0);
 }
 
 int WindowDriver::CountLines(const QString& line) const {

@@ -20,12 +20,9 @@ inline constexpr std::chrono::milliseconds kWaitCap{30000};
 // modal dialogs it opens.
 class WindowDriver {
  public:
-  // Shows the window and waits until it is exposed.
   explicit WindowDriver(UpdaterDialog& window);
   WindowDriver(const WindowDriver&) = delete;
   WindowDriver& operator=(const WindowDriver&) = delete;
-
-  UpdaterDialog& window() { return m_window; }
 
   template <class T>
   T* Control(int id) const {
@@ -33,7 +30,6 @@ class WindowDriver {
   }
   QPushButton* Button(int id) const;
 
-  // A left click in the middle of the button.
   void Click(int id) const;
 
   // Runs `trigger`; once a modal dialog is up, runs `inDialog` on it (from
