@@ -1,22 +1,15 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <filesystem>
-#include <initializer_list>
-#include <iterator>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/event.h"
-#include "platform/line_settings.h"
 #include "serial/notify_target.h"
 #include "serial/serial_port.h"
 #include "sim/pty_link.h"
@@ -28,7 +21,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using Bytes8 = std::vector<std::uint8_t>;
 
-// Generous cap for anything the tests wait for: only reached on failure.
 inline constexpr milliseconds kCap{5000};
 inline constexpr std::uint8_t kPortNumber = 3;
 
@@ -59,13 +51,9 @@ class QueueTarget : public NotifyTarget {
     posts_.pop_front();
     return p;
   }
-  std::size_t Count() const {
-    const std::lock_guard lock(mutex_);
-    return posts_.size();
-  }
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<Posted> posts_;
 };
@@ -81,7 +69,6 @@ class SerialPortTestPeer {
             &port.evWriterDone, &port.evTxQueued},
         [](const Event* e) { return e->IsSet(); });
   }
-  static LineSettings RequestedLine(const SerialPort& port) { return port.m_hComm.RequestedLine(); }
 };
 
 // Port 3 at 8 data bits, even parity, one stop bit, as the updater opens it.
