@@ -13,12 +13,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class SerialFraming : public LinkedPortTest {
+class SerialFraming : public OpenPortTest {
  protected:
-  void SetUp() override {
-    LinkedPortTest::SetUp();
-    ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
-  }
   std::vector<Bytes8> CollectRecords(std::size_t total) {
     std::vector<Bytes8> records;
     for (std::size_t seen = 0; seen < total;) {

@@ -22,8 +22,7 @@ TEST_F(SerialLifecycle, OpenCloseCyclesLeaveNothingBehind) {
   ASSERT_TRUE(port_.Close());
   QueueTarget other;
   SerialPort second;
-  const std::size_t fds = OpenDescriptorCount();
-  const std::size_t threads = ThreadCount();
+  const auto held = Held();
   for (int cycle = 0; cycle < 2; ++cycle) {
     ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
     EXPECT_TRUE(port_.Open(&other, WM_SERIAL_NOTIFY, 5, 115200, 7, Parity::kNone, 2));
@@ -35,8 +34,7 @@ TEST_F(SerialLifecycle, OpenCloseCyclesLeaveNothingBehind) {
     EXPECT_FALSE(other.Next(milliseconds{0}));
     ASSERT_TRUE(port_.Close());
     EXPECT_FALSE(SerialPortTestPeer::AnyEventSet(port_));
-    EXPECT_EQ(OpenDescriptorCount(), fds);
-    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(Held(), held);
   }
 }
 
@@ -46,23 +44,21 @@ TEST_F(SerialLifecycle, FailedOpenLeavesThePortClosedAndNothingHeld) {
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   rlimit tight = saved;
-  tight.rlim_cur = OpenDescriptorCount() + 4;
+  tight.rlim_cur = static_cast<rlim_t>(Held().first) + 4;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
   auto starved = std::make_unique<SerialPort>();
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_FALSE(OpenLikeUpdater(*starved, &target_));
   starved.reset();
 
-  const std::size_t fds = OpenDescriptorCount();
-  const std::size_t threads = ThreadCount();
+  const auto held = Held();
   const std::pair<int, int> opens[] = {{0, 9600}, {9, 9600}, {kPortNumber, 0}};  // port, rate
   for (const auto& [number, baud] : opens) {
     SCOPED_TRACE(number);
     EXPECT_FALSE(port_.Open(&target_, WM_SERIAL_NOTIFY, static_cast<std::uint8_t>(number),
                             static_cast<std::uint32_t>(baud), 8, Parity::kEven, 1));
     EXPECT_FALSE(port_.IsOpen());
-    EXPECT_EQ(OpenDescriptorCount(), fds);
-    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(Held(), held);
     EXPECT_FALSE(SerialPortTestPeer::AnyEventSet(port_));
   }
   ASSERT_TRUE(OpenLikeUpdater(port_, &target_));

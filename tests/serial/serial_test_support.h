@@ -44,9 +44,8 @@ class QueueTarget : public NotifyTarget {
   }
   std::optional<Posted> Next(milliseconds timeout = kCap) {  // the oldest post
     std::unique_lock lock(mutex_);
-    if (!cv_.wait_for(lock, timeout, [this] { return !posts_.empty(); })) {
+    if (!cv_.wait_for(lock, timeout, [this] { return !posts_.empty(); }))
       return std::nullopt;
-    }
     const Posted p = posts_.front();
     posts_.pop_front();
     return p;
@@ -80,9 +79,8 @@ inline bool OpenLikeUpdater(SerialPort& port, NotifyTarget* target, std::uint32_
 inline std::optional<Bytes8> ReceiveRecord(SerialPort& port) {
   Bytes8 buffer(1024, 0);
   std::uint32_t size = 1024;
-  if (!port.Receive(buffer.data(), size)) {
+  if (!port.Receive(buffer.data(), size))
     return std::nullopt;
-  }
   buffer.resize(size == 0 ? 0 : size - 1);  // without the record's zero byte
   return buffer;
 }
@@ -103,14 +101,12 @@ inline Bytes8 ReadFromLink(sim::PtyLink& link, std::size_t len) {
   return out;
 }
 
-inline std::size_t EntryCount(const char* dir) {
-  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
-}
-inline std::size_t OpenDescriptorCount() {
-  return EntryCount("/proc/self/fd");
-}
-inline std::size_t ThreadCount() {
-  return EntryCount("/proc/self/task");
+// This process's open descriptors and threads.
+inline std::pair<std::ptrdiff_t, std::ptrdiff_t> Held() {
+  const auto count = [](const char* dir) {
+    return std::distance(std::filesystem::directory_iterator(dir), {});
+  };
+  return {count("/proc/self/fd"), count("/proc/self/task")};
 }
 inline Bytes8 Bytes(const std::string& text) {
   return {text.begin(), text.end()};
@@ -142,6 +138,15 @@ class LinkedPortTest : public ::testing::Test {
   sim::PtyLink link_;
   QueueTarget target_;
   SerialPort port_;
+};
+
+// The same with the port open as the updater opens it.
+class OpenPortTest : public LinkedPortTest {
+ protected:
+  void SetUp() override {
+    LinkedPortTest::SetUp();
+    ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
+  }
 };
 
 }  // namespace tevra

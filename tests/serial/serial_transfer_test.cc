@@ -13,13 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class SerialTransfer : public LinkedPortTest {
- protected:
-  void SetUp() override {
-    LinkedPortTest::SetUp();
-    ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
-  }
-};
+using SerialTransfer = OpenPortTest;
 
 // A port with its own channels beside one on the process-wide pair.
 TEST_F(SerialTransfer, TwoPortsAtOnceNeverMixTheirRecords) {
