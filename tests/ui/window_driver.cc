@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QPlainTextEdit>
-#include <QPushButton>
 #include <QTest>
 
 #include "res/resource.h"
@@ -15,10 +14,6 @@ WindowDriver::WindowDriver(UpdaterDialog& window) : m_window(window) {
   m_window.show();
   m_window.activateWindow();
   (void)QTest::qWaitForWindowExposed(&m_window);
-}
-
-QPushButton* WindowDriver::Button(int id) const {
-  return Control<QPushButton>(id);
 }
 
 void WindowDriver::Click(int id) const {
@@ -62,18 +57,6 @@ QStringList WindowDriver::LogLines() const {
   return Control<QPlainTextEdit>(res::IDC_LOG)
       ->toPlainText()
       .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QString WindowDriver::TopLine() const {
-  return LogLines().value(0);
-}
-
-int WindowDriver::CountLines(const QString& line) const {
-  return static_cast<int>(LogLines().count(line));
-}
-
-bool WindowDriver::WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds cap) {
-  return QTest::qWaitFor(predicate, static_cast<int>(cap.count()));
 }
 
 }  // namespace tevra::test

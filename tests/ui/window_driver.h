@@ -1,15 +1,15 @@
 #pragma once
 
 #include <QDialog>
+#include <QPushButton>
 #include <QStringList>
+#include <QTest>
 #include <QTimer>
 #include <chrono>
 #include <functional>
 #include <ostream>
 
 #include "ui/updater_dialog.h"
-
-class QPushButton;
 
 namespace tevra::test {
 
@@ -28,7 +28,7 @@ class WindowDriver {
   T* Control(int id) const {
     return m_window.controls().Get<T>(id);
   }
-  QPushButton* Button(int id) const;
+  QPushButton* Button(int id) const { return Control<QPushButton>(id); }
 
   void Click(int id) const;
 
@@ -42,11 +42,12 @@ class WindowDriver {
   QString OpenPort(int portRow = -1, int baudRow = -1);
 
   QStringList LogLines() const;  // newest first
-  QString TopLine() const;
-  int CountLines(const QString& line) const;
-
+  QString TopLine() const { return LogLines().value(0); }
+  int CountLines(const QString& line) const { return static_cast<int>(LogLines().count(line)); }
   static bool WaitFor(const std::function<bool()>& predicate,
-                      std::chrono::milliseconds cap = kWaitCap);
+                      std::chrono::milliseconds cap = kWaitCap) {
+    return QTest::qWaitFor(predicate, static_cast<int>(cap.count()));
+  }
 
  private:
   UpdaterDialog& m_window;
