@@ -44,7 +44,11 @@ class DownloadTest : public testing::Test {
     std::string error;
     ASSERT_TRUE(simulator->Start(&error)) << error;
   }
-  void StartDownload(const Bytes& payload, sim::DongleOptions options = {}, int baudRow = -1) {
+  void StartDownload(const Bytes& payload, void (*tweak)(sim::DongleOptions&) = nullptr,
+                     int baudRow = -1) {
+    sim::DongleOptions options;
+    if (tweak != nullptr)
+      tweak(options);
     StartSimulator(options);
     window.SetPayloadSource(MakeUpdater(payload));
     ASSERT_EQ(driver.OpenPort(-1, baudRow), kOpened);
@@ -79,7 +83,8 @@ TEST_F(DownloadTest, FullPayloadArrivesByteForByteAs128BlocksAfterOneErase) {
 // still arrive whole, each as one record.
 TEST_F(DownloadTest, PacedDeviceAt110BaudIsAnsweredWhole) {
   const Bytes payload = RandomBytes(10, 11);
-  StartDownload(payload, {.baud = 110, .pace = true}, 0);
+  StartDownload(
+      payload, [](sim::DongleOptions& o) { o.baud = 110, o.pace = true; }, 0);
   ExpectFinishedWith(payload);
   EXPECT_EQ(Stats().erases, 1) << "every answer was whole the first time";
 }
@@ -88,7 +93,7 @@ TEST_F(DownloadTest, PacedDeviceAt110BaudIsAnsweredWhole) {
 // reopens it and the retried erase carries the download on.
 TEST_F(DownloadTest, ComSettingsMidDownloadKeepsItGoing) {
   const Bytes payload = RandomBytes(200, 5);
-  StartDownload(payload, {.ignoreErase = 1});
+  StartDownload(payload, [](sim::DongleOptions& o) { o.ignoreErase = 1; });
   ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().erases == 1; }));
   ASSERT_TRUE(driver.WithModal([&] { driver.Click(res::IDC_COM_SETTINGS); },
                                [](QDialog& dialog) { dialog.accept(); }));
@@ -100,7 +105,7 @@ TEST_F(DownloadTest, ComSettingsMidDownloadKeepsItGoing) {
 // Close" still returns; the cause goes to stderr once.
 TEST_F(DownloadTest, UnpluggedDeviceStallsAndComCloseRecovers) {
   testing::internal::CaptureStderr();
-  StartDownload(RandomBytes(1280, 9), {.hangupAfterBlock = 2});
+  StartDownload(RandomBytes(1280, 9), [](sim::DongleOptions& o) { o.hangupAfterBlock = 2; });
   ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().hungUp; }));
   EXPECT_FALSE(WindowDriver::WaitFor([&] { return driver.TopLine() == kFinished; }, 500ms));
   driver.Click(res::IDC_COM_CLOSE);
@@ -114,7 +119,7 @@ TEST_F(DownloadTest, UnpluggedDeviceStallsAndComCloseRecovers) {
 // A failed extraction downloads nothing, not even what an earlier run left in
 // the payload file. Updater without payload, this test program, damaged trailer.
 TEST_F(DownloadTest, BadPayloadSourcesLogOpenFileFailureAndSendNothing) {
-  StartSimulator({});
+  StartSimulator(sim::DongleOptions{});
   WriteFile(env.WorkFile("plain"), RandomBytes(3000, 9));
   const std::string damaged = MakeUpdater(RandomBytes(256, 10));
   std::fstream file(damaged, std::ios::binary | std::ios::in | std::ios::out);
