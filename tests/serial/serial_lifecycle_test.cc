@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <tuple>
 #include <utility>
 
 #include "platform/line_settings.h"
@@ -63,6 +64,26 @@ TEST_F(SerialLifecycle, FailedOpenLeavesThePortClosedAndNothingHeld) {
   }
   ASSERT_TRUE(OpenLikeUpdater(port_, &target_));
   DeviceSendsRecord(Bytes("ok"));
+}
+
+// A pseudo-terminal drops parity: the settings asked of the driver are
+// checked. Stop-bit codes other than 1 and 2 mean one and a half: two.
+TEST_F(SerialLifecycle, OpenAsksTheDriverForExactlyTheFormat) {
+  const std::tuple<Parity, int, StopBits> formats[] = {
+      {Parity::kEven, 1, StopBits::kOne},  {Parity::kOdd, 1, StopBits::kOne},
+      {Parity::kNone, 1, StopBits::kOne},  {Parity::kMark, 2, StopBits::kTwo},
+      {Parity::kSpace, 0, StopBits::kTwo}, {Parity::kEven, 3, StopBits::kTwo}};
+  for (const auto& [parity, code, stop] : formats) {
+    SCOPED_TRACE(code);
+    ASSERT_TRUE(port_.Open(&target_, WM_SERIAL_NOTIFY, kPortNumber, 9600, 8, parity,
+                           static_cast<std::uint8_t>(code)));
+    const LineSettings asked = SerialPortTestPeer::RequestedLine(port_);
+    EXPECT_EQ(ParityOf(asked), parity);
+    EXPECT_EQ(StopBitsOf(asked), stop);
+    EXPECT_EQ(DataBitsOf(asked), 8);
+    EXPECT_TRUE(IsRaw(asked));
+    ASSERT_TRUE(port_.Close());
+  }
 }
 
 }  // namespace

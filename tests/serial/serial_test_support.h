@@ -68,6 +68,7 @@ class SerialPortTestPeer {
             &port.evWriterDone, &port.evTxQueued},
         [](const Event* e) { return e->IsSet(); });
   }
+  static LineSettings RequestedLine(const SerialPort& port) { return port.m_hComm.RequestedLine(); }
 };
 
 // Port 3 at 8 data bits, even parity, one stop bit, as the updater opens it.
