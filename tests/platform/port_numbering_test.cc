@@ -125,6 +125,23 @@ TEST_F(PortNumberingTest, StateTroubleNeverStopsTheNumbering) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(aside), {}), damaged);
 }
 
+// Each kind of row of the settings dialog, as its tooltip shows it; a link
+// wins over the number the adapter has.
+TEST_F(PortNumberingTest, EachKindOfRowIsDescribed) {
+  (void)Scan({{&kFtdi, "ttyUSB0", "1-1.2"}, {&kArduino, "ttyACM0", "1-1.3"}}, stateDir);
+  const std::string ports = tree.Path("ports");
+  fs::create_directories(ports);
+  fs::create_symlink(tree.devRoot() + "/ttyACM0", ports + "/COM5");
+  PortResolver resolver(ports, {tree.sysfsRoot(), tree.devRoot(), stateDir});
+  const std::string dev = tree.devRoot();
+  EXPECT_EQ(resolver.Describe(1), dev + "/ttyS0 - built-in serial port");
+  EXPECT_EQ(resolver.Describe(2), "no device");
+  EXPECT_EQ(resolver.Describe(3), dev + "/ttyUSB0 - FTDI FT232R USB UART - serial A50285BI");
+  EXPECT_EQ(resolver.Describe(4), dev + "/ttyACM0 - Arduino (www.arduino.cc)");
+  EXPECT_EQ(resolver.Describe(5), "linked to " + dev + "/ttyACM0");
+  EXPECT_EQ(resolver.NumbersInUse(), "COM1, COM3, COM4, COM5");
+}
+
 // Described as another user sees it: root may use any device.
 TEST_F(PortNumberingTest, ADeviceTheUserMayNotUseSaysHowToFixIt) {
   (void)Scan({{&kFtdi, "ttyUSB0", "1-1.2"}}, stateDir);
