@@ -34,7 +34,7 @@ done
 mount -t proc proc /root/proc
 mount -t sysfs sysfs /root/sys
 mount -t devtmpfs devtmpfs /root/dev
-mount -t tmpfs tmpfs /root/tmp
+# /tmp stays the overlay's: the checkout itself may live under the host's /tmp.
 mount -t tmpfs tmpfs /root/run
 mkdir -p "/root$vmshare" "/root/lib/modules/$(uname -r)" /root/run/vm/bin
 mount -o bind /share "/root$vmshare"

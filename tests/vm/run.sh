@@ -39,8 +39,8 @@ steps=()
 # shellcheck disable=SC2016 # $status and $? belong to the guest's shell
 guest() {
   local state="$1" filter="$2" first="${3:-}" step
-  printf 'mkdir -p %q && mkdir -m 0700 /tmp/runtime && cd /tmp || exit 1\n' "$share/$state"
-  printf 'env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp/runtime TEVRA_VM_SHARE=%q ' "$share"
+  printf 'mkdir -p %q && mkdir -m 0700 /run/vm/runtime && cd /tmp || exit 1\n' "$share/$state"
+  printf 'env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/run/vm/runtime TEVRA_VM_SHARE=%q ' "$share"
   printf 'TEVRA_VM_STATE=%q TEVRA_VM_FIRST_ADAPTER=%q TEVRA_VM_STDERR=%q ' \
     "$state" "$first" "$share/stderr.log"
   printf '%q --gtest_color=no --gtest_filter=%q 2>>%q\n' "$program" "$filter" "$share/stderr.log"
