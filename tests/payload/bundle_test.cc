@@ -1,20 +1,16 @@
 #include "bundler/bundle.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
-#include <future>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "payload/extract_payload.h"
-#include "platform/unique_fd.h"
 #include "tests/support/temp_dir.h"
 
 namespace tevra {
@@ -49,15 +45,20 @@ class BundleTest : public ::testing::Test {
   std::string err_;
 };
 
+// Set-id bits are not the bundle's to copy; the permission bits are.
 TEST_F(BundleTest, PackUnderTheLongestNameThenRepackInPlaceReplacesThePayload) {
   const Bytes updater = RandomBytes(5000, 1);
   const Bytes second = RandomBytes(17, 6);
+  const std::string updaterPath = dir_.Write("u", updater);
+  ASSERT_EQ(::chmod(updaterPath.c_str(), 04750), 0);
   // The temporary name must fit beside the longest name a file may have.
   const std::string bundled = dir_.Path(std::string(NAME_MAX, 'b'));
-  ASSERT_TRUE(Pack(dir_.Write("u", updater), dir_.Write("p1", RandomBytes(3000, 5)), bundled))
-      << error_;
+  ASSERT_TRUE(Pack(updaterPath, dir_.Write("p1", RandomBytes(3000, 5)), bundled)) << error_;
   ASSERT_TRUE(Pack(bundled, dir_.Write("p2", second), bundled)) << error_;
   EXPECT_EQ(dir_.Read(bundled), Bundled(updater, second));
+  struct stat st {};
+  ASSERT_EQ(::stat(bundled.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0750U);
 }
 
 TEST_F(BundleTest, ProgramPacksThe57352ByteLayoutAndInspectAgrees) {
@@ -69,28 +70,11 @@ TEST_F(BundleTest, ProgramPacksThe57352ByteLayoutAndInspectAgrees) {
       " --payload " + dir_.Write("payload", payload) + " --output " + output + " && " +
       TEVRA_BUNDLE_PROGRAM + " inspect " + output + " >" + dir_.Path("out") + " 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0);  // NOLINT(concurrency-mt-unsafe): one thread
-  const Bytes bundled = dir_.Read(output);
-  ASSERT_EQ(bundled.size(), 57352U);
-  EXPECT_EQ(Bytes(bundled.end() - 8, bundled.end()),
-            (Bytes{0x00, 0x40, 0x00, 0x00, 0x55, 0x81, 0x18, 0x55}));
-  ASSERT_TRUE(ExtractPayload(output.c_str(), dir_.Path("x").c_str(), dir_.Path("y").c_str()));
-  EXPECT_EQ(Concat(dir_.Read("x"), dir_.Read("y")), Concat(updater, payload));
+  const Bytes trailer{0x00, 0x40, 0x00, 0x00, 0x55, 0x81, 0x18, 0x55};
+  EXPECT_EQ(dir_.Read(output), Concat(Concat(updater, payload), trailer));
   const Bytes printed = dir_.Read("out");
   EXPECT_EQ(std::string(printed.begin(), printed.end()),
             "image_bytes: 40960\npayload_bytes: 16384\nmagic: 0x55188155\n");
-}
-
-TEST_F(BundleTest, OutputKeepsTheUpdatersPermissionBitsButNoSetId) {
-  const std::string payloadPath = dir_.Write("payload", {1, 2, 3});
-  const std::string updaterPath = dir_.Write("updater", RandomBytes(100, 7));
-  for (const auto& [updater, expected] : {std::pair{0555U, 0555U}, {06755U, 0755U}}) {
-    SCOPED_TRACE(updater);
-    ASSERT_EQ(::chmod(updaterPath.c_str(), updater), 0);
-    ASSERT_TRUE(Pack(updaterPath, payloadPath, dir_.Path("bundled"))) << error_;
-    struct stat st {};
-    ASSERT_EQ(::stat(dir_.Path("bundled").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, expected);
-  }
 }
 
 TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
@@ -117,6 +101,8 @@ TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
       {updater, payload, dir_.Path("folder"), "not a regular file"},
       {updater, payload, dir_.Path("link"), "not a regular file"},
       {updater, payload, dir_.Path("fifo"), "not a regular file"},
+      // Nobody writes to it: a blocking open would hang until ctest's time-out.
+      {updater, dir_.Path("fifo"), output, "fifo' is not a regular file"},
   };
   const std::vector<std::string> before = dir_.List();
   for (const Case& c : cases) {
@@ -129,32 +115,10 @@ TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
   }
 }
 
-// A writer is let in after the cap, so a blocking open fails instead of hanging.
-TEST_F(BundleTest, FifoAsPayloadIsRefusedWithoutBlocking) {
-  const std::string fifo = dir_.Path("fifo");
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const std::string updater = dir_.Write("updater", RandomBytes(100, 12));
-  std::future<bool> pack =
-      std::async(std::launch::async, [&] { return Pack(updater, fifo, dir_.Path("out")); });
-  const bool finished = pack.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-  if (!finished) {
-    const UniqueFd writer(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-  }
-  EXPECT_TRUE(finished);
-  EXPECT_FALSE(pack.get());
-  EXPECT_NE(error_.find("fifo' is not a regular file"), std::string::npos) << error_;
-}
-
 TEST_F(BundleTest, InspectRejectsFilesWithoutValidTrailerInOneLine) {
   const Bytes body = RandomBytes(40, 11);
-  Bytes badMagic = Bundled(body, {1, 2, 3, 4});
-  badMagic.back() = 0x56;
-  Bytes tooLong = Bundled(body, {});
-  tooLong[40] = 41;
   const std::vector<std::pair<std::string, std::string>> cases = {
       {dir_.Write("plain", body), "no payload trailer"},
-      {dir_.Write("magic", badMagic), "0x56188155"},
-      {dir_.Write("long", tooLong), "exceeds the 40"},
       {dir_.Write("empty", Bundled(body, {})), "damaged"},
       {dir_.Write("all", Bundled({}, body)), "no program image"},
   };
@@ -170,10 +134,8 @@ TEST_F(BundleTest, InspectRejectsFilesWithoutValidTrailerInOneLine) {
 TEST_F(BundleTest, WrongArgumentsPrintUsageAndExit2) {
   const std::vector<std::vector<std::string_view>> cases = {
       {},
-      {"inspect"},
       {"pack", "--updater", "u", "--payload", "p"},
       {"pack", "--updater", "u", "--payload", "p", "--output", ""},
-      {"pack", "--updater", "u", "--updater", "u", "--payload", "p", "--output", "o"},
       {"pack", "u", "p", "o"},
   };
   for (const std::vector<std::string_view>& args : cases) {

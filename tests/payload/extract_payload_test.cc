@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/fd_io.h"
@@ -21,12 +23,12 @@ using test::Bytes;
 using test::Concat;
 using test::RandomBytes;
 
+// Written out by hand: the length, then the magic, both little-endian.
 Bytes Trailer(std::uint32_t length, std::uint32_t magic = PAYLOAD_MAGIC) {
-  Bytes t;
-  for (const std::uint32_t v : {length, magic}) {
-    for (int i = 0; i < 4; ++i) {
-      t.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    }
+  Bytes t(kTrailerSize);
+  for (std::size_t i = 0; i < 4; ++i) {
+    t[i] = static_cast<std::uint8_t>(length >> (8 * i));
+    t[4 + i] = static_cast<std::uint8_t>(magic >> (8 * i));
   }
   return t;
 }
@@ -50,30 +52,56 @@ class ExtractPayloadTest : public ::testing::Test {
   std::string payload_ = dir_.Path("serial1.bin");
 };
 
-TEST_F(ExtractPayloadTest, CopiesEveryLengthExactlyIncludingShortLastPieces) {
-  const std::pair<std::size_t, std::size_t> cases[] = {{0, 0}, {17, 15}, {1, 129}, {100003, 0}};
+// Old outputs hard-linked to another file are replaced, never written
+// through; a link swapped in at the payload path afterwards changes nothing
+// that is read.
+TEST_F(ExtractPayloadTest, CopiesEveryLengthExactlyIntoFreshPrivateFiles) {
+  const Bytes precious = RandomBytes(50, 5);
+  const std::string victim = dir_.Write("precious", precious);
+  const std::pair<std::size_t, std::size_t> cases[] = {
+      {0, 0}, {17, 15}, {1, 129}, {17, (std::size_t{1} << 20) + 3}};
+  const mode_t oldMask = ::umask(0);
   for (const auto& [imageSize, payloadSize] : cases) {
     SCOPED_TRACE(std::to_string(imageSize) + " + " + std::to_string(payloadSize));
     const Bytes image = RandomBytes(imageSize, 1);
     const Bytes payload = RandomBytes(payloadSize, 2);
-    PlantStaleOutputs();
-    ASSERT_TRUE(Extract(dir_.Write("updater", Bundled(image, payload))));
+    for (const std::string& out : {image_, payload_}) {
+      (void)::unlink(out.c_str());
+      ASSERT_EQ(::link(victim.c_str(), out.c_str()), 0);
+    }
+    const std::string source = dir_.Write("updater", Bundled(image, payload));
+    const ExtractedPayload extracted =
+        ExtractPayloadForSending(source.c_str(), image_.c_str(), payload_.c_str());
+    ASSERT_TRUE(extracted.ok()) << extracted.problem;
     EXPECT_EQ(dir_.Read(image_), image);
     EXPECT_EQ(dir_.Read(payload_), payload);
+    EXPECT_EQ(dir_.Read(victim), precious);
+    for (const std::string& out : {image_, payload_}) {
+      struct stat st {};
+      ASSERT_EQ(::stat(out.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 0600U) << out;
+    }
+    ASSERT_EQ(::unlink(payload_.c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), payload_.c_str()), 0);
+    Bytes sent(payload.size());
+    ASSERT_TRUE(ReadExactly(extracted.payload.get(), sent.data(), sent.size()));
+    EXPECT_EQ(sent, payload);
   }
+  ::umask(oldMask);
 }
 
+// A FIFO as the source would block a plain open for good.
 TEST_F(ExtractPayloadTest, BadOrUnreadableSourceLeavesBothOutputsCreatedAndEmpty) {
   const Bytes body = RandomBytes(64, 3);
   ASSERT_EQ(::mkdir(dir_.Path("folder").c_str(), 0700), 0);
+  ASSERT_EQ(::mkfifo(dir_.Path("fifo").c_str(), 0600), 0);
   const std::vector<std::pair<std::string, int>> cases = {
-      {dir_.Write("empty", {}), EINVAL},
       {dir_.Write("seven", {0x00, 0x00, 0x00, 0x55, 0x81, 0x18, 0x55}), EINVAL},
       {dir_.Write("magic off by a bit", Concat(body, Trailer(8, PAYLOAD_MAGIC ^ 1U))), EINVAL},
       {dir_.Write("L = size - 7", Concat(body, Trailer(65))), EINVAL},
-      {dir_.Write("L max", Concat(body, Trailer(0xFFFFFFFFU))), EINVAL},
       {dir_.Path("missing"), ENOENT},
       {dir_.Path("folder"), EISDIR},
+      {dir_.Path("fifo"), EINVAL},
   };
   for (const auto& [source, error] : cases) {
     SCOPED_TRACE(source);
@@ -85,80 +113,41 @@ TEST_F(ExtractPayloadTest, BadOrUnreadableSourceLeavesBothOutputsCreatedAndEmpty
   }
 }
 
-// Image first: trouble there leaves the payload output untouched.
-TEST_F(ExtractPayloadTest, LinkOrUnusableDirectoryAtAnOutputIsRefused) {
+// The FIFO has a reader, so an open for writing would succeed on it.
+TEST_F(ExtractPayloadTest, WhatIsNoRegularFileAtAnOutputIsRefusedAndLeftAlone) {
   const std::string source = dir_.Write("updater", Bundled(RandomBytes(20, 6), {1, 2, 3}));
   const Bytes precious = RandomBytes(50, 5);
   const std::string target = dir_.Path("target");
-  struct Case {
-    bool atImage;
-    bool dangling;
-    std::string image, payload;
-    int error;
+  enum Kind { kLink, kDanglingLink, kFifo, kDirectory };
+  const std::vector<std::tuple<std::string, Kind, int>> cases = {
+      {image_, kLink, ELOOP},    {payload_, kLink, ELOOP},     {payload_, kDanglingLink, ELOOP},
+      {payload_, kFifo, EINVAL}, {image_, kDirectory, EISDIR},
   };
-  const std::vector<Case> cases = {
-      {true, false, image_, payload_, ELOOP},
-      {false, false, image_, payload_, ELOOP},
-      {false, true, image_, payload_, ELOOP},
-      {false, false, image_, dir_.Path("missing/serial1.bin"), ENOENT},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.image + " " + c.payload + (c.dangling ? " dangling" : ""));
-    PlantStaleOutputs();
-    (void)::unlink(target.c_str());
-    if (!c.dangling) {
+  for (const auto& [at, kind, error] : cases) {
+    SCOPED_TRACE(at + " " + std::to_string(kind));
+    for (const std::string& path : {image_, payload_, target}) {
+      std::filesystem::remove_all(path);
+    }
+    if (kind != kDanglingLink) {
       dir_.Write(target, precious);
     }
-    if (c.error == ELOOP) {
-      const std::string& linked = c.atImage ? image_ : payload_;
-      ASSERT_EQ(::unlink(linked.c_str()), 0);
-      ASSERT_EQ(::symlink(target.c_str(), linked.c_str()), 0);
-    }
-    EXPECT_FALSE(ExtractPayload(source.c_str(), c.image.c_str(), c.payload.c_str()));
-    EXPECT_EQ(errno, c.error);
-    EXPECT_EQ(::access(target.c_str(), F_OK) == 0 ? dir_.Read(target) : Bytes{},
-              c.dangling ? Bytes{} : precious);
-    if (c.atImage) {
-      EXPECT_EQ(dir_.Read(payload_), Bytes(100, 0xBB));
+    UniqueFd reader;
+    if (kind == kFifo) {
+      ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0);
+      reader = UniqueFd(::open(at.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     } else {
-      EXPECT_TRUE(dir_.Read(image_).empty());
+      ASSERT_EQ(
+          kind == kDirectory ? ::mkdir(at.c_str(), 0700) : ::symlink(target.c_str(), at.c_str()),
+          0);
     }
-    (void)::unlink((c.atImage ? image_ : payload_).c_str());
-  }
-}
-
-// A link swapped in at the payload path after the extraction must not change what is read.
-TEST_F(ExtractPayloadTest, OutputsAreFreshPrivateFilesAndThePayloadIsReadAsWritten) {
-  const Bytes payload = RandomBytes(300, 7);
-  const std::string source = dir_.Write("updater", Bundled({9}, payload));
-  ASSERT_EQ(::mkfifo(payload_.c_str(), 0600), 0);
-  {
-    const UniqueFd reader(::open(payload_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     const ExtractedPayload refused =
         ExtractPayloadForSending(source.c_str(), image_.c_str(), payload_.c_str());
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_NE(refused.problem.find(payload_ + ": is not a regular file"), std::string::npos);
+    EXPECT_EQ(errno, error);
+    EXPECT_FALSE(refused.ok());
+    EXPECT_EQ(refused.problem.rfind(at + ": ", 0), 0U) << refused.problem;
+    EXPECT_EQ(std::filesystem::exists(target) ? dir_.Read(target) : Bytes{},
+              kind == kDanglingLink ? Bytes{} : precious);
   }
-  ASSERT_EQ(::unlink(payload_.c_str()), 0);
-  const Bytes precious = RandomBytes(50, 5);
-  const std::string victim = dir_.Write("precious", precious);
-  ASSERT_EQ(::link(victim.c_str(), payload_.c_str()), 0);
-  const mode_t oldMask = ::umask(0);
-  const ExtractedPayload extracted =
-      ExtractPayloadForSending(source.c_str(), image_.c_str(), payload_.c_str());
-  ::umask(oldMask);
-  ASSERT_TRUE(extracted.ok()) << extracted.problem;
-  EXPECT_EQ(dir_.Read(victim), precious);
-  for (const std::string& out : {image_, payload_}) {
-    struct stat st {};
-    ASSERT_EQ(::stat(out.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600U) << out;
-  }
-  ASSERT_EQ(::unlink(payload_.c_str()), 0);
-  ASSERT_EQ(::symlink(victim.c_str(), payload_.c_str()), 0);
-  Bytes sent(payload.size());
-  ASSERT_TRUE(ReadExactly(extracted.payload.get(), sent.data(), sent.size()));
-  EXPECT_EQ(sent, payload);
 }
 
 TEST_F(ExtractPayloadTest, WriteErrorDuringCopyFailsAndLeavesNoPartialOutput) {
@@ -175,6 +164,17 @@ TEST_F(ExtractPayloadTest, WriteErrorDuringCopyFailsAndLeavesNoPartialOutput) {
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
   EXPECT_TRUE(dir_.Read(image_).empty());
   EXPECT_TRUE(dir_.Read(payload_).empty());
+}
+
+// Sizes are 64-bit: 32-bit ones would wrap past 4 GiB.
+TEST(PayloadLayoutTest, SizesBeyond4GiBDoNotWrap) {
+  constexpr std::uint64_t k4GiB = std::uint64_t{1} << 32;
+  const TrailerBytes maxL = EncodeTrailer(0xFFFFFFFFU);
+  const PayloadLayout big = DecodeTrailer(maxL, 5 * k4GiB);
+  EXPECT_EQ(big.status, TrailerStatus::kValid);
+  EXPECT_EQ(big.imageBytes, 5 * k4GiB - 8 - 0xFFFFFFFFU);
+  EXPECT_EQ(DecodeTrailer(maxL, k4GiB + 7).status, TrailerStatus::kValid);
+  EXPECT_EQ(DecodeTrailer(maxL, k4GiB + 6).status, TrailerStatus::kLengthTooLarge);
 }
 
 }  // namespace
