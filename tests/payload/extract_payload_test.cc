@@ -99,6 +99,7 @@ TEST_F(ExtractPayloadTest, BadOrUnreadableSourceLeavesBothOutputsCreatedAndEmpty
       {dir_.Write("seven", {0x00, 0x00, 0x00, 0x55, 0x81, 0x18, 0x55}), EINVAL},
       {dir_.Write("magic off by a bit", Concat(body, Trailer(8, PAYLOAD_MAGIC ^ 1U))), EINVAL},
       {dir_.Write("L = size - 7", Concat(body, Trailer(65))), EINVAL},
+      {dir_.Write("L max", Concat(body, Trailer(0xFFFFFFFFU))), EINVAL},
       {dir_.Path("missing"), ENOENT},
       {dir_.Path("folder"), EISDIR},
       {dir_.Path("fifo"), EINVAL},
