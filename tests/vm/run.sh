@@ -31,18 +31,18 @@ for payload in full small; do
     --payload "$share/$payload" --output "$share/$payload.updater"
 done
 
-# The guest's command: the test program with a filter, offscreen, its
-# numbering state in STATE (a directory under the share that outlives a boot),
+# The guest's command: the test program with a filter, offscreen, in the
+# share, its numbering state in STATE (a directory under the share that outlives a boot),
 # then the boot's headless steps (each headless.sh's arguments after SHARE)
 # with that state.
 steps=()
 # shellcheck disable=SC2016 # $status and $? belong to the guest's shell
 guest() {
   local state="$1" filter="$2" first="${3:-}" step
-  printf 'mkdir -p %q && mkdir -m 0700 /run/vm/runtime && cd /tmp || exit 1\n' "$share/$state"
-  printf 'env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/run/vm/runtime TEVRA_VM_SHARE=%q ' "$share"
+  printf 'mkdir -p %q && mkdir -m 0700 /run/vm/runtime && cd %q || exit 1\n' "$share/$state" "$share"
+  printf 'env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/run/vm/runtime '
   printf 'TEVRA_VM_STATE=%q TEVRA_VM_FIRST_ADAPTER=%q TEVRA_VM_STDERR=%q ' \
-    "$state" "$first" "$share/stderr.log"
+    "$share/$state" "$first" "$share/stderr.log"
   printf '%q --gtest_color=no --gtest_filter=%q 2>>%q\n' "$program" "$filter" "$share/stderr.log"
   printf 'status=$?\n'
   for step in "${steps[@]}"; do
@@ -112,7 +112,7 @@ boot() {
 started=$SECONDS
 # Two FTDI adapters, A first: A becomes COM3, B COM4; A is unplugged and back.
 steps=("ftdi small --end ftdi-a -- /dev/ttyUSB0")
-boot ftdi "$(guest state "$cases.RunsOfEveryByteValueAt9600And115200/ftdi:$cases.UnplugMidDownloadThenReplugAndDownloadAgain/ftdi:Adapters/*" TEVRA-A)" \
+boot ftdi "$(guest state "$cases.*/ftdi" TEVRA-A)" \
   --modules "xhci-pci ftdi_sio" --trace \
   --usb ftdi-a:1:TEVRA-A --usb ftdi-b:2:TEVRA-B \
   --device-end "ftdi-a:$paced" --device-end "ftdi-b:$paced"
@@ -120,14 +120,14 @@ boot ftdi "$(guest state "$cases.RunsOfEveryByteValueAt9600And115200/ftdi:$cases
 # 16550 as ttyS1; headless through ttyS1, then through the three at once.
 steps=("uart small --end uart -- /dev/ttyS1"
   "three-ftdi full --end ftdi-a --end ftdi-b --end ftdi-c -- COM3 COM4 COM5")
-boot uart "$(guest state "$cases.RunsOfEveryByteValueAt9600And115200/uart:$cases.FullDownload/uart:Adapters/*" TEVRA-B)" \
+boot uart "$(guest state "$cases.Downloads/uart:$cases.TwoAdaptersKeepTheirNumbers/ftdi" TEVRA-B)" \
   --modules "xhci-pci ftdi_sio" --trace \
   --usb ftdi-b:1:TEVRA-B --usb ftdi-a:2:TEVRA-A --usb ftdi-c:3:TEVRA-C --uart uart \
   --device-end "ftdi-a:$paced" --device-end "ftdi-b:$paced" --device-end "ftdi-c:$paced" \
   --device-end "uart:$paced"
 # CDC-ACM: both ends in the guest, the device end on g_serial's ttyGS0.
 steps=("acm small --gadget acm-headless -- /dev/ttyACM0")
-boot acm "$(guest state-acm "$cases.RunsOfEveryByteValueAt9600And115200/acm:$cases.UnplugMidDownloadThenReplugAndDownloadAgain/acm")" \
+boot acm "$(guest state-acm "$cases.Downloads/acm")" \
   --modules "cdc-acm dummy_hcd g_serial"
 
 echo "vm: figures (download ratio against the protocol's 25.6 s floor):"
