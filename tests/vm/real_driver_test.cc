@@ -51,7 +51,9 @@ class RealDriverTest : public testing::TestWithParam<DriverPath> {
  protected:
   void SetUp() override {
     // The numbering's state outlives the boot; everything else is fresh.
-    SetEnv("XDG_STATE_HOME", std::getenv("TEVRA_VM_STATE"));  // NOLINT(concurrency-mt-unsafe)
+    const char* state = std::getenv("TEVRA_VM_STATE");  // NOLINT(concurrency-mt-unsafe)
+    ASSERT_NE(state, nullptr) << "not run by tests/vm/run.sh";
+    SetEnv("XDG_STATE_HOME", state);
     if (GetParam().unplug == Unplug::kGadget) {
       ASSERT_NO_FATAL_FAILURE(StartGadgetEnd());
     }
