@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <condition_variable>
+#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -246,17 +246,11 @@ TEST_F(OpenSerialPortTest, CloseAbandonsAStuckWritePromptly) {
 }
 
 TEST_F(OpenSerialPortTest, HungUpLineDoesNotSpinAndClosesPromptly) {
-  const auto cpuNow = [] {
-    timespec ts{};
-    EXPECT_EQ(clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts), 0);
-    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
-  };
   link_.Close();
   ASSERT_TRUE(port_.Send("lost", 4));
-  const auto cpuBefore = cpuNow();
-  const auto wallBefore = Clock::now();
+  const std::clock_t cpuBefore = std::clock();
   std::this_thread::sleep_for(500ms);  // the window being measured
-  EXPECT_LT(cpuNow() - cpuBefore, (Clock::now() - wallBefore) / 4) << "workers spin";
+  EXPECT_LT(std::clock() - cpuBefore, CLOCKS_PER_SEC / 8) << "workers spin";
   const auto before = Clock::now();
   EXPECT_TRUE(port_.Close());
   EXPECT_LT(Clock::now() - before, 2s);
