@@ -58,6 +58,36 @@ std::string PortResolver::LinkPath(unsigned n) const {
   return portsDir_ + "/COM" + std::to_string(n);
 }
 
+unsigned PortResolver::PortNumber(std::string_view name) {
+  constexpr std::string_view kPrefix = "COM";
+  if (name.size() <= kPrefix.size() || !name.starts_with(kPrefix)) {
+    return 0;
+  }
+  const std::string_view digits = name.substr(kPrefix.size());
+  unsigned n = 0;
+  const char* last = digits.data() + digits.size();
+  if (digits.front() < '1' || digits.front() > '9' ||
+      std::from_chars(digits.data(), last, n).ptr != last) {
+    return 0;
+  }
+  return n;
+}
+
+PortResolver::Resolved PortResolver::Resolve(const std::string& name) {
+  if (name.starts_with('/')) {
+    return {name, {}};
+  }
+  const unsigned n = PortNumber(name);
+  if (n == 0) {
+    return {{}, "not a port name"};
+  }
+  std::string path = DevicePath(n);
+  if (path.empty()) {
+    return {{}, "no device has this number (in use: " + NumbersInUse() + ")"};
+  }
+  return {std::move(path), {}};
+}
+
 std::string PortResolver::DevicePath(unsigned n) {
   if (n == 0) {
     return {};
@@ -105,12 +135,7 @@ std::string PortResolver::NumbersInUse() {
   }
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(portsDir_, ec)) {
-    const std::string name = entry.path().filename().string();
-    unsigned n = 0;
-    const char* first = name.data() + 3;
-    const char* last = name.data() + name.size();
-    if (name.starts_with("COM") && name.size() > 3 && name[3] != '0' &&
-        std::from_chars(first, last, n).ptr == last) {
+    if (const unsigned n = PortNumber(entry.path().filename().string()); n != 0) {
       used.insert(n);
     }
   }

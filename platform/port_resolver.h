@@ -3,6 +3,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/port_numbering.h"
 
@@ -13,9 +14,23 @@ namespace tevra {
 // else nothing. Looks at sysfs once, on first need, and opens no device.
 class PortResolver {
  public:
+  // Where a port name leads: path is what to open; empty when nothing does,
+  // and cause then says why, for a person ("not a port name", "no device has
+  // this number (in use: COM1, COM4)").
+  struct Resolved {
+    std::string path;
+    std::string cause;
+  };
+
   PortResolver(std::string portsDir, PortNumbering numbering);
   // PortsDirectory() and PortNumbering::ForThisUser().
   static PortResolver ForThisUser();
+
+  // name is "COM<n>" (n from 1, no sign or leading zero) or an absolute
+  // device path, taken as it is.
+  Resolved Resolve(const std::string& name);
+  // n for "COM<n>"; 0 for anything else.
+  static unsigned PortNumber(std::string_view name);
 
   // The path to open for COM<n>; empty when nothing has that number (and
   // always for 0). A link is returned as the link: open() follows it, so a
