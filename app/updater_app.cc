@@ -4,6 +4,7 @@
 #include <QPalette>
 
 #include "app/build_info.h"
+#include "app/stop_signal_notifier.h"
 #include "ui/updater_dialog.h"
 
 namespace tevra {
@@ -33,6 +34,10 @@ UpdaterApp::UpdaterApp(int& argc, char** argv) : m_app(argc, argv) {
 bool UpdaterApp::InitInstance() {
   UpdaterDialog dialog;
   SetDialogBkColor(kDialogBackground, kDialogText);
+  const StopSignalNotifier stopSignals([this, &dialog](int signal) {
+    m_stopSignal = signal;
+    dialog.StopForSignal();
+  });
   dialog.exec();
   return false;
 }

@@ -14,8 +14,12 @@ class UpdaterApp {
   // program ends without a message loop of its own.
   bool InitInstance();
 
+  // The stop signal that closed the window; 0 when the user did.
+  int stopSignal() const { return m_stopSignal; }
+
  private:
   QApplication m_app;
+  int m_stopSignal = 0;
 };
 
 }  // namespace tevra

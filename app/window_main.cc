@@ -8,7 +8,8 @@ extern "C" int TevraWindowMain(int argc, char** argv) {
   // QApplication keeps a reference to argc, which outlives it here.
   tevra::UpdaterApp app(argc, argv);
   if (!app.InitInstance()) {
-    return 0;
+    // Ended by a stop signal: say so, as the shell expects of a killed program.
+    return app.stopSignal() != 0 ? 128 + app.stopSignal() : 0;
   }
   return QApplication::exec();
 }

@@ -18,6 +18,7 @@
 #include "cli/progress_console.h"
 #include "cli/stop_signals.h"
 #include "payload/payload_paths.h"
+#include "platform/port_resolver.h"
 
 namespace tevra {
 namespace {
@@ -56,8 +57,11 @@ int HeadlessDownload::Run() {
 
   std::vector<std::unique_ptr<PortDownload>> ports;
   ports.reserve(line_.ports.size());
+  PortResolver resolver = PortResolver::ForThisUser();
   for (const std::string& name : line_.ports) {
-    ports.push_back(std::make_unique<PortDownload>(name, console, line_.timeout));
+    PortResolver::Resolved target = resolver.Resolve(name);
+    ports.push_back(std::make_unique<PortDownload>(
+        name, std::move(target.path), std::move(target.cause), console, line_.timeout));
   }
 
   const BundledPayload payload(SelfExecutablePath());
@@ -67,17 +71,21 @@ int HeadlessDownload::Run() {
       port->Fail(ExitStatus::kNoPayload, "no payload to send");
     }
   }
+  int stopSignal = 0;
   for (const auto& port : ports) {
-    if (payload.valid() && port->Open(line_.baud)) {
+    // A stop while ports are still opening reaches none of the rest.
+    stopSignal = stopSignal != 0 ? stopSignal : signals.Take();
+    if (stopSignal != 0) {
+      port->Interrupt();
+    } else if (payload.valid() && port->Open(line_.baud)) {
       port->Start(payload.NewSource(), payload.length());
     }
   }
 
-  int stopSignal = 0;
   std::vector<pollfd> fds;
   std::vector<PortDownload*> polled;
   Clock::time_point nextRedraw = Clock::now();
-  for (;;) {
+  while (stopSignal == 0) {
     fds.assign(1, pollfd{signals.fd(), POLLIN, 0});
     polled.clear();
     std::optional<Clock::time_point> deadline;
@@ -117,7 +125,6 @@ int HeadlessDownload::Run() {
         for (PortDownload* port : polled) {
           port->Interrupt();
         }
-        break;
       }
     }
     for (std::size_t i = 0; ready > 0 && i < polled.size(); ++i) {

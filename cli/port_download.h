@@ -1,7 +1,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,38 +10,39 @@
 
 #include "cli/exit_status.h"
 #include "cli/progress_console.h"
-#include "download/download_sequencer.h"
-#include "download/download_sink.h"
+#include "download/download_session.h"
+#include "download/payload_source.h"
 #include "platform/unique_fd.h"
-#include "serial/buffer_channel.h"
-#include "serial/notify_target.h"
-#include "serial/serial_port.h"
 
 namespace tevra {
 
-// One port of a headless download: its own serial port and record queues,
-// its own sequencer and timers, and what it shows on the console. Driven by
-// one event loop thread (every call but Post and Close); the port's workers
-// only Post, which signals notifyFd(). Once it has ended it ignores its
-// port until Close.
+// One port of a headless download: a download session with channels of its
+// own, the timers the session asks for as deadlines of the event loop, and
+// what it shows on the console. Driven by one event loop thread (every call
+// but the session's Wake and Close); the port's workers only wake it, which
+// signals notifyFd(). Once it has ended it ignores its port until Close.
 //
-// It succeeds only when the device has acknowledged the last block. It
-// fails when the port does not open, when the device gives no expected
-// answer for `silence`, when the line hangs up or a write fails.
-class PortDownload final : public DownloadSink, public NotifyTarget {
+// The session decides success (the device's acceptance of the last block)
+// and failure (silence, a hang-up, a failed write); this adds the causes of
+// its own (the port did not open, no payload, a stop signal) and the exit
+// status.
+class PortDownload final : private DownloadSession::Frontend {
  public:
-  using Clock = std::chrono::steady_clock;
+  using Clock = DownloadSession::Clock;
 
-  PortDownload(std::string port, ProgressConsole& console, std::chrono::seconds silence);
+  // port: as the user named it; path: what it resolved to (empty: nothing,
+  // and cause says why).
+  PortDownload(std::string port, std::string path, std::string cause, ProgressConsole& console,
+               std::chrono::seconds silence);
   PortDownload(const PortDownload&) = delete;
   PortDownload& operator=(const PortDownload&) = delete;
-  ~PortDownload() override;
+  ~PortDownload() override = default;
 
   // Opens the port at baud, 8E1. False when it did not open; the port has
   // then ended.
   bool Open(std::uint32_t baud);
   // Starts the download of length bytes from source.
-  void Start(std::unique_ptr<PayloadSource> source, std::uint32_t length);
+  void Start(std::unique_ptr<PayloadSource> source, std::uint64_t length);
   // Ends the port with a failure that is not its own (no payload, ...).
   void Fail(ExitStatus status, const std::string& cause);
   // A stop signal: the port says where it stood.
@@ -56,7 +56,7 @@ class PortDownload final : public DownloadSink, public NotifyTarget {
   // Readable when the workers have posted; OnNotified takes it.
   int notifyFd() const { return notify_.get(); }
   void OnNotified();
-  // Runs the timers that are due and checks the device's silence.
+  // Runs the timers that are due.
   void OnTick(Clock::time_point now);
   // The earliest moment OnTick has work; none once ended.
   std::optional<Clock::time_point> NextDeadline() const;
@@ -64,56 +64,41 @@ class PortDownload final : public DownloadSink, public NotifyTarget {
   bool ended() const { return ended_; }
   ExitStatus status() const { return status_; }
 
-  // DownloadSink
-  void Send(const std::uint8_t* data, std::uint32_t len) override;
-  void Log(std::string_view sentence) override;
-  void Diagnostic(const std::string& line) override;
-  void Progress(int percent) override;
-  void SetTimer(int id, std::chrono::milliseconds period) override;
-  void KillTimer(int id) override;
-  void DownloadEnded(bool finished) override;
-  void LastBlockAcknowledged() override;
-
-  // NotifyTarget: called by the port's workers.
-  bool Post(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override;
-
  private:
   struct Timer {
     std::chrono::milliseconds period{0};
     std::optional<Clock::time_point> due;
   };
 
-  // Runs fn on the sequencer and looks at what changed.
-  template <typename Fn>
-  void Drive(Fn fn);
+  // DownloadSession::Frontend
+  void Wake(std::uintptr_t wParam, std::intptr_t lParam) override;
+  void Log(std::string_view sentence) override;
+  void Diagnostic(const std::string& line) override;
+  void Progress(int percent) override;
+  void SetTimer(int id, std::chrono::milliseconds period) override;
+  void KillTimer(int id) override;
+  void Ended(DownloadSession::Outcome outcome, const std::string& cause) override;
+  void Advanced() override;
+
   void End(ExitStatus status, const std::string& text);
   std::string Where() const;
   Timer& TimerFor(int id);
 
   std::string port_;
+  std::string path_;
+  std::string cause_;
   ProgressConsole& console_;
   std::size_t row_;
-  std::chrono::seconds silence_;
-
-  BufferChannel rx_;
-  BufferChannel tx_;
-  SerialPort serial_;
-  DownloadSequencer sequencer_;
   UniqueFd notify_;
-  std::atomic<bool> lineGone_{false};
-  std::atomic<int> writeError_{0};
-
-  std::array<Timer, 2> timers_{};
+  std::array<Timer, 3> timers_{};
   bool started_ = false;
   bool ended_ = false;
-  bool acknowledged_ = false;
+  bool erased_ = false;
   ExitStatus status_ = ExitStatus::kSuccess;
-  std::uint32_t acknowledgedBytes_ = 0;
-  std::string lastDiagnostic_;
   Clock::time_point startedAt_{};
   Clock::time_point erasedAt_{};
-  Clock::time_point lastAnswer_{};
-  std::optional<Clock::time_point> goneAt_;
+  // Declared last: its port's workers stop before the members above go.
+  DownloadSession session_;
 };
 
 }  // namespace tevra

@@ -29,10 +29,12 @@ bool DownloadSequencer::StartDownload(std::unique_ptr<PayloadSource> source, std
   totalBytes_ = 0;
   lastReadBytes_ = 0;
   blockSize_ = protocol::BLOCK_SIZE;
-  // The counters are 32-bit: a larger payload would be cut short and still
-  // reported as finished.
-  if (source == nullptr || length > std::numeric_limits<std::uint32_t>::max()) {
-    sink_.Diagnostic("the payload of " + std::to_string(length) + " bytes is too large to send");
+  // An empty payload would erase the device and send it nothing; the
+  // counters are 32-bit, so a larger one would be cut short.
+  if (source == nullptr || length == 0 || length > std::numeric_limits<std::uint32_t>::max()) {
+    sink_.Diagnostic(length == 0 ? std::string("the payload is empty: nothing to send")
+                                 : "the payload of " + std::to_string(length) +
+                                       " bytes is too large to send");
     sink_.Log(kLogOpenFileFailure);
     return false;
   }
@@ -98,27 +100,19 @@ void DownloadSequencer::SendNextBlock() {
   }
   sink_.Send(block.data(), lastReadBytes_);
   remainingBytes_ -= lastReadBytes_;
-  awaiting_ = Awaiting::kBlockAck;
-
-  if (remainingBytes_ == 0) {
-    FinishDownload();
-  }
+  // The download is finished only when the device has the last block: one
+  // that resets or garbles it must not be shown as done.
+  awaiting_ = remainingBytes_ == 0 ? Awaiting::kLastBlockAck : Awaiting::kBlockAck;
 }
 
 void DownloadSequencer::FinishDownload() {
   payload_.reset();
   downloading_ = false;
+  awaiting_ = Awaiting::kNothing;
   sink_.KillTimer(TIMER_PROGRESS);
   sink_.Log(kLogDownloadFinish);
   sink_.Progress(0);
   sink_.DownloadEnded(true);
-  if (lastReadBytes_ == 0) {
-    // An empty payload: no block, so no acceptance, will ever come.
-    awaiting_ = Awaiting::kNothing;
-    sink_.LastBlockAcknowledged();
-  } else {
-    awaiting_ = Awaiting::kLastBlockAck;
-  }
 }
 
 // The log keeps its own sentences only, so the cause goes to the
@@ -167,8 +161,7 @@ void DownloadSequencer::OnRecord(const std::uint8_t* data, std::size_t size) {
     case Awaiting::kLastBlockAck:
       // The device echoes the final block, however short, before accepting it.
       if (Holds(data, size, lastReadBytes_, protocol::kBlockAck)) {
-        awaiting_ = Awaiting::kNothing;
-        sink_.LastBlockAcknowledged();
+        FinishDownload();
       }
       break;
   }

@@ -36,7 +36,7 @@ class DownloadSequencer {
     kEraseAck,
     kHeaderAck,
     kBlockAck,
-    kLastBlockAck,  // the download has finished; only its delivery is open
+    kLastBlockAck,  // everything is sent; the device's acceptance finishes it
   };
 
   explicit DownloadSequencer(DownloadSink& sink) : sink_(sink) {}
@@ -47,8 +47,8 @@ class DownloadSequencer {
   void OnPortClosed() { portOpen_ = false; }
 
   // Starts sending `length` bytes of source: the erase command, then both
-  // timers. False, logging "open File failure!", when the payload is too
-  // large for the 32-bit counters.
+  // timers. False, logging "open File failure!", when the payload is empty
+  // or too large for the 32-bit counters.
   bool StartDownload(std::unique_ptr<PayloadSource> source, std::uint64_t length);
   // "Com Close": drops the download, its file and the erase retry.
   void AbandonDownload();

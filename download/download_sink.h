@@ -30,12 +30,9 @@ class DownloadSink {
   // come back through DownloadSequencer::OnTimer(id).
   virtual void SetTimer(int id, std::chrono::milliseconds period) = 0;
   virtual void KillTimer(int id) = 0;
-  // The download ended: the last block was queued (finished) or it was
-  // abandoned; a new one may be started.
+  // The download ended: the device accepted the last block (finished) or it
+  // was abandoned; a new one may be started.
   virtual void DownloadEnded(bool finished) = 0;
-  // The device accepted the last block (or, for an empty payload, the header
-  // before it); comes after DownloadEnded(true), when it comes at all.
-  virtual void LastBlockAcknowledged() {}
 };
 
 }  // namespace tevra

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
@@ -18,6 +19,9 @@ std::unique_ptr<FdPayloadSource> FdPayloadSource::Open(const std::string& path) 
 }
 
 std::int64_t FdPayloadSource::Size() const {
+  if (length_ >= 0) {
+    return length_;
+  }
   struct stat st {};
   if (::fstat(fd_.get(), &st) != 0) {
     return -1;
@@ -26,7 +30,15 @@ std::int64_t FdPayloadSource::Size() const {
 }
 
 long FdPayloadSource::ReadAt(std::uint64_t offset, std::uint8_t* dst, std::size_t count) {
-  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+  if (length_ >= 0) {
+    const auto length = static_cast<std::uint64_t>(length_);
+    count = offset >= length
+                ? 0
+                : static_cast<std::size_t>(std::min<std::uint64_t>(count, length - offset));
+  }
+  offset += start_;
+  if (offset < start_ || offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) -
+                                      static_cast<std::uint64_t>(count)) {
     errno = EOVERFLOW;
     return -1;
   }

@@ -9,15 +9,24 @@
 
 namespace tevra {
 
-// A payload read from an open file descriptor, which it owns.
+// A payload read from an open file descriptor, which it owns: the whole
+// file (an extracted payload file), or `length` bytes from `start` (the
+// payload inside a bundled updater, read in place). The one reader both
+// front ends use.
 class FdPayloadSource : public PayloadSource {
  public:
   FdPayloadSource(UniqueFd fd, std::string name) : fd_(std::move(fd)), name_(std::move(name)) {}
+  FdPayloadSource(UniqueFd fd, std::string name, std::uint64_t start, std::uint64_t length)
+      : fd_(std::move(fd)),
+        name_(std::move(name)),
+        start_(start),
+        length_(static_cast<std::int64_t>(length)) {}
 
   // Opens path read-only. Null with errno set when it cannot be opened.
   static std::unique_ptr<FdPayloadSource> Open(const std::string& path);
 
-  // The file's current length; -1 with errno set on failure.
+  // The payload's length: the range's, or the file's current one; -1 with
+  // errno set on failure.
   std::int64_t Size() const;
 
   long ReadAt(std::uint64_t offset, std::uint8_t* dst, std::size_t count) override;
@@ -26,6 +35,8 @@ class FdPayloadSource : public PayloadSource {
  private:
   UniqueFd fd_;
   std::string name_;
+  std::uint64_t start_ = 0;
+  std::int64_t length_ = -1;  // -1: to the end of the file
 };
 
 }  // namespace tevra

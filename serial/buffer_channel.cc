@@ -32,19 +32,22 @@ SerialBuffer* BufferChannel::TakeFree() {
   return record;
 }
 
-void BufferChannel::Append(SerialBuffer* record) {
+void BufferChannel::Append(SerialBuffer* record, RecordOrigin origin) {
   const std::lock_guard lock(mutex_);
-  pending_.push_back(record);
+  pending_.push_back({record, origin});
 }
 
-SerialBuffer* BufferChannel::RemoveHead() {
+SerialBuffer* BufferChannel::RemoveHead(RecordOrigin* origin) {
   const std::lock_guard lock(mutex_);
   if (pending_.empty()) {
     return nullptr;
   }
-  SerialBuffer* record = pending_.front();
+  const Pending head = pending_.front();
   pending_.pop_front();
-  return record;
+  if (origin != nullptr) {
+    *origin = head.origin;
+  }
+  return head.record;
 }
 
 void BufferChannel::Return(SerialBuffer* record) {
@@ -54,11 +57,13 @@ void BufferChannel::Return(SerialBuffer* record) {
 
 void BufferChannel::Reset() {
   const std::lock_guard lock(mutex_);
-  pool_.insert(pool_.end(), pending_.begin(), pending_.end());
+  for (const Pending& p : pending_) {
+    pool_.push_back(p.record);
+  }
   pending_.clear();
 }
 
-bool BufferChannel::Put(const void* data, std::uint32_t len) {
+bool BufferChannel::Put(const void* data, std::uint32_t len, RecordOrigin origin) {
   if (len > SerialBuffer::kMaxLength || (data == nullptr && len != 0)) {
     return false;
   }
@@ -68,15 +73,15 @@ bool BufferChannel::Put(const void* data, std::uint32_t len) {
     std::memcpy(record->data, data, len);
   }
   record->data[len] = 0;
-  Append(record);
+  Append(record, origin);
   return true;
 }
 
-bool BufferChannel::Get(void* dst, std::uint32_t& size) {
+bool BufferChannel::Get(void* dst, std::uint32_t& size, RecordOrigin* origin) {
   if (dst == nullptr && size != 0) {
     return false;
   }
-  SerialBuffer* record = RemoveHead();
+  SerialBuffer* record = RemoveHead(origin);
   if (record == nullptr) {
     return false;
   }

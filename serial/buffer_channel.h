@@ -30,9 +30,10 @@ class BufferChannel {
   // caller owns it until it appends or returns it.
   SerialBuffer* TakeFree();
   // Appends a filled record to the tail of pending.
-  void Append(SerialBuffer* record);
+  void Append(SerialBuffer* record, RecordOrigin origin = {});
   // Removes and returns the oldest pending record; nullptr when none.
-  SerialBuffer* RemoveHead();
+  // origin, when given, receives what Append was told.
+  SerialBuffer* RemoveHead(RecordOrigin* origin = nullptr);
   // Returns a record to the tail of the pool.
   void Return(SerialBuffer* record);
   // Moves every pending record, oldest first, to the tail of the pool.
@@ -41,12 +42,12 @@ class BufferChannel {
   // Queues a copy of len bytes and their trailing zero. False, queuing
   // nothing, when len exceeds SerialBuffer::kMaxLength or data is null with
   // a non-zero len: a longer record would not fit.
-  bool Put(const void* data, std::uint32_t len);
+  bool Put(const void* data, std::uint32_t len, RecordOrigin origin = {});
   // Takes the oldest record: copies its bytes and trailing zero, never more
   // than size (the capacity of dst), sets size to the count copied and
   // returns the record to the pool. False, touching nothing, when none waits
   // (or when dst is null with a non-zero size).
-  bool Get(void* dst, std::uint32_t& size);
+  bool Get(void* dst, std::uint32_t& size, RecordOrigin* origin = nullptr);
 
   std::size_t PendingCount() const;
   std::size_t FreeCount() const;
@@ -55,7 +56,11 @@ class BufferChannel {
   SerialBuffer* AllocateLocked();
 
   mutable std::mutex mutex_;
-  std::deque<SerialBuffer*> pending_;
+  struct Pending {
+    SerialBuffer* record;
+    RecordOrigin origin;
+  };
+  std::deque<Pending> pending_;
   std::deque<SerialBuffer*> pool_;
   // Owns every record ever allocated; the lists above only point into it.
   std::vector<std::unique_ptr<SerialBuffer>> records_;

@@ -1,5 +1,6 @@
 #include "serial/comm_event_thread.h"
 
+#include <chrono>
 #include <cstdint>
 
 #include "platform/comm_device.h"
@@ -29,11 +30,15 @@ void CommEventThread(SerialPort& port) {
         std::uint32_t errors = 0;
         // Only clears the error state; a failure leaves nothing to recover.
         static_cast<void>(port.m_hComm.ClearCommError(&errors, nullptr));
+        if ((errors & CE_RXOVER) != 0) {
+          port.m_inputOverflowed.store(true);  // the reader must not trust its next record
+        }
         // EV_ERR comes once for a hang-up; every later wait fails.
         if (port.m_hComm.IsGone()) {
-          port.Notify(2, 0);
+          port.Notify(SerialNotice::kLineGone, 0);
         }
       } else if ((mask & EV_RXCHAR) != 0) {
+        port.m_lastReceived.store(std::chrono::steady_clock::now().time_since_epoch().count());
         port.evRxChar.Set();
       }
     }

@@ -62,8 +62,18 @@ void ReaderThread(SerialPort& port) {
         continue;  // someone else took bytes meanwhile: the chunk is not whole
       }
       const std::uint32_t stored = std::min(got, SerialBuffer::kMaxLength);
-      if (port.m_rx.Put(buffer.data(), stored)) {
-        port.Notify(0, 0);
+      RecordOrigin origin;
+      origin.sendsBefore = port.m_readySends.exchange(SerialPort::kNoBurst);
+      // More than a record holds, or an overflowing queue: the silence did
+      // not end this burst's bytes, the size did.
+      const bool overflowed = port.m_inputOverflowed.exchange(false);
+      origin.whole = waiting == stored && (errors & CE_RXOVER) == 0 && !overflowed;
+      if (origin.sendsBefore == SerialPort::kNoBurst) {
+        origin.sendsBefore = 0;  // no burst announced these bytes: date them early
+        origin.whole = false;
+      }
+      if (port.m_rx.Put(buffer.data(), stored, origin)) {
+        port.Notify(SerialNotice::kReceived, 0);
       }
       DiscardBacklog(port.m_hComm, waiting - want, buffer);
     }

@@ -15,6 +15,16 @@ struct SerialBuffer {
   std::uint8_t data[kCapacity] = {};
 };
 
+// What the reader knew of a received record's bytes when it framed them, so
+// that its owner can tell an answer from bytes that were already on their way.
+struct RecordOrigin {
+  // How many records had been queued for sending when its first byte arrived.
+  std::uint64_t sendsBefore = 0;
+  // The line's silence ended it and it holds the whole burst: nothing was cut
+  // at the record's size or dropped from a full input queue.
+  bool whole = false;
+};
+
 static_assert(sizeof(SerialBuffer) == 1028, "a record is exactly 1028 bytes");
 
 }  // namespace tevra

@@ -176,6 +176,13 @@ void SerialPort::CloseDevice() {
 }
 
 bool SerialPort::Send(const void* data, std::uint32_t len) {
+  if (len > SerialBuffer::kMaxLength) {
+    errno = EINVAL;
+    return false;
+  }
+  // Counted before the record can reach the line, so no answer to it can
+  // be dated before it.
+  m_sendCount.fetch_add(1);
   if (!m_tx.Put(data, len)) {
     errno = EINVAL;
     return false;
@@ -184,8 +191,8 @@ bool SerialPort::Send(const void* data, std::uint32_t len) {
   return true;
 }
 
-bool SerialPort::Receive(void* dst, std::uint32_t& size) {
-  return m_rx.Get(dst, size);
+bool SerialPort::Receive(void* dst, std::uint32_t& size, RecordOrigin* origin) {
+  return m_rx.Get(dst, size, origin);
 }
 
 void SerialPort::PurgeInput() {
@@ -204,6 +211,7 @@ void SerialPort::PurgeInput() {
   }
   m_rx.Reset();
   m_tx.Reset();
+  m_readySends.store(kNoBurst);
 }
 
 bool SerialPort::IsOpen() const {
@@ -229,11 +237,11 @@ void SerialPort::ResetEvents() {
   }
 }
 
-void SerialPort::Notify(std::uintptr_t wParam, std::intptr_t lParam) const {
+void SerialPort::Notify(SerialNotice notice, std::intptr_t lParam) const {
   if (m_hNotifyWnd != nullptr) {
     // A notification the target cannot queue is lost to it alone: the
     // record stays in the receive channel for the next Receive.
-    static_cast<void>(m_hNotifyWnd->Post(m_notifyMsg, wParam, lParam));
+    static_cast<void>(m_hNotifyWnd->Post(m_notifyMsg, ToWParam(notice), lParam));
   }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -15,13 +16,24 @@
 
 namespace tevra {
 
-// Window message the workers post: wParam 0 = a record was appended to
-// the receive channel, wParam 1 = a write that had gone pending completed
-// (lParam is the record's data address, never to be dereferenced by the
-// receiver), wParam 2 = the line hung up (the device is gone; posted once),
-// wParam 3 = a write failed on a line that is still there (lParam is the errno).
+// Window message the workers post; its wParam is a SerialNotice.
 inline constexpr std::uint32_t kWmUser = 0x0400;
 inline constexpr std::uint32_t WM_SERIAL_NOTIFY = kWmUser + 1;
+
+// What the workers tell their owner; the number is the message's wParam.
+enum class SerialNotice : std::uintptr_t {
+  kReceived = 0,        // a record was appended to the receive channel
+  kWriteCompleted = 1,  // a write that had gone pending completed; lParam is the
+                        // record's data address, never to be dereferenced
+  kLineGone = 2,        // the line hung up: the device is gone (posted once)
+  kWriteFailed = 3,     // a write failed on a line still there; lParam is the errno
+};
+constexpr std::uintptr_t ToWParam(SerialNotice notice) {
+  return static_cast<std::uintptr_t>(notice);
+}
+constexpr SerialNotice NoticeOf(std::uintptr_t wParam) {
+  return static_cast<SerialNotice>(wParam);
+}
 
 // One serial device and the four workers that run while it is open.
 // Open, Close and the destructor are called from the window's thread only.
@@ -55,7 +67,17 @@ class SerialPort {
   // False, queuing nothing, for a longer len: a record cannot hold it.
   bool Send(const void* data, std::uint32_t len);
   // Takes the oldest received record; size is in/out (capacity, then count).
-  bool Receive(void* dst, std::uint32_t& size);
+  // origin, when given, says how the record was framed.
+  bool Receive(void* dst, std::uint32_t& size, RecordOrigin* origin = nullptr);
+  // Records queued by Send since the port was constructed; a record whose
+  // origin.sendsBefore is at least the count right after a Send began
+  // arriving after that Send.
+  std::uint64_t SendCount() const { return m_sendCount.load(); }
+  // When the last byte arrived from the line; the epoch when none has.
+  std::chrono::steady_clock::time_point LastReceived() const {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(m_lastReceived.load()));
+  }
   // Discards what the device holds and empties both channels.
   void PurgeInput();
 
@@ -81,7 +103,7 @@ class SerialPort {
   void ResetEvents();
   void CloseDevice();
   // Posts WM_SERIAL_NOTIFY to the target given at Open; never blocks.
-  void Notify(std::uintptr_t wParam, std::intptr_t lParam) const;
+  void Notify(SerialNotice notice, std::intptr_t lParam) const;
   // Called by CommEventThread once it has purged the input at its start; Open
   // waits for it.
   void HandshakeDone();
@@ -112,6 +134,18 @@ class SerialPort {
   std::uint32_t m_notifyMsg = 0;
   // The silence that ends a received burst at the line's rate.
   std::chrono::milliseconds m_quietGap{};
+
+  std::atomic<std::uint64_t> m_sendCount{0};
+  // steady_clock ticks of the last arrival, set by CommEventThread.
+  std::atomic<std::chrono::steady_clock::rep> m_lastReceived{0};
+  // SendCount when the burst being framed began (QuietGapThread's own), and
+  // when the earliest burst not yet read began (kNoBurst when none): the
+  // reader takes it with the bytes, so a record is never dated later than
+  // its first byte even when the reader falls behind.
+  static constexpr std::uint64_t kNoBurst = ~std::uint64_t{0};
+  std::uint64_t m_burstSends = 0;
+  std::atomic<std::uint64_t> m_readySends{kNoBurst};
+  std::atomic<bool> m_inputOverflowed{false};
 
   // Lets Open return only after the start-up purge, so nothing sent after
   // Open returns can be swept away by it.

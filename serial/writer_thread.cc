@@ -31,7 +31,7 @@ void WriterThread(SerialPort& port) {
           break;
         case WriteStatus::kCompletedPending:
           // The address identifies the write only; the record is reused.
-          port.Notify(1, reinterpret_cast<std::intptr_t>(record->data));
+          port.Notify(SerialNotice::kWriteCompleted, reinterpret_cast<std::intptr_t>(record->data));
           break;
         case WriteStatus::kAbandoned:
           stop = true;
@@ -39,7 +39,7 @@ void WriterThread(SerialPort& port) {
         case WriteStatus::kFailed: {
           // A hang-up has a notification of its own.
           if (!port.m_hComm.IsGone()) {
-            port.Notify(3, errno);
+            port.Notify(SerialNotice::kWriteFailed, errno);
           }
           std::uint32_t errors = 0;
           static_cast<void>(port.m_hComm.ClearCommError(&errors, nullptr));

@@ -18,6 +18,7 @@
 #include "download/fd_payload_source.h"
 #include "payload/extract_payload.h"
 #include "payload/payload_paths.h"
+#include "platform/diagnostics.h"
 #include "res/app_icon.h"
 #include "res/combo_lists.h"
 #include "res/resource.h"
@@ -49,21 +50,11 @@ constexpr int kDefaultPortIndex = 2;
 constexpr int kDefaultBaudIndex = 6;
 constexpr int kDefaultPortState = 0;
 
-// The fixed line format: 8 data bits, even parity, one stop bit.
-constexpr std::uint8_t kByteSize = 8;
-constexpr Parity kParityEven = Parity::kEven;
-constexpr std::uint8_t kOneStopBit = 1;  // SerialPort::Open's code
-
 constexpr int kProgressMin = 1;
 constexpr int kProgressMax = 100;
 
 constexpr char kLogNoOpenCom[] = "No Open Com!";
 constexpr const char* kLogOpenFileFailure = DownloadSequencer::kLogOpenFileFailure;
-
-// One received record with its terminating zero.
-constexpr std::size_t kReceiveBufferSize = 1024;
-
-constexpr char kProgramName[] = "tevra-updater";
 
 const char* FailureCause(int error) {
   // NOLINTNEXTLINE(concurrency-mt-unsafe): only the window's thread reports
@@ -86,7 +77,7 @@ UpdaterDialog::UpdaterDialog(QWidget* parent)
 
 // The workers post to this window: stop them before anything goes away.
 UpdaterDialog::~UpdaterDialog() {
-  m_serial.Close();
+  m_session.ClosePort();
 }
 
 void UpdaterDialog::ConnectMessageMap() {
@@ -100,6 +91,9 @@ void UpdaterDialog::ConnectMessageMap() {
   // IDC_RESET has no handler.
   connect(&m_progressTimer, &QTimer::timeout, this, [this] { OnTimer(TIMER_PROGRESS); });
   connect(&m_eraseRetryTimer, &QTimer::timeout, this, [this] { OnTimer(TIMER_ERASE_RETRY); });
+  m_watchTimer.setSingleShot(true);
+  connect(&m_watchTimer, &QTimer::timeout, this,
+          [this] { m_session.OnTimer(DownloadSession::TIMER_WATCH); });
   connect(&m_systemMenu, &QMenu::triggered, this,
           [this](QAction* action) { OnSysCommand(action->data().toUInt()); });
   // WM_SERIAL_NOTIFY arrives through event().
@@ -127,11 +121,10 @@ bool UpdaterDialog::OnInitDialog() {
   return true;
 }
 
-bool UpdaterDialog::Post(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+void UpdaterDialog::Wake(std::uintptr_t wParam, std::intptr_t lParam) {
   // Qt takes the event over and delivers it on this window's thread.
-  QCoreApplication::postEvent(this,
-                              std::make_unique<SerialNotifyEvent>(msg, wParam, lParam).release());
-  return true;
+  QCoreApplication::postEvent(
+      this, std::make_unique<SerialNotifyEvent>(WM_SERIAL_NOTIFY, wParam, lParam).release());
 }
 
 bool UpdaterDialog::event(QEvent* e) {
@@ -184,8 +177,8 @@ void UpdaterDialog::OnConnectReader() {
 void UpdaterDialog::OnComSettings() {
   PortSettingsDialog settings(m_portIndex, m_baudIndex, m_portState, this);
   if (m_portOpen) {
-    m_serial.Close();
-    SetPortOpen(false);
+    m_session.ClosePort();
+    m_portOpen = false;
   }
   if (settings.exec() != QDialog::Accepted) {
     return;
@@ -194,32 +187,28 @@ void UpdaterDialog::OnComSettings() {
   m_baudIndex = settings.baudIndex();
   const std::uint32_t rate = res::BaudRateForRow(m_baudIndex);
 
-  SetPortOpen(false);
+  m_portOpen = false;
+  // 8 data bits, even parity, one stop bit.
   const auto portNumber = static_cast<std::uint8_t>(m_portIndex + 1);
-  if (m_serial.Open(this, WM_SERIAL_NOTIFY, portNumber, rate, kByteSize, kParityEven,
-                    kOneStopBit)) {
+  if (m_session.OpenPort(portNumber, rate)) {
     AppendLog(kLogComOpened);
-    SetPortOpen(true);
+    m_portOpen = true;
   } else {
     AppendLog(kLogComNotOpened);
   }
 }
 
-// The sequencer sends only while the port is open: it learns every change.
-void UpdaterDialog::SetPortOpen(bool open) {
-  m_portOpen = open;
-  if (open) {
-    m_sequencer.OnPortOpened();
-  } else {
-    m_sequencer.OnPortClosed();
-  }
-}
-
 void UpdaterDialog::OnComClose() {
-  m_serial.Close();
-  SetPortOpen(false);
+  m_session.ClosePort();
+  m_portOpen = false;
   AppendLog(kLogComClosed);
   AbandonDownload();
+}
+
+void UpdaterDialog::StopForSignal() {
+  m_session.ClosePort();
+  m_portOpen = false;
+  QCoreApplication::exit(0);
 }
 
 void UpdaterDialog::OnDownload() {
@@ -241,7 +230,7 @@ void UpdaterDialog::StartDownload() {
     if (source.empty()) {
       problem = std::string("the updater's own file is unknown: ") + FailureCause(errno);
     }
-    (void)std::fprintf(stderr, "%s: %s\n", kProgramName, problem.c_str());
+    Diagnose(problem);
     AppendLog(kLogOpenFileFailure);
     return;
   }
@@ -255,45 +244,35 @@ void UpdaterDialog::StartDownload() {
   ExtractedPayload extracted =
       ExtractPayloadForSending(source.c_str(), imagePath.c_str(), payloadPath.c_str());
   if (!extracted.ok()) {
-    (void)std::fprintf(stderr, "%s: no payload could be extracted from %s: %s\n", kProgramName,
-                       source.c_str(), extracted.problem.c_str());
+    Diagnose("no payload could be extracted from " + Printable(source) + ": " + extracted.problem);
     AppendLog(kLogOpenFileFailure);
     return;
   }
   auto payload = std::make_unique<FdPayloadSource>(std::move(extracted.payload), payloadPath);
   const std::int64_t length = payload->Size();
   if (length < 0) {
-    (void)std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, payloadPath.c_str(),
-                       FailureCause(errno));
+    Diagnose("cannot read " + Printable(payloadPath) + ": " + FailureCause(errno));
     AppendLog(kLogOpenFileFailure);
     return;
   }
-  m_sequencer.StartDownload(std::move(payload), static_cast<std::uint64_t>(length));
+  m_session.StartDownload(std::move(payload), static_cast<std::uint64_t>(length));
 }
 
 void UpdaterDialog::AbandonDownload() {
-  m_sequencer.AbandonDownload();
+  m_session.AbandonDownload();
 }
 
+// The session takes every record waiting, so a notice whose record an
+// earlier one already took finds nothing.
 long UpdaterDialog::OnSerialNotify(std::uintptr_t wParam, std::intptr_t /*lParam*/) {
-  if (wParam != 0) {
-    return 0;
+  if (NoticeOf(wParam) != SerialNotice::kWriteCompleted) {
+    m_session.OnNotified();
   }
-  std::array<std::uint8_t, kReceiveBufferSize> record{};
-  std::uint32_t size = kReceiveBufferSize;
-  if (!m_serial.Receive(record.data(), size)) {
-    return 0;
-  }
-  m_sequencer.OnRecord(record.data(), size);
   return 0;
 }
 
 void UpdaterDialog::OnTimer(int id) {
-  m_sequencer.OnTimer(id);
-}
-
-void UpdaterDialog::Send(const std::uint8_t* bytes, std::uint32_t len) {
-  m_serial.Send(bytes, len);
+  m_session.OnTimer(id);
 }
 
 void UpdaterDialog::Log(std::string_view sentence) {
@@ -301,14 +280,18 @@ void UpdaterDialog::Log(std::string_view sentence) {
 }
 
 void UpdaterDialog::Diagnostic(const std::string& line) {
-  (void)std::fprintf(stderr, "%s: %s\n", kProgramName, line.c_str());
+  Diagnose(line);
 }
 
 void UpdaterDialog::Progress(int percent) {
   SetProgressPos(percent);
 }
 
-void UpdaterDialog::DownloadEnded(bool /*finished*/) {
+// The log keeps its own sentences: a failure's cause goes to stderr.
+void UpdaterDialog::Ended(DownloadSession::Outcome /*outcome*/, const std::string& cause) {
+  if (!cause.empty()) {
+    Diagnose(cause);
+  }
   m_downloadButton->setEnabled(true);
 }
 
@@ -323,6 +306,9 @@ void UpdaterDialog::SetProgressPos(int pos) {
 }
 
 QTimer& UpdaterDialog::TimerFor(int id) {
+  if (id == DownloadSession::TIMER_WATCH) {
+    return m_watchTimer;
+  }
   return id == TIMER_PROGRESS ? m_progressTimer : m_eraseRetryTimer;
 }
 

@@ -10,10 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "download/download_sequencer.h"
-#include "download/download_sink.h"
-#include "serial/notify_target.h"
-#include "serial/serial_port.h"
+#include "download/download_session.h"
 #include "ui/dialog_controls.h"
 
 class QComboBox;
@@ -26,22 +23,19 @@ namespace tevra {
 
 // The updater's main window: opens and closes the serial port, streams the
 // payload carried by the updater's own file to the device through the
-// download sequencer, and keeps the log. Everything runs on the window's
-// thread; the serial workers reach it only through Post.
-class UpdaterDialog : public QDialog, public NotifyTarget, private DownloadSink {
+// download session, and keeps the log. Everything runs on the window's
+// thread; the serial workers reach it only through posted events.
+class UpdaterDialog : public QDialog, private DownloadSession::Frontend {
   Q_OBJECT
 
  public:
-  static constexpr int TIMER_PROGRESS = DownloadSequencer::TIMER_PROGRESS;
-  static constexpr int TIMER_ERASE_RETRY = DownloadSequencer::TIMER_ERASE_RETRY;
+  static constexpr int TIMER_PROGRESS = DownloadSession::TIMER_PROGRESS;
+  static constexpr int TIMER_ERASE_RETRY = DownloadSession::TIMER_ERASE_RETRY;
 
   explicit UpdaterDialog(QWidget* parent = nullptr);
   UpdaterDialog(const UpdaterDialog&) = delete;
   UpdaterDialog& operator=(const UpdaterDialog&) = delete;
   ~UpdaterDialog() override;
-
-  // NotifyTarget: any thread; the notification is handled on the window's.
-  bool Post(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override;
 
   // Prepends one line to the log (the newest line is on top).
   void AppendLog(const QString& text);
@@ -54,10 +48,14 @@ class UpdaterDialog : public QDialog, public NotifyTarget, private DownloadSink 
   int portIndex() const { return m_portIndex; }
   int baudIndex() const { return m_baudIndex; }
   bool portOpen() const { return m_portOpen; }
-  bool downloading() const { return m_sequencer.downloading(); }
-  bool erased() const { return m_sequencer.erased(); }
-  std::uint32_t totalBytes() const { return m_sequencer.totalBytes(); }
-  std::uint32_t remainingBytes() const { return m_sequencer.remainingBytes(); }
+  bool downloading() const { return m_session.sequencer().downloading(); }
+  bool erased() const { return m_session.sequencer().erased(); }
+  std::uint32_t totalBytes() const { return m_session.sequencer().totalBytes(); }
+  std::uint32_t remainingBytes() const { return m_session.sequencer().remainingBytes(); }
+
+  // Closes the port, putting back the line settings it found, and ends the
+  // window's event loops: a stop signal or a desktop logout.
+  void StopForSignal();
   bool timerActive(int id) const;
   const DialogControls& controls() const { return m_controls; }
 
@@ -73,7 +71,7 @@ class UpdaterDialog : public QDialog, public NotifyTarget, private DownloadSink 
   void OnSysCommand(unsigned id);
   void OnComSettings();
   void OnComClose();
-  void SetPortOpen(bool open);
+
   void OnConnectReader();
   void OnDownload();
   long OnSerialNotify(std::uintptr_t wParam, std::intptr_t lParam);
@@ -82,14 +80,15 @@ class UpdaterDialog : public QDialog, public NotifyTarget, private DownloadSink 
   void StartDownload();
   void AbandonDownload();
 
-  // DownloadSink: the sequencer's requests, on the window's thread.
-  void Send(const std::uint8_t* bytes, std::uint32_t len) override;
+  // DownloadSession::Frontend: the session's requests, on the window's
+  // thread (Wake on any).
+  void Wake(std::uintptr_t wParam, std::intptr_t lParam) override;
   void Log(std::string_view sentence) override;
   void Diagnostic(const std::string& line) override;
   void Progress(int percent) override;
   void SetTimer(int id, std::chrono::milliseconds period) override;
   void KillTimer(int id) override;
-  void DownloadEnded(bool finished) override;
+  void Ended(DownloadSession::Outcome outcome, const std::string& cause) override;
   QTimer& TimerFor(int id);
   void SetProgressPos(int pos);
 
@@ -105,13 +104,15 @@ class UpdaterDialog : public QDialog, public NotifyTarget, private DownloadSink 
   int m_baudIndex = 0;
   int m_portState = 0;
   bool m_portOpen = false;
-  SerialPort m_serial;
 
-  // Download sequencer.
-  DownloadSequencer m_sequencer{*this};
+  // Download sequencer; the session owns the serial port.
   std::string m_payloadSource;
   QTimer m_progressTimer;
   QTimer m_eraseRetryTimer;
+  QTimer m_watchTimer;
+  // Declared last: destroyed (its port closed) before the timers and the
+  // controls it reports to.
+  DownloadSession m_session{*this, std::nullopt};
 };
 
 }  // namespace tevra
