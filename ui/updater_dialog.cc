@@ -1,6 +1,7 @@
 #include "ui/updater_dialog.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
@@ -208,7 +209,13 @@ void UpdaterDialog::OnComClose() {
 void UpdaterDialog::StopForSignal() {
   m_session.ClosePort();
   m_portOpen = false;
-  QCoreApplication::exit(0);
+  // A settings dialog still open must not get to open the port again.
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog != nullptr && dialog != this) {
+      dialog->reject();
+    }
+  }
+  done(QDialog::Rejected);
 }
 
 void UpdaterDialog::OnDownload() {

@@ -53,8 +53,8 @@ class UpdaterDialog : public QDialog, private DownloadSession::Frontend {
   std::uint32_t totalBytes() const { return m_session.sequencer().totalBytes(); }
   std::uint32_t remainingBytes() const { return m_session.sequencer().remainingBytes(); }
 
-  // Closes the port, putting back the line settings it found, and ends the
-  // window's event loops: a stop signal or a desktop logout.
+  // Closes the port, putting back the line settings it found, and closes
+  // the window and any dialog over it: a stop signal or a desktop logout.
   void StopForSignal();
   bool timerActive(int id) const;
   const DialogControls& controls() const { return m_controls; }

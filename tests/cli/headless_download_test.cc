@@ -1,14 +1,19 @@
 // tevra-updater --download as scripts run it, bundled with a payload, against
 // simulated devices on COM3, COM4, ...; standard output is a pipe.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bundler/bundle.h"
+#include "platform/unique_fd.h"
 #include "sim/dongle_simulator.h"
 #include "tests/support/bytes.h"
 #include "tests/support/child_process.h"
@@ -19,23 +24,31 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kRunCap = std::chrono::milliseconds(60s);
-constexpr char kDone[] = "done: 1000 bytes in ";
+constexpr auto kRunCap = std::chrono::milliseconds(90s);
+constexpr char kDone[] = "done: ";
+// The line rate the devices' lines are left at before each run.
+constexpr speed_t kFoundRate = B1200;
 
 using Options = sim::DongleOptions;
 struct Device {
   std::string closing;  // its port's closing line; kDone: it holds the payload
   int Options::*fault = &Options::ignoreErase;  // set to `value`; by default no fault
   int value = 0;
+  std::uint32_t pacedBaud = 0;  // answers paced at this rate
 };
+
+// What the updater carries: a payload, nothing, or a trailer that says 0 bytes.
+enum class Carries { kPayload, kNothing, kEmptyTrailer };
 
 struct Case {
   const char* name;
-  int exitStatus;  // 130: SIGINT once the first device has two blocks
+  int exitStatus;  // 130, 129: SIGINT, SIGHUP once the first device has two blocks
   std::vector<Device> devices;
   const char* output = "";             // somewhere in stdout or stderr
   std::vector<std::string> args = {};  // after --download and the devices' ports
-  bool bundled = true;
+  Carries carries = Carries::kPayload;
+  std::size_t payloadSize = 1000;  // seven full blocks and a short one
+  int stopBeforeOpening = 0;       // a signal already waiting when the updater starts
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -49,14 +62,30 @@ std::string Mapped(pid_t pid) {
 
 class HeadlessDownloadTest : public ::testing::TestWithParam<Case> {};
 
+speed_t LineRate(const std::string& path, std::optional<speed_t> set = std::nullopt) {
+  const UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  termios line{};
+  EXPECT_EQ(tcgetattr(fd.get(), &line), 0) << path;
+  if (set) {
+    cfsetspeed(&line, *set);
+    EXPECT_EQ(tcsetattr(fd.get(), TCSANOW, &line), 0);
+  }
+  return cfgetospeed(&line);
+}
+
 TEST_P(HeadlessDownloadTest, Runs) {
   const Case& c = GetParam();
   const IsolatedEnvironment env;
-  const Bytes payload = RandomBytes(1000, 7);  // seven full blocks and a short one
+  const Bytes payload = RandomBytes(c.payloadSize, 7);
   WriteFile(env.WorkFile("payload"), payload);
   std::string error;
   ASSERT_TRUE(PackBundle(TEVRA_UPDATER, env.WorkFile("payload"), env.WorkFile("updater"), error))
       << error;
+  if (c.carries == Carries::kEmptyTrailer) {
+    WriteFile(env.WorkFile("updater"),
+              Concat(ReadFile(TEVRA_UPDATER), {0, 0, 0, 0, 0x55, 0x81, 0x18, 0x55}));
+    chmod(env.WorkFile("updater").c_str(), 0700);
+  }
 
   std::vector<std::unique_ptr<sim::DongleSimulator>> devices;
   std::vector<std::string> args = {"--download"};
@@ -65,21 +94,37 @@ TEST_P(HeadlessDownloadTest, Runs) {
     options.*d.fault = d.value;
     options.port = 3 + static_cast<int>(devices.size());
     options.portsDir = env.portsDir();
+    options.pace = d.pacedBaud != 0;
+    options.baud = options.pace ? d.pacedBaud : options.baud;
     devices.push_back(std::make_unique<sim::DongleSimulator>(options));
     ASSERT_TRUE(devices.back()->Start(&error)) << error;
-    args.insert(args.end(), {"--port", "COM" + std::to_string(options.port)});
+    const std::string port = "COM" + std::to_string(options.port);
+    LineRate(env.portsDir() + "/" + port, kFoundRate);
+    args.insert(args.end(), {"--port", port});
   }
   args.insert(args.end(), c.args.begin(), c.args.end());
 
-  ChildProcess updater(c.bundled ? env.WorkFile("updater") : TEVRA_UPDATER, args);
-  if (!c.devices.empty()) {
+  // Blocked here, the signal waits in the updater from its first instruction.
+  sigset_t stop, previous;
+  sigemptyset(&stop);
+  if (c.stopBeforeOpening != 0) {
+    sigaddset(&stop, c.stopBeforeOpening);
+  }
+  pthread_sigmask(SIG_BLOCK, &stop, &previous);
+  ChildProcess updater(c.carries != Carries::kNothing ? env.WorkFile("updater") : TEVRA_UPDATER,
+                       args);
+  if (c.stopBeforeOpening != 0) {
+    updater.Signal(c.stopBeforeOpening);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!c.devices.empty() && c.stopBeforeOpening == 0) {
     EXPECT_NE(updater.NextLine(10s), "");
     EXPECT_EQ(Mapped(updater.pid()).find("libQt"), std::string::npos) << "headless loads Qt";
   }
-  if (c.exitStatus == 130) {
+  if (c.exitStatus == 130 || c.exitStatus == 129) {
     ASSERT_TRUE(
         devices[0]->WaitUntil([](const sim::DongleStats& s) { return s.blocks >= 2; }, 10s));
-    updater.Signal(SIGINT);
+    updater.Signal(c.exitStatus - 128);
   }
   EXPECT_EQ(updater.Finish(kRunCap), c.exitStatus) << updater.Stdout() << updater.Stderr();
 
@@ -89,10 +134,16 @@ TEST_P(HeadlessDownloadTest, Runs) {
   for (std::size_t i = 0; i < devices.size(); ++i) {
     const std::string port = "COM" + std::to_string(3 + i);
     EXPECT_NE(out.find(port + ": " + c.devices[i].closing), std::string::npos) << out;
+    if (!devices[i]->Stats().hungUp) {
+      EXPECT_EQ(LineRate(env.portsDir() + "/" + port), kFoundRate) << port << " not put back";
+    }
     devices[i]->Stop();
     const sim::DongleStats stats = devices[i]->Stats();
     EXPECT_EQ(stats.image == payload, c.devices[i].closing == kDone) << port;
     EXPECT_EQ(stats.unknownBytes, 0U) << port << " got bytes that are no command";
+    if (c.carries == Carries::kEmptyTrailer || c.stopBeforeOpening != 0) {
+      EXPECT_EQ(stats.erases, 0) << port << " was erased";
+    }
   }
 }
 
@@ -122,15 +173,39 @@ std::vector<Case> Cases() {
   // A hang-up right after the last answer still counts as success.
   const std::vector<Device> succeeding{
       good, {kDone, &Options::ignoreErase, 1}, {kDone, &Options::hangupAfterBlock, 8}};
+  // 110 baud: a block's round trip alone is longer than the default timeout.
+  const Device paced110{kDone, &Options::ignoreErase, 0, 110};
   return {
       {"ThreePortsInParallel", 0, succeeding, "COM4: no answer to the erase; erasing again"},
+      {"AnswersAt110BaudWithTheDefaultTimeout",
+       0,
+       {paced110},
+       "",
+       {"--baud", "110"},
+       Carries::kPayload,
+       100},
+      {"EmptyTrailerIsNoPayload",
+       3,
+       {{"failed: no payload to send"}},
+       "no payload",
+       {},
+       Carries::kEmptyTrailer},
+      {"StopWhileOpeningReachesNoPort",
+       143,
+       {{"interrupted before"}, {"interrupted before"}},
+       "",
+       {},
+       Carries::kPayload,
+       1000,
+       SIGTERM},
+      {"HangupClosesThePorts", 129, {interrupted}},
       {"FailedPortsLeaveTheOthersGoing", 5, {good, silent, unplugged}, "", {"--timeout", "1"}},
       {"PortThatDoesNotExist",
        4,
        {},
        "/nonexistent/ttyUSB9: failed: the port did not open: no such device",
        {"--port", "/nonexistent/ttyUSB9"}},
-      {"NoPayload", 3, {}, "COM3: failed: no payload to send", {}, false},
+      {"NoPayload", 3, {}, "COM3: failed: no payload to send", {}, Carries::kNothing},
       {"BadOption", 2, {}, "unknown option \"--bogus\"\n\nusage: tevra-updater", {"--bogus"}},
       {"RateNotInTheList", 2, {}, "--baud wants one of 110, 300", {"--baud", "1234"}},
       {"Interrupted", 130, {interrupted, interrupted}},

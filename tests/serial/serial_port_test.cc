@@ -20,6 +20,7 @@
 #include "platform/line_settings.h"
 #include "serial/buffer_channel.h"
 #include "serial/quiet_gap_thread.h"
+#include "serial/serial_buffer.h"
 #include "sim/pty_link.h"
 #include "tests/support/isolated_environment.h"
 
@@ -181,6 +182,30 @@ TEST_F(OpenSerialPortTest, RecordsEndAtTheQuietGap) {
     records = CollectRecords(2);
   }
   EXPECT_EQ(records, (std::vector<Bytes8>{Bytes("a"), Bytes("b")}));
+}
+
+// A record says whether it began before a send and whether the silence
+// ended it: bytes already arriving when a command goes out, and a burst
+// longer than a record, can never pass for an answer.
+TEST_F(OpenSerialPortTest, RecordsTellWhenTheyBeganAndWhetherTheyAreWhole) {
+  const auto receive = [this] {
+    ExpectRecordPost();
+    Bytes8 buffer(1024);
+    std::uint32_t size = 1024;
+    RecordOrigin origin;
+    EXPECT_TRUE(port_.Receive(buffer.data(), size, &origin));
+    return origin;
+  };
+  DeviceWrites(Bytes("early"));
+  ASSERT_TRUE(port_.Send("cmd", 3));  // within the burst's quiet gap
+  RecordOrigin origin = receive();
+  EXPECT_LT(origin.sendsBefore, port_.SendCount());
+  EXPECT_EQ(ReadFromLink(link_, 3), Bytes("cmd"));
+  DeviceWrites(Bytes("answer"));
+  origin = receive();
+  EXPECT_TRUE(origin.whole && origin.sendsBefore == port_.SendCount());
+  DeviceWrites(Bytes8(1500, 0x50));
+  EXPECT_FALSE(receive().whole) << "cut at the record's size";
 }
 
 // Input from before Open, a record never received and a send queued while

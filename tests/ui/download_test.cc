@@ -101,23 +101,25 @@ TEST_F(DownloadTest, ComSettingsMidDownloadKeepsItGoing) {
   ExpectFinishedWith(payload);
 }
 
-// An unplugged adapter stalls the download without a false finish; "Com
-// Close" still returns; the cause goes to stderr once.
-TEST_F(DownloadTest, UnpluggedDeviceStallsAndComCloseRecovers) {
+// An unplugged adapter ends the download without a false finish, Download
+// comes back, "Com Close" still returns; each cause goes to stderr once.
+TEST_F(DownloadTest, UnpluggedDeviceEndsTheDownloadWithItsCause) {
   testing::internal::CaptureStderr();
   StartDownload(RandomBytes(1280, 9), [](sim::DongleOptions& o) { o.hangupAfterBlock = 2; });
   ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().hungUp; }));
-  EXPECT_FALSE(WindowDriver::WaitFor([&] { return driver.TopLine() == kFinished; }, 500ms));
+  EXPECT_TRUE(WindowDriver::WaitFor([&] { return driver.Button(IDC_DOWNLOAD)->isEnabled(); }));
+  EXPECT_NE(driver.TopLine(), kFinished);
   driver.Click(res::IDC_COM_CLOSE);
   EXPECT_EQ(driver.TopLine(), QStringLiteral("Success to Close Com!"));
-  EXPECT_TRUE(driver.Button(IDC_DOWNLOAD)->isEnabled());
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("hung up or was unplugged"), std::string::npos) << err;
   EXPECT_EQ(err.find("hung up"), err.rfind("hung up")) << err;
+  EXPECT_NE(err.find("the device was disconnected at block 3 of 10"), std::string::npos) << err;
 }
 
 // A failed extraction downloads nothing, not even what an earlier run left in
-// the payload file: this test program (no payload), a damaged trailer.
+// the payload file: this test program (no payload), a damaged trailer, a
+// trailer that says 0 bytes.
 TEST_F(DownloadTest, BadPayloadSourcesLogOpenFileFailureAndSendNothing) {
   StartSimulator(sim::DongleOptions{});
   const std::string damaged = MakeUpdater(RandomBytes(256, 10));
@@ -125,7 +127,9 @@ TEST_F(DownloadTest, BadPayloadSourcesLogOpenFileFailureAndSendNothing) {
   file.seekp(-1, std::ios::end);
   file.put('\x00');  // the magic's last byte
   file.close();
-  for (const std::string& source : {std::string(), damaged}) {
+  const std::string empty = env.WorkFile("empty-trailer");
+  WriteFile(empty, Concat(RandomBytes(3000, 7), {0, 0, 0, 0, 0x55, 0x81, 0x18, 0x55}));
+  for (const std::string& source : {std::string(), damaged, empty}) {
     SCOPED_TRACE(source);
     WriteFile(PayloadDirectory() + '/' + kPayloadFileName, RandomBytes(300, 8));
     UpdaterDialog fresh;

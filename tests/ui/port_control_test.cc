@@ -9,8 +9,10 @@
 #include <QLineEdit>
 #include <QTest>
 #include <cerrno>
+#include <csignal>
 #include <string>
 
+#include "app/stop_signal_notifier.h"
 #include "platform/line_settings.h"
 #include "res/combo_lists.h"
 #include "res/resource.h"
@@ -94,6 +96,30 @@ TEST_F(PortControlTest, OpenCloseTypedTextSettingsDialogAndEveryRate) {
   for (std::size_t row = 0; row < res::kBaudRates.size(); ++row) {
     ASSERT_EQ(driver.OpenPort(-1, static_cast<int>(row)), kOpened);
     EXPECT_EQ(LineRate(), std::stoul(res::kBaudRates[row])) << row;
+  }
+}
+
+// A stop signal or a desktop logout closes the port and puts the line back
+// as the updater found it, then closes the window.
+TEST_F(PortControlTest, StopSignalsCloseThePortWithTheLineRestored) {
+  Device(3);
+  for (const int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+    SCOPED_TRACE(signal);
+    LineSettings line;
+    ASSERT_TRUE(ReadLineSettings(m_link.master_fd(), line));
+    ASSERT_TRUE(SetRate(line, 1200) && WriteLineSettings(m_link.master_fd(), line));
+    ASSERT_EQ(driver.OpenPort(), kOpened);
+    ASSERT_EQ(LineRate(), 9600U);
+    int seen = 0;
+    const StopSignalNotifier notifier([&](int number) {
+      seen = number;
+      window.StopForSignal();
+    });
+    ASSERT_TRUE(notifier.valid());
+    ASSERT_EQ(::raise(signal), 0);
+    EXPECT_TRUE(WindowDriver::WaitFor([&] { return seen == signal; }));
+    EXPECT_FALSE(PortHeld());
+    EXPECT_EQ(LineRate(), 1200U);
   }
 }
 
