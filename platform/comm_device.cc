@@ -5,20 +5,18 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <array>
 #include <cerrno>
-#include <charconv>
-#include <cstdio>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
+#include "platform/diagnostics.h"
 #include "platform/line_settings.h"
-#include "platform/port_resolver.h"
 #include "platform/unique_fd.h"
 
 namespace tevra {
@@ -29,40 +27,6 @@ constexpr std::uint32_t kKnownEvents = EV_RXCHAR | EV_ERR;
 // cannot keep WaitCommEvent from noticing its stop request.
 constexpr int kMaxReadsPerWake = 64;
 constexpr std::size_t kReadChunk = 4096;
-
-// "COM<n>" with n a decimal number of 1 or more, without sign or leading
-// zero: the names the port forms with "COM%d". Anything else is no port.
-bool ParsePortName(const char* name, unsigned& port) {
-  if (name == nullptr) {
-    return false;
-  }
-  const std::string_view s(name);
-  constexpr std::string_view kPrefix = "COM";
-  if (s.size() <= kPrefix.size() || s.substr(0, kPrefix.size()) != kPrefix) {
-    return false;
-  }
-  const std::string_view digits = s.substr(kPrefix.size());
-  if (digits.front() < '1' || digits.front() > '9' ||
-      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return false;
-  }
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
-  return ec == std::errc() && end == digits.data() + digits.size();
-}
-
-// What a person should see for the device: the link's target when the
-// path is a link (the adapter, e.g. /dev/ttyUSB0), else the path itself.
-std::string DisplayPath(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    std::array<char, 4096> target{};
-    const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
-    if (n > 0) {
-      return std::string(target.data(), static_cast<std::size_t>(n));
-    }
-  }
-  return path;
-}
 
 std::string Cause(int error, const char* lockKind = "flock") {
   switch (error) {
@@ -93,12 +57,9 @@ int PollRetrying(pollfd* fds, nfds_t count) {
   }
 }
 
-std::array<int, 5> ToArray(const serial_icounter_struct& c) {
+LineErrorCounter::DriverCounts ToArray(const serial_icounter_struct& c) {
   return {c.frame, c.overrun, c.parity, c.brk, c.buf_overrun};
 }
-
-constexpr std::array<std::uint32_t, 5> kLineErrorBits = {CE_FRAME, CE_OVERRUN, CE_RXPARITY,
-                                                         CE_BREAK, CE_OVERRUN};
 
 bool IsUnsupported(int error) {
   return error == ENOTTY || error == EINVAL;
@@ -118,84 +79,52 @@ bool CommDevice::IsOpen() const {
   return fd_ >= 0;
 }
 
-void CommDevice::ReportOpenFailure(const char* name, const std::string& path, int error,
-                                   const std::string& cause) const {
-  std::string line = std::string("tevra-updater: ") + (name != nullptr ? name : "(null)");
-  if (!path.empty() && path != name) {
-    line += " (" + DisplayPath(path) + ")";
-  }
-  line += ": ";
-  if (!cause.empty()) {
-    line += cause;
-  } else {
-    line += path.empty() ? std::string("no such port") : Cause(error, "flock");
-  }
-  line += '\n';
-  // One write, so the line is not interleaved with another thread's output.
-  (void)std::fwrite(line.data(), 1, line.size(), stderr);
+bool CommDevice::OpenFailed(const std::string& label, int error, const std::string& cause) {
+  Diagnose(label + ": " + (cause.empty() ? Cause(error) : cause));
   errno = error;
+  return false;
 }
 
 void CommDevice::ReportLineFailure(const std::string& what) const {
-  const std::string line = "tevra-updater: " + label_ + ": " + what + "\n";
-  (void)std::fwrite(line.data(), 1, line.size(), stderr);
+  Diagnose(label_ + ": " + what);
 }
 
-bool CommDevice::Open(const char* name) {
+bool CommDevice::Open(const char* path, std::string_view label) {
   if (IsOpen()) {
     errno = EISCONN;
     return false;
   }
-  unsigned port = 0;
-  const bool isPath = name != nullptr && name[0] == '/';
-  if (!isPath && !ParsePortName(name, port)) {
-    ReportOpenFailure(name, {}, ENOENT);
-    return false;
+  std::string shown = Printable(!label.empty()    ? label
+                                : path != nullptr ? std::string_view(path)
+                                                  : std::string_view("(null)"));
+  if (path == nullptr || path[0] != '/') {
+    return OpenFailed(shown, ENOENT, "not an absolute device path");
   }
-  std::string path = isPath ? std::string(name) : std::string();
-  if (!isPath) {
-    PortResolver ports = PortResolver::ForThisUser();
-    path = ports.DevicePath(port);
-    if (path.empty()) {
-      ReportOpenFailure(name, {}, ENOENT,
-                        "no device has this number (in use: " + ports.NumbersInUse() + ")");
-      return false;
-    }
-  }
-  const int raw = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int raw = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (raw < 0) {
-    ReportOpenFailure(name, path, errno);
-    return false;
+    return OpenFailed(shown, errno);
   }
   UniqueFd fd(raw);  // closes on every early return
   if (isatty(raw) == 0) {
-    ReportOpenFailure(name, path, errno);  // ENOTTY for a plain file
-    return false;
+    return OpenFailed(shown, errno);  // ENOTTY for a plain file
   }
   // flock is what keeps out root too (TIOCEXCL does not stop CAP_SYS_ADMIN).
-  if (::flock(raw, LOCK_EX | LOCK_NB) != 0) {
-    ReportOpenFailure(name, path, errno);
-    return false;
-  }
-  if (::ioctl(raw, TIOCEXCL) != 0) {
-    ReportOpenFailure(name, path, errno);
-    return false;
+  if (::flock(raw, LOCK_EX | LOCK_NB) != 0 || ::ioctl(raw, TIOCEXCL) != 0) {
+    return OpenFailed(shown, errno);
   }
   // Nothing may be translated from the first byte on.
   LineSettings line;
   if (!ReadLineSettings(raw, line)) {
     const int error = errno;
     (void)::ioctl(raw, TIOCNXCL);
-    ReportOpenFailure(name, path, error);
-    return false;
+    return OpenFailed(shown, error);
   }
   const LineSettings found = line;
   MakeRaw(line);
   if (!WriteLineSettings(raw, line)) {
     const int error = errno;
     (void)::ioctl(raw, TIOCNXCL);
-    ReportOpenFailure(name, path, error);
-    return false;
+    return OpenFailed(shown, error);
   }
 
   // Bytes that reached the line before this open are stale; the port's
@@ -204,34 +133,24 @@ bool CommDevice::Open(const char* name) {
     const int error = errno;
     (void)WriteLineSettings(raw, found);
     (void)::ioctl(raw, TIOCNXCL);
-    ReportOpenFailure(name, path, error);
-    return false;
+    return OpenFailed(shown, error);
   }
 
   serial_icounter_struct counts{};
   lineCountsSupported_ = ::ioctl(raw, TIOCGICOUNT, &counts) == 0;
-  lineErrors_ = ToArray(counts);
+  lineErrors_.Start(shown, ToArray(counts));
   ResetState(kInputQueueCapacity);
-  label_ = isPath ? path : std::string(name) + " (" + DisplayPath(path) + ")";
+  label_ = std::move(shown);
   found_ = found;
   fd_ = fd.release();
   return true;
 }
 
 void CommDevice::ResetState(std::size_t capacity) {
-  {
-    const std::lock_guard lock(queueMutex_);
-    queue_.assign(capacity, 0);
-    queue_.shrink_to_fit();
-    queueHead_ = 0;
-    queueSize_ = 0;
-    errors_ = 0;
-  }
+  queue_.Reset(capacity);
   mask_ = 0;
   gone_ = false;
   goneReported_ = false;
-  unreported_ = {};
-  nextErrorReport_ = {};
   history_ = 0;
 }
 
@@ -244,7 +163,7 @@ bool CommDevice::Close() {
   // A console or another program on the device expects its settings back.
   // Each step is best effort: on a hung-up line they fail with EIO, and the
   // descriptor must be released regardless.
-  NoteLineErrors({}, true);
+  lineErrors_.Flush();
   (void)::tcflush(fd_, TCIOFLUSH);
   (void)WriteLineSettings(fd_, found_);
   (void)::ioctl(fd_, TIOCNXCL);
@@ -354,38 +273,13 @@ void CommDevice::MarkGone() {
   if (!gone_.exchange(true)) {
     ReportLineFailure("the device hung up or was unplugged");
   }
-  const std::lock_guard lock(queueMutex_);
-  errors_ |= CE_IOE;
-}
-
-void CommDevice::NoteLineErrors(const std::array<long, kErrorKinds>& counts, bool flush) {
-  for (std::size_t i = 0; i < counts.size(); ++i) {
-    unreported_[i] += counts[i];
-  }
-  const auto now = std::chrono::steady_clock::now();
-  if (!flush && now < nextErrorReport_) {
-    return;
-  }
-  static constexpr std::array<const char*, kErrorKinds> kNames = {
-      "framing", "overrun",        "parity",
-      "break",   "buffer overrun", "bytes dropped (input queue full)"};
-  std::string text;
-  for (std::size_t i = 0; i < unreported_.size(); ++i) {
-    if (unreported_[i] > 0) {
-      text += (text.empty() ? "" : ", ") + std::to_string(unreported_[i]) + " " + kNames[i];
-    }
-  }
-  if (!text.empty()) {
-    ReportLineFailure("line errors: " + text);
-    nextErrorReport_ = now + kErrorReportGap;
-  }
-  unreported_ = {};
+  queue_.Raise(CE_IOE);
 }
 
 std::uint32_t CommDevice::DrainDescriptor() {
   std::array<std::uint8_t, kReadChunk> chunk{};
   std::uint32_t events = 0;
-  long dropped = 0;
+  std::size_t dropped = 0;
   for (int i = 0; i < kMaxReadsPerWake; ++i) {
     const ssize_t n = ::read(fd_, chunk.data(), chunk.size());
     if (n < 0 && errno == EINTR) {
@@ -401,26 +295,17 @@ std::uint32_t CommDevice::DrainDescriptor() {
       break;
     }
     const auto count = static_cast<std::size_t>(n);
-    const std::lock_guard lock(queueMutex_);
-    const std::size_t room = queue_.size() - queueSize_;
-    const std::size_t kept = std::min(count, room);
-    for (std::size_t k = 0; k < kept; ++k) {
-      queue_[(queueHead_ + queueSize_ + k) % queue_.size()] = chunk[k];
-    }
-    queueSize_ += kept;
+    const std::size_t kept = queue_.Put(chunk.data(), count);
     if (kept > 0) {
       events |= EV_RXCHAR;
     }
     if (kept < count) {
-      errors_ |= CE_RXOVER;
       events |= EV_ERR;
-      dropped += static_cast<long>(count - kept);
+      dropped += count - kept;
     }
   }
   if (dropped > 0) {
-    std::array<long, kErrorKinds> counts{};
-    counts[kErrorKinds - 1] = dropped;
-    NoteLineErrors(counts, false);
+    lineErrors_.NoteDropped(dropped, std::chrono::steady_clock::now());
   }
   return events;
 }
@@ -436,24 +321,11 @@ std::uint32_t CommDevice::CheckLineErrors() {
     }
     return 0;
   }
-  const std::array<int, 5> now = ToArray(counts);
-  std::uint32_t bits = 0;
-  std::array<long, kErrorKinds> grown{};
-  for (std::size_t i = 0; i < now.size(); ++i) {
-    if (now[i] != lineErrors_[i]) {
-      bits |= kLineErrorBits[i];
-      grown[i] = static_cast<long>(now[i]) - lineErrors_[i];
-    }
-  }
-  if (bits != 0) {
-    NoteLineErrors(grown, false);
-  }
-  lineErrors_ = now;
+  const std::uint32_t bits = lineErrors_.Update(ToArray(counts), std::chrono::steady_clock::now());
   if (bits == 0) {
     return 0;
   }
-  const std::lock_guard lock(queueMutex_);
-  errors_ |= bits;
+  queue_.Raise(bits);
   return EV_ERR;
 }
 
@@ -521,13 +393,13 @@ bool CommDevice::ClearCommError(std::uint32_t* errors, std::uint32_t* inQueue) {
     errno = EBADF;
     return false;
   }
-  const std::lock_guard lock(queueMutex_);
+  std::size_t waiting = 0;
+  const std::uint32_t bits = queue_.ClearErrors(&waiting);
   if (errors != nullptr) {
-    *errors = errors_;
+    *errors = bits;
   }
-  errors_ = 0;
   if (inQueue != nullptr) {
-    *inQueue = static_cast<std::uint32_t>(queueSize_);
+    *inQueue = static_cast<std::uint32_t>(waiting);
   }
   return true;
 }
@@ -542,15 +414,7 @@ bool CommDevice::ReadFile(void* dst, std::uint32_t len, std::uint32_t& read) {
     errno = EINVAL;
     return false;
   }
-  auto* out = static_cast<std::uint8_t*>(dst);
-  const std::lock_guard lock(queueMutex_);
-  const std::size_t take = std::min<std::size_t>(len, queueSize_);
-  for (std::size_t k = 0; k < take; ++k) {
-    out[k] = queue_[(queueHead_ + k) % queue_.size()];
-  }
-  queueHead_ = take == queueSize_ ? 0 : (queueHead_ + take) % queue_.size();
-  queueSize_ -= take;
-  read = static_cast<std::uint32_t>(take);
+  read = static_cast<std::uint32_t>(queue_.Take(static_cast<std::uint8_t*>(dst), len));
   return true;
 }
 

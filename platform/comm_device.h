@@ -1,30 +1,18 @@
 #pragma once
 
-#include <array>
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <vector>
+#include <string_view>
 
+#include "platform/comm_bits.h"
 #include "platform/event.h"
+#include "platform/input_queue.h"
+#include "platform/line_error_counter.h"
 #include "platform/line_settings.h"
 
 namespace tevra {
-
-// Event-mask bits of WaitCommEvent.
-inline constexpr std::uint32_t EV_RXCHAR = 0x0001;
-inline constexpr std::uint32_t EV_ERR = 0x0080;
-
-// Error bits of ClearCommError: the causes of EV_ERR.
-inline constexpr std::uint32_t CE_RXOVER = 0x0001;    // input queue full; excess bytes dropped
-inline constexpr std::uint32_t CE_OVERRUN = 0x0002;   // the driver or UART lost bytes
-inline constexpr std::uint32_t CE_RXPARITY = 0x0004;  // parity error on the line
-inline constexpr std::uint32_t CE_FRAME = 0x0008;     // framing error on the line
-inline constexpr std::uint32_t CE_BREAK = 0x0010;     // break received
-inline constexpr std::uint32_t CE_IOE = 0x0400;       // hang-up or I/O error: the device is gone
 
 // The four line settings the port changes; everything else on the line is
 // fixed raw 8-bit transparent (no flow control, no translation).
@@ -57,13 +45,14 @@ enum class WriteStatus {
   kFailed,            // write error or hang-up; errno set
 };
 
-// The comm device behind "COMn" (see port_resolver.h), a stand-in for a
-// Win32 comm handle opened for overlapped I/O.
+// A serial device opened by its path, a stand-in for a Win32 comm handle
+// opened for overlapped I/O. Which device a port name means is the
+// resolver's business (port_resolver.h).
 //
 // Threads: Open, Close and the settings calls run on one thread while no
 // other call is in progress. Afterwards WaitCommEvent (one thread),
 // WriteFile (one thread), ClearCommError and ReadFile (any threads) may run
-// concurrently. Received bytes are moved from the descriptor into an input
+// concurrently. Received bytes are moved from the descriptor into the input
 // queue by WaitCommEvent only; ClearCommError counts that queue and
 // ReadFile takes from it.
 class CommDevice {
@@ -73,18 +62,19 @@ class CommDevice {
   CommDevice& operator=(const CommDevice&) = delete;
   ~CommDevice();
 
-  // name is "COM<n>", n decimal without sign or leading zero, or an
-  // absolute device path (starting with '/'), opened as it is. Opens
-  // PortResolver::ForThisUser().DevicePath(n) exclusively (flock, which also keeps root out, and
-  // TIOCEXCL), non-blocking, and makes the line raw and transparent at once
-  // (data bits, parity and rate stay as the driver holds them until
-  // SetCommState). "COM0" and malformed names fail with ENOENT; a device
-  // that is not a terminal with ENOTTY; one locked by another holder with
-  // EWOULDBLOCK; a number nothing has with ENOENT. On failure writes one line to stderr naming the
-  // port, the device and the cause (permission with the dialout hint, busy and by which lock, no
-  // such device) and returns false with errno set. Fails (EISCONN) without any change when this
-  // object is already open.
-  bool Open(const char* name);
+  // Opens the device at the absolute `path` exclusively (flock, which also
+  // keeps root out, and TIOCEXCL), non-blocking, and makes the line raw and
+  // transparent at once (data bits, parity and rate stay as the driver holds
+  // them until SetCommState); input that came before is flushed. `label` is
+  // how diagnostics name the port ("COM3 (/dev/ttyUSB0)"); empty, the path.
+  // Both are printed through Printable(). A null or relative path fails with
+  // ENOENT; a device that is not a terminal with ENOTTY; one locked by
+  // another holder with EWOULDBLOCK. On failure writes one line through
+  // Diagnose naming the port and the cause (permission with the dialout
+  // hint, busy and by which lock, no such device) and returns false with
+  // errno set. Fails (EISCONN) without any change or line when this object
+  // is already open.
+  bool Open(const char* path, std::string_view label = {});
   bool IsOpen() const;
   // The line hung up or failed with EIO (the device is gone) since Open.
   bool IsGone() const { return gone_; }
@@ -109,7 +99,7 @@ class CommDevice {
   // EINVAL after applying when the driver did not keep the exact rate or
   // the stop bits, or changed data bits or parity in any way but the one a
   // pseudo-terminal does (CS8 without parity, accepted). Each failure also
-  // writes one line to stderr. Applying the same settings twice is fine.
+  // writes one line through Diagnose. Applying the same settings twice is fine.
   bool SetCommState(const CommState& state);
   // Only ReadIntervalTimeout == kReadReturnAtOnce with the other read
   // values 0 is supported (reads return at once); write values must be 0.
@@ -149,7 +139,7 @@ class CommDevice {
   const LineSettings& RequestedLine() const { return requested_; }
 
   // The cause of an Open failure with this errno, in the words of its
-  // stderr line ("no such device", "busy: ...").
+  // diagnostic line ("no such device", "busy: ...").
   static std::string OpenFailureCause(int error);
 
   // What the input queue holds at most; bytes beyond it are dropped (CE_RXOVER).
@@ -161,45 +151,33 @@ class CommDevice {
   std::uint32_t DrainDescriptor();
   // EV_ERR when the driver's line-error counters grew since the last look.
   std::uint32_t CheckLineErrors();
-  // Marks the device gone; the first call writes the one stderr line.
+  // Marks the device gone; the first call writes the one diagnostic line.
   void MarkGone();
-  // Adds line errors (the TIOCGICOUNT kinds, then bytes dropped from a full
-  // queue) and writes them as one stderr line, at most one per
-  // kErrorReportGap so a noisy line cannot flood the journal; `flush`
-  // writes what is left at once. Called by the waiting thread, or by Close.
-  static constexpr std::size_t kErrorKinds = 6;
-  static constexpr std::chrono::seconds kErrorReportGap{1};
-  void NoteLineErrors(const std::array<long, kErrorKinds>& counts, bool flush);
-  // A queue of `capacity` bytes, empty, with no errors, events or hang-up
-  // remembered: the state of a fresh open (or, with 0, of a closed device).
+  // No descriptor state: mask, hang-up and event history cleared, the queue
+  // emptied with room for `capacity` bytes (0 when closed).
   void ResetState(std::size_t capacity);
-  // `cause` replaces the one derived from `error` when not empty.
-  void ReportOpenFailure(const char* name, const std::string& path, int error,
-                         const std::string& cause = {}) const;
+  // `cause` replaces the one derived from `error` when not empty. Returns
+  // false with errno set to error.
+  static bool OpenFailed(const std::string& label, int error, const std::string& cause = {});
   void ReportLineFailure(const std::string& what) const;
 
   int fd_ = -1;
-  std::string label_;  // "COM3 (/dev/ttyUSB0)", for diagnostics
+  std::string label_;  // Printable already: "COM3 (/dev/ttyUSB0)"
   std::atomic<std::uint32_t> mask_{0};
   // Set by whichever call first sees the hang-up; the descriptor is never
   // polled again afterwards, so nothing spins on a POLLHUP that never ends.
   std::atomic<bool> gone_{false};
-  // Touched only by the thread in WaitCommEvent.
+  // Touched only by the thread in WaitCommEvent (and by Close).
   bool goneReported_ = false;
-  std::uint32_t history_ = 0;  // events that happened and were not reported yet
+  // Events that happened in the mask and were not reported yet. EV_RXCHAR
+  // stays here rather than in the queue: it is filtered by the mask at the
+  // time of arrival and shares its precedence rule with EV_ERR.
+  std::uint32_t history_ = 0;
   bool lineCountsSupported_ = true;
-  std::array<int, 5> lineErrors_{};  // frame, overrun, parity, break, buffer overrun
-  std::array<long, kErrorKinds> unreported_{};
-  std::chrono::steady_clock::time_point nextErrorReport_{};
+  LineErrorCounter lineErrors_;
   LineSettings requested_;
   LineSettings found_;  // the line as Open found it; Close puts it back
-
-  std::mutex queueMutex_;
-  // Ring buffer guarded by queueMutex_, as are errors_.
-  std::vector<std::uint8_t> queue_;
-  std::size_t queueHead_ = 0;
-  std::size_t queueSize_ = 0;
-  std::uint32_t errors_ = 0;
+  InputQueue queue_;
 };
 
 }  // namespace tevra

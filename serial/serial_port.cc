@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <system_error>
 
+#include "platform/diagnostics.h"
+#include "platform/port_resolver.h"
 #include "platform/wait.h"
 #include "serial/buffer_channel.h"
 #include "serial/comm_event_thread.h"
@@ -33,6 +36,14 @@ StopBits StopBitsCode(std::uint8_t stopBits) {
   }
 }
 
+// The device as a person knows it: a link's target (the adapter, e.g.
+// /dev/ttyUSB0), else the path itself.
+std::string DeviceShown(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path target = std::filesystem::read_symlink(path, error);
+  return error ? path : target.string();
+}
+
 }  // namespace
 
 SerialPort::SerialPort() : SerialPort(RxChannel, TxChannel) {}
@@ -46,7 +57,7 @@ SerialPort::~SerialPort() {
 bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uint8_t portNumber,
                       std::uint32_t baudRate, std::uint8_t byteSize, Parity parity,
                       std::uint8_t stopBits) {
-  // "COM%d" for every number, 0 included: the device refuses COM0 itself.
+  // "COM%d" for every number, 0 included: the resolver refuses COM0 itself.
   return Open(notifyWnd, notifyMsg, "COM" + std::to_string(static_cast<int>(portNumber)), baudRate,
               byteSize, parity, stopBits);
 }
@@ -64,7 +75,15 @@ bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, const st
   m_hNotifyWnd = notifyWnd;
   m_notifyMsg = notifyMsg;
 
-  if (!m_hComm.Open(portName.c_str())) {
+  const PortResolver::Resolved port = PortResolver::ForThisUser().Resolve(portName);
+  if (port.path.empty()) {
+    Diagnose(Printable(portName) + ": " + port.cause);
+    errno = ENOENT;
+    return false;
+  }
+  const std::string label =
+      port.path == portName ? portName : portName + " (" + DeviceShown(port.path) + ")";
+  if (!m_hComm.Open(port.path.c_str(), label)) {
     return false;
   }
   if (!Configure(baudRate, byteSize, parity, stopBits)) {

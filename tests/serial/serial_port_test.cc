@@ -17,6 +17,7 @@
 #include <thread>
 #include <tuple>
 
+#include "platform/diagnostics.h"
 #include "platform/line_settings.h"
 #include "serial/buffer_channel.h"
 #include "serial/quiet_gap_thread.h"
@@ -318,11 +319,21 @@ TEST_F(SerialPortTest, FailedOpenLeavesThePortClosedAndNothingHeld) {
   starved.reset();
 
   const auto held = Held();
-  const std::pair<int, int> opens[] = {{0, 9600}, {9, 9600}, {kPortNumber, 0}};  // port, rate
-  for (const auto& [number, baud] : opens) {
-    SCOPED_TRACE(number);
-    EXPECT_FALSE(port_.Open(&target_, WM_SERIAL_NOTIFY, static_cast<std::uint8_t>(number),
-                            static_cast<std::uint32_t>(baud), 8, Parity::kEven, 1));
+  const std::string slave = link_.slave_path();
+  using Case = std::tuple<std::string, std::uint32_t, int, std::string>;  // name, rate, errno, line
+  std::vector<Case> cases = {
+      {"COM9", 9600, ENOENT, "COM9 (/dev/tevra-no-such-device): no such device"},
+      {"COM3", 0, EINVAL, "COM3 (" + slave + "): a rate of 0 baud would hang the line up"},
+      {slave, 0, EINVAL, slave + ": a rate of 0 baud would hang the line up"}};
+  for (const char* bad : {"COM0", "COM03", "com3", "COM3x", "COM99999999999", "\x1b[2J"}) {
+    cases.emplace_back(bad, 9600, ENOENT, Printable(bad) + ": not a port name");
+  }
+  for (const auto& [name, baud, error, line] : cases) {
+    SCOPED_TRACE(name);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(port_.Open(&target_, WM_SERIAL_NOTIFY, name, baud, 8, Parity::kEven, 1));
+    EXPECT_EQ(errno, error);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "tevra-updater: " + line + "\n");
     EXPECT_FALSE(port_.IsOpen());
     EXPECT_EQ(Held(), held);
   }
