@@ -395,12 +395,9 @@ struct DongleSimulator::Impl {
       }
       Answer(std::move(answer));
       image.insert(image.end(), block.begin(), block.end());
-      if (dropped) {
-        silent = true;
-        Log("silent from now on");
-      } else if (n == options.hangupAfterBlock) {
+      if (!dropped && n == options.hangupAfterBlock) {
         Enqueue(Segment::Kind::kHangup, {});
-      } else if (n == options.stopAfterBlock) {
+      } else if (dropped || n == options.stopAfterBlock) {
         silent = true;
         Log("silent from now on");
       } else if (options.garbageEveryBlocks > 0 && n % options.garbageEveryBlocks == 0) {
