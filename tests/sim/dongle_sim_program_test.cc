@@ -88,6 +88,7 @@ TEST(DongleSimProgramTest, DroppedBlockIsStoredButNotAccepted) {
   std::string line;  // once it is logged, anything the device would send is sent
   while ((line = sim.NextLine(kCap)) != "header (not answered)" && !line.empty()) {
   }
+  EXPECT_EQ(line, "header (not answered)");
   EXPECT_EQ(Receive(fd.get(), 1, std::chrono::milliseconds(300)), Bytes{});
   EXPECT_EQ(ReadFile(dir.Path("image")), Join({one, two}));
 }
