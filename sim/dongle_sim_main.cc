@@ -45,9 +45,17 @@ constexpr const char* kUsage =
     "  --stop-after-block K      acknowledge block K, then answer nothing more\n"
     "  --hangup-after-block K    acknowledge block K, then hang the line up (with\n"
     "                            --socket or --tty: close the device end)\n"
+    "  --drop-block K            store block K and echo it, but never send its\n"
+    "                            acceptance (50 00), then answer nothing more: a device\n"
+    "                            that resets on its last block (--stop-after-block K-1\n"
+    "                            differs: it leaves header K unanswered)\n"
     "  --garbage BYTES           send garbage bursts of this many bytes, before the first\n"
     "                            answered erase and after every 32nd block\n"
     "  --garbage-every K         with --garbage: a burst after every K-th block instead\n"
+    "  --flood                   a stuck device: take no command, stream 130-byte records\n"
+    "                            with 50 02 at 0, B0 B1 B2 at 5 and 50 00 at 128 back to\n"
+    "                            back, never pausing (with --pace at the line's rate,\n"
+    "                            else as fast as the line takes them); no other fault\n"
     "  --help                    show this text\n";
 
 class UsageError {
@@ -100,15 +108,15 @@ Arguments Parse(const std::vector<std::string_view>& args) {
       a.help = true;
       return a;
     }
-    if (opt == "--pace") {
-      a.options.pace = true;
+    if (opt == "--pace" || opt == "--flood") {
+      (opt == "--pace" ? a.options.pace : a.options.flood) = true;
       continue;
     }
     const bool takesValue = opt == "--port" || opt == "--socket" || opt == "--tty" ||
                             opt == "--ports-dir" || opt == "--image" || opt == "--baud" ||
                             opt == "--ignore-erase" || opt == "--stop-after-block" ||
                             opt == "--hangup-after-block" || opt == "--garbage" ||
-                            opt == "--garbage-every";
+                            opt == "--garbage-every" || opt == "--drop-block";
     if (!takesValue) {
       throw UsageError("unknown option \"" + std::string(opt) + "\" (try --help)");
     }
@@ -138,6 +146,8 @@ Arguments Parse(const std::vector<std::string_view>& args) {
       a.options.stopAfterBlock = ParseNumber<int>(opt, value, 1, std::numeric_limits<int>::max());
     } else if (opt == "--hangup-after-block") {
       a.options.hangupAfterBlock = ParseNumber<int>(opt, value, 1, std::numeric_limits<int>::max());
+    } else if (opt == "--drop-block") {
+      a.options.dropBlock = ParseNumber<int>(opt, value, 1, std::numeric_limits<int>::max());
     } else if (opt == "--garbage") {
       a.options.garbage = ParseNumber<std::size_t>(opt, value, 1, kMaxGarbage);
     } else {
@@ -151,6 +161,9 @@ Arguments Parse(const std::vector<std::string_view>& args) {
   }
   if (!havePort && !a.options.portsDir.empty()) {
     throw UsageError("--ports-dir only applies with --port");
+  }
+  if (a.options.flood && a.options.AnswerFault()) {
+    throw UsageError("--flood answers nothing, so it takes no other fault");
   }
   if (haveBaud && !a.options.pace) {
     throw UsageError("--baud only applies with --pace");

@@ -13,6 +13,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "platform/ports_directory.h"
 #include "platform/unique_fd.h"
 #include "sim/attached_line.h"
+#include "sim/protocol_parser.h"
 #include "sim/pty_link.h"
 
 namespace tevra::sim {
@@ -31,13 +33,11 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-constexpr auto& kEraseCommand = protocol::CMD_ERASE;
 constexpr auto& kHeaderCommand = protocol::CMD_BLOCK_HEADER;
 using protocol::kBlockAck;
-using protocol::kCommandSize;
 using protocol::kEraseAck;
 using protocol::kHeaderAck;
-constexpr std::size_t kBlockSize = protocol::BLOCK_SIZE;
+using Arrival = ProtocolParser::Arrival;
 
 constexpr milliseconds kBlockSilence{30};
 constexpr long long kSilenceCharacters = 3;
@@ -49,6 +49,12 @@ constexpr milliseconds kGarbageGap{200};
 constexpr milliseconds kHangupSettle{50};
 constexpr milliseconds kHangupPoll{5};
 constexpr milliseconds kHangupCap{2000};
+// A flood record holds every answer at its offset; 8 of them make one write.
+constexpr std::size_t kFloodRecordSize = protocol::kBlockAckOffset + kBlockAck.size();
+constexpr std::size_t kFloodRecords = 8;
+// A late paced flood catches up without a gap, but a peer that stopped
+// reading does not earn a burst of more than this on its return.
+constexpr milliseconds kFloodCatchUp{50};
 constexpr std::size_t kReadChunk = 4096;
 // A virtual machine's adapter socket appears a moment after its QEMU starts.
 constexpr milliseconds kConnectWait{10000};
@@ -103,23 +109,26 @@ std::vector<std::uint8_t> MakeGarbage(std::size_t length, std::uint32_t* seed) {
   return bytes;
 }
 
-bool IsCommandPrefix(const std::vector<std::uint8_t>& bytes) {
-  if (bytes.size() > kCommandSize) {
-    return false;
+// Records of a stuck device, back to back: each holds the erase
+// acknowledgement, the header acknowledgement and the block acceptance at the
+// offsets an updater looks for them, with zeros between.
+std::vector<std::uint8_t> MakeFlood() {
+  static_assert(protocol::kEraseAckOffset + kEraseAck.size() <= protocol::kHeaderAckOffset &&
+                protocol::kHeaderAckOffset + kHeaderAck.size() <= protocol::kBlockAckOffset);
+  std::vector<std::uint8_t> bytes(kFloodRecordSize * kFloodRecords, 0);
+  for (std::uint8_t* record = bytes.data(); record < bytes.data() + bytes.size();
+       record += kFloodRecordSize) {
+    std::copy(kEraseAck.begin(), kEraseAck.end(), record + protocol::kEraseAckOffset);
+    std::copy(kHeaderAck.begin(), kHeaderAck.end(), record + protocol::kHeaderAckOffset);
+    std::copy(kBlockAck.begin(), kBlockAck.end(), record + protocol::kBlockAckOffset);
   }
-  return std::equal(bytes.begin(), bytes.end(), kEraseCommand.begin()) ||
-         std::equal(bytes.begin(), bytes.end(), kHeaderCommand.begin());
+  return bytes;
 }
 
-bool IsErase(const std::vector<std::uint8_t>& bytes) {
-  return bytes.size() == kCommandSize &&
-         std::equal(bytes.begin(), bytes.end(), kEraseCommand.begin());
-}
-
-// Something to put on the line: answer bytes, a garbage burst, or the
-// hang-up that follows the last acknowledgement.
+// Something to put on the line: answer bytes, a garbage burst, the hang-up
+// that follows the last acknowledgement, or a stretch of flood.
 struct Segment {
-  enum class Kind { kAnswer, kGarbage, kHangup };
+  enum class Kind { kAnswer, kGarbage, kHangup, kFlood };
   Kind kind = Kind::kAnswer;
   std::vector<std::uint8_t> bytes;
   std::size_t sent = 0;
@@ -130,7 +139,6 @@ struct Segment {
 }  // namespace
 
 struct DongleSimulator::Impl {
-  enum class Expect { kCommand, kBlock };
   enum class Step { kContinue, kEnd };
 
   DongleOptions options;
@@ -147,10 +155,8 @@ struct DongleSimulator::Impl {
 
   // Everything below belongs to the device thread while it runs.
   Clock::duration silence = kBlockSilence;
-  Expect expect = Expect::kCommand;
-  std::vector<std::uint8_t> pending;
+  ProtocolParser parser;
   Clock::time_point lastReceived;
-  std::size_t skipped = 0;  // unknown bytes not yet reported
   int erasesSeen = 0;
   int blockNumber = 0;
   bool silent = false;
@@ -258,7 +264,10 @@ struct DongleSimulator::Impl {
       if (seg.kind == Segment::Kind::kHangup) {
         return HangupStep(now);
       }
-      if (!seg.start) {
+      if (!seg.start && seg.kind == Segment::Kind::kFlood) {
+        // Continues the line's schedule, so a late thread leaves no gap.
+        seg.start = wroteAny ? std::max<Clock::time_point>(lineFreeAt, now - kFloodCatchUp) : now;
+      } else if (!seg.start) {
         seg.start = wroteAny ? std::max(now, lineFreeAt + seg.gapBefore) : now;
       }
       if (now < *seg.start) {
@@ -293,6 +302,8 @@ struct DongleSimulator::Impl {
       if (seg.kind == Segment::Kind::kGarbage) {
         Log("garbage " + std::to_string(seg.bytes.size()) + " bytes");
         Update([](DongleStats& s) { ++s.garbageBursts; });
+      } else if (seg.kind == Segment::Kind::kFlood) {
+        Update([n = seg.bytes.size()](DongleStats& s) { s.floodBytes += n; });
       }
       out.pop_front();
     }
@@ -324,19 +335,13 @@ struct DongleSimulator::Impl {
 
   // ---- what comes in ----
 
-  void ReportSkipped() {
-    if (skipped == 0) {
-      return;
-    }
-    Log("skipped " + std::to_string(skipped) + " unknown bytes");
-    const std::size_t n = skipped;
-    skipped = 0;
+  void OnUnknown(std::size_t n) {
+    Log("skipped " + std::to_string(n) + " unknown bytes");
     Update([n](DongleStats& s) { s.unknownBytes += n; });
   }
 
   void OnErase() {
     ++erasesSeen;
-    expect = Expect::kCommand;
     if (erasesSeen <= options.ignoreErase) {
       Log("erase ignored");
       Update([](DongleStats& s) { ++s.erases; });
@@ -365,7 +370,6 @@ struct DongleSimulator::Impl {
   }
 
   void OnHeader() {
-    expect = Expect::kBlock;
     Log(silent ? "header (not answered)" : "header");
     if (!silent) {
       std::vector<std::uint8_t> answer(kHeaderCommand.begin(), kHeaderCommand.end());
@@ -376,20 +380,24 @@ struct DongleSimulator::Impl {
   }
 
   void OnBlock(const std::vector<std::uint8_t>& block) {
-    expect = Expect::kCommand;
     ++blockNumber;
     const int n = blockNumber;
+    const bool dropped = !silent && n == options.dropBlock;
     Log("block " + std::to_string(n) + " " + std::to_string(block.size()) + " bytes" +
-        (silent ? " (not answered)" : ""));
+        (silent    ? " (not answered)"
+         : dropped ? " (not accepted)"
+                   : ""));
     const bool answered = !silent;
     if (answered) {
       std::vector<std::uint8_t> answer(block);
-      answer.insert(answer.end(), kBlockAck.begin(), kBlockAck.end());
+      if (!dropped) {
+        answer.insert(answer.end(), kBlockAck.begin(), kBlockAck.end());
+      }
       Answer(std::move(answer));
       image.insert(image.end(), block.begin(), block.end());
-      if (n == options.hangupAfterBlock) {
+      if (!dropped && n == options.hangupAfterBlock) {
         Enqueue(Segment::Kind::kHangup, {});
-      } else if (n == options.stopAfterBlock) {
+      } else if (dropped || n == options.stopAfterBlock) {
         silent = true;
         Log("silent from now on");
       } else if (options.garbageEveryBlocks > 0 && n % options.garbageEveryBlocks == 0) {
@@ -409,46 +417,21 @@ struct DongleSimulator::Impl {
     });
   }
 
-  void OnByte(std::uint8_t b) {
-    pending.push_back(b);
-    if (expect == Expect::kBlock) {
-      if (pending.size() == kBlockSize) {
-        const std::vector<std::uint8_t> block = std::move(pending);
-        pending.clear();
-        OnBlock(block);
-      }
-      return;
-    }
-    while (!pending.empty() && !IsCommandPrefix(pending)) {
-      pending.erase(pending.begin());
-      ++skipped;
-    }
-    if (pending.size() == kCommandSize) {
-      ReportSkipped();
-      const bool erase = IsErase(pending);
-      pending.clear();
-      if (erase) {
+  void Dispatch(const Arrival& a) {
+    switch (a.kind) {
+      case Arrival::Kind::kErase:
         OnErase();
-      } else {
+        break;
+      case Arrival::Kind::kHeader:
         OnHeader();
-      }
+        break;
+      case Arrival::Kind::kBlock:
+        OnBlock(a.block);
+        break;
+      case Arrival::Kind::kUnknown:
+        OnUnknown(a.unknownBytes);
+        break;
     }
-  }
-
-  void OnSilence() {
-    if (expect == Expect::kBlock && !pending.empty()) {
-      const std::vector<std::uint8_t> bytes = std::move(pending);
-      pending.clear();
-      if (IsErase(bytes)) {
-        OnErase();
-      } else {
-        OnBlock(bytes);
-      }
-      return;
-    }
-    skipped += pending.size();
-    pending.clear();
-    ReportSkipped();
   }
 
   // Reads what is waiting; kEnd once the line is gone.
@@ -456,10 +439,16 @@ struct DongleSimulator::Impl {
     std::array<std::uint8_t, kReadChunk> buf{};
     for (;;) {
       const ssize_t n = read(link->fd(), buf.data(), buf.size());
+      if (n > 0 && options.flood) {
+        // A stuck device takes no command; the bytes only leave the line.
+        Log("ignored " + std::to_string(n) + " bytes");
+        Update([n](DongleStats& s) { s.unknownBytes += static_cast<std::size_t>(n); });
+        continue;
+      }
       if (n > 0) {
         lastReceived = Clock::now();
-        for (ssize_t i = 0; i < n; ++i) {
-          OnByte(buf[static_cast<std::size_t>(i)]);
+        for (const Arrival& a : parser.Feed(std::span(buf.data(), static_cast<std::size_t>(n)))) {
+          Dispatch(a);
         }
         continue;
       }
@@ -476,17 +465,26 @@ struct DongleSimulator::Impl {
 
   void Run() {
     for (;;) {
-      const bool quietPassed =
-          (!pending.empty() || skipped > 0) && Clock::now() - lastReceived >= silence;
-      if (quietPassed) {
-        OnSilence();
+      if (parser.Holding() && Clock::now() - lastReceived >= silence) {
+        if (const std::optional<Arrival> a = parser.Silence()) {
+          Dispatch(*a);
+        }
+      }
+      if (options.flood && out.empty()) {
+        if (!wroteAny) {
+          Log("flooding");
+        }
+        Enqueue(Segment::Kind::kFlood, MakeFlood());
       }
       const PumpResult pump = Pump();
       if (pump.step == Step::kEnd) {
         return;
       }
       std::optional<Clock::time_point> wakeAt = pump.wakeAt;
-      if (!pending.empty() || skipped > 0) {
+      if (options.flood && out.empty()) {
+        wakeAt = Clock::now();  // the next stretch follows at once
+      }
+      if (parser.Holding()) {
         const Clock::time_point quietAt = lastReceived + silence;
         wakeAt = wakeAt ? std::min(*wakeAt, quietAt) : quietAt;
       }
@@ -550,6 +548,10 @@ bool DongleSimulator::Start(std::string* error) {
   const bool published = o.socketPath.empty() && o.ttyPath.empty();
   if (published && o.port <= 0) {
     why = "the port number must be 1 or more";
+    return false;
+  }
+  if (o.flood && o.AnswerFault()) {
+    why = "a flooding device answers nothing, so it takes no other fault";
     return false;
   }
   if (o.pace && o.baud == 0) {

@@ -23,13 +23,22 @@ struct DongleOptions {
   std::size_t garbage = 0;      // > 0: inject garbage bursts of this many bytes
   int hangupAfterBlock = -1;    // >= 1: hang the line up after acknowledging block K
   int garbageEveryBlocks = 32;  // with garbage: a burst after every K-th block (0: never)
+  int dropBlock = -1;           // >= 1: store block K, echo it without 50 00, then answer nothing
+  bool flood = false;           // parse nothing, stream answer patterns without a pause
+
+  // A fault in how the protocol is answered is set; flood takes none.
+  bool AnswerFault() const {
+    return ignoreErase > 0 || stopAfterBlock >= 1 || garbage > 0 || hangupAfterBlock >= 1 ||
+           dropBlock >= 1;
+  }
 };
 
 // What the simulator has seen so far.
 //
-// Block numbers (the n of "block n", and K of stopAfterBlock and
-// hangupAfterBlock) count from 1 within a download, that is since the last
-// answered erase; `blocks` and `blockLengths` cover the simulator's whole run.
+// Block numbers (the n of "block n", and K of stopAfterBlock,
+// hangupAfterBlock and dropBlock) count from 1 within a download, that is
+// since the last answered erase; `blocks` and `blockLengths` cover the
+// simulator's whole run.
 struct DongleStats {
   int erases = 0;   // erase commands received (ignored ones included)
   int headers = 0;  // block headers received
@@ -41,21 +50,17 @@ struct DongleStats {
   int erasesAnswered = 0;        // erases acknowledged with 50 02
   int blocksSinceErase = 0;      // the number of the last block of this download
   int garbageBursts = 0;         // garbage bursts completely written
-  std::size_t unknownBytes = 0;  // bytes skipped while looking for a command
-  bool silent = false;           // stopAfterBlock reached: nothing is answered any more
+  std::size_t unknownBytes = 0;  // bytes skipped while looking for a command (flood: all bytes)
+  bool silent = false;           // stopAfterBlock or dropBlock reached: no more answers
+  std::size_t floodBytes = 0;    // flood bytes completely written
   std::string imageError;        // why the last write of imagePath failed; empty when it worked
 };
 
 // A device on a pseudo-terminal that answers the download protocol.
 // Runs its own thread between Start and Stop; all members are thread-safe.
 //
-// Framing of what the device receives: when it expects a command it takes 5
-// bytes, skipping bytes until E0 starts a known command (a partial command
-// followed by silence is skipped too); after a block header it takes a data
-// block: 128 bytes at once, or fewer followed by silence (a short final
-// block). Five bytes equal to the erase command followed by silence, where a
-// block is expected, are an erase: an updater that abandoned a download starts
-// over that way. Silence is 30 ms, or 3 character times when paced slower.
+// What the device receives is framed by ProtocolParser; silence is 30 ms, or
+// 3 character times when paced slower.
 //
 // Answers: 50 02 to an erase; the header echoed, then B0 B1 B2; the block
 // echoed, then 50 00. Unpaced they go out in one write at once; paced, each
@@ -67,6 +72,17 @@ struct DongleStats {
 // after every garbageEveryBlocks-th block of a download; each is kept 200 ms
 // apart from the answers on both sides (answers wait for that), so a reader
 // framing records by 100 ms of silence always gets it as a record of its own.
+//
+// dropBlock models a device that resets or garbles its last block: block K
+// is stored and echoed, but its acceptance (50 00) never follows, nor any
+// answer after it. stopAfterBlock cannot say this: it accepts block K and then
+// leaves header K+1 unanswered, so block K+1 is never even sent.
+//
+// flood models a stuck or foreign device: it parses nothing (received bytes
+// are only counted) and from Start on streams 130-byte records holding 50 02
+// at 0, B0 B1 B2 at 5 and 50 00 at 128, back to back: paced, on the line's
+// absolute schedule, so no gap exceeds a character time; unpaced, as fast as
+// the line takes them, waiting on poll when it is full.
 //
 // The hang-up fault waits until the acknowledgement of block K has been read
 // from the line (the slave's input queue stays empty for 50 ms; at most 2 s),
