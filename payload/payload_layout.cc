@@ -46,8 +46,8 @@ std::uint64_t Le(T value) {
   return static_cast<std::uint64_t>(value);
 }
 
-// Where count entries of size bytes from offset end; past any file when that
-// would wrap.
+// Where count entries of size bytes from offset end: 0 for none, past any
+// file where the sum would wrap.
 std::uint64_t End(std::uint64_t offset, std::uint64_t count, std::uint64_t size) {
   constexpr std::uint64_t kBeyond = std::numeric_limits<std::uint64_t>::max();
   if (count == 0) {
@@ -70,14 +70,18 @@ bool ReadRecord(int fd, std::uint64_t at, T& record) {
 }
 
 // Hands each of count table entries, entrySize bytes apart from `at`, to
-// visit; read a piece at a time, however many a damaged header claims.
+// visit (entrySize is at least sizeof(Entry)); read in pieces of at most
+// 64 KiB, however many entries a damaged header claims.
 template <typename Entry, typename Visit>
 bool ForEachEntry(int fd, std::uint64_t at, std::uint64_t count, std::uint64_t entrySize,
                   Visit visit) {
-  constexpr std::uint64_t kPiece = 1024;
-  std::vector<std::uint8_t> piece(static_cast<std::size_t>(std::min(count, kPiece) * entrySize));
-  for (std::uint64_t i = 0; i < count; i += kPiece) {
-    const std::uint64_t n = std::min(count - i, kPiece);
+  if (count == 0) {
+    return true;
+  }
+  const std::uint64_t perPiece = std::max<std::uint64_t>(1, (std::uint64_t{64} << 10) / entrySize);
+  std::vector<std::uint8_t> piece(static_cast<std::size_t>(std::min(count, perPiece) * entrySize));
+  for (std::uint64_t i = 0; i < count; i += perPiece) {
+    const std::uint64_t n = std::min(count - i, perPiece);
     if (!ReadExactly(fd, piece.data(), static_cast<std::size_t>(n * entrySize),
                      static_cast<off_t>(at + i * entrySize))) {
       return false;
@@ -138,10 +142,10 @@ bool FindProgramEnd(int fd, PayloadLayout& layout) {
   const bool read =
       ForEachEntry<Phdr>(
           fd, phOff, phNum, phSize,
-          [&end](const Phdr& p) { end = std::max(end, End(Le(p.p_offset), 1, Le(p.p_filesz))); }) &&
+          [&end](const Phdr& p) { end = std::max(end, End(Le(p.p_offset), Le(p.p_filesz), 1)); }) &&
       ForEachEntry<Shdr>(fd, shOff, shNum, shSize, [&end](const Shdr& s) {
         if (Le(s.sh_type) != SHT_NOBITS) {
-          end = std::max(end, End(Le(s.sh_offset), 1, Le(s.sh_size)));
+          end = std::max(end, End(Le(s.sh_offset), Le(s.sh_size), 1));
         }
       });
   if (!read) {
@@ -156,12 +160,12 @@ bool FindProgramEnd(int fd, PayloadLayout& layout) {
 
 bool FindProgramEnd(int fd, PayloadLayout& layout) {
   std::array<std::uint8_t, EI_NIDENT> ident{};
-  if (layout.fileBytes >= ident.size() && !ReadExactly(fd, ident.data(), ident.size(), 0)) {
+  const bool room = layout.fileBytes >= ident.size();
+  if (room && !ReadExactly(fd, ident.data(), ident.size(), 0)) {
     layout.status = PayloadStatus::kReadError;
     return false;
   }
-  if (layout.fileBytes >= ident.size() && std::memcmp(ident.data(), ELFMAG, SELFMAG) == 0 &&
-      ident[EI_DATA] == ELFDATA2LSB) {
+  if (room && std::memcmp(ident.data(), ELFMAG, SELFMAG) == 0 && ident[EI_DATA] == ELFDATA2LSB) {
     if (ident[EI_CLASS] == ELFCLASS64) {
       return FindProgramEnd<Elf64_Ehdr, Elf64_Phdr, Elf64_Shdr>(fd, layout);
     }

@@ -31,10 +31,10 @@ enum class PayloadStatus {
 struct PayloadLayout {
   PayloadStatus status = PayloadStatus::kTooShort;
   std::uint64_t fileBytes = 0;
-  std::uint64_t programEnd = 0;    // as the ELF headers say; set from kTooShort on
-  std::uint64_t imageBytes = 0;    // where the payload starts; set from kEmptyPayload on
-  std::uint32_t payloadBytes = 0;  // L as stored; set from kBadMagic on
-  std::uint32_t magic = 0;         // as stored; set from kBadMagic on
+  std::uint64_t programEnd = 0;  // by the ELF headers; unless kNotProgram or kReadError
+  std::uint64_t imageBytes = 0;  // where the payload starts; kValid, kEmptyPayload, kInsideProgram
+  std::uint32_t payloadBytes = 0;  // L as stored; once the trailer was read
+  std::uint32_t magic = 0;         // as stored; once the trailer was read
   std::string problem;             // why it is not valid, to follow the file's name
 
   bool valid() const { return status == PayloadStatus::kValid; }
