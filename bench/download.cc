@@ -34,6 +34,7 @@
 
 #include "bundler/bundle.h"
 #include "res/resource.h"
+#include "tests/support/elf_program.h"
 #include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
 #include "ui/updater_dialog.h"
@@ -162,7 +163,7 @@ int Run(int argc, char** argv) {
   QApplication app(argc, argv);
 
   const Bytes payload = RandomBytes(kPayloadBytes, 1);
-  WriteFile(env.WorkFile("image"), RandomBytes(3000, 2));
+  WriteFile(env.WorkFile("image"), tevra::test::ElfProgram(3000, 2));
   WriteFile(env.WorkFile("payload"), payload);
   std::string error;
   if (!tevra::PackBundle(env.WorkFile("image"), env.WorkFile("payload"), env.WorkFile("updater"),

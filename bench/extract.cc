@@ -12,6 +12,7 @@
 #include "payload/extract_payload.h"
 #include "payload/payload_layout.h"
 #include "tests/support/bytes.h"
+#include "tests/support/elf_program.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -25,7 +26,8 @@ constexpr std::size_t kRuns = 5;
 
 int Run() {
   const tevra::test::TempDir dir;
-  Bytes updater = tevra::test::RandomBytes(kImageBytes + kPayloadBytes, 1);
+  Bytes updater = tevra::test::Concat(tevra::test::ElfProgram(kImageBytes, 1),
+                                      tevra::test::RandomBytes(kPayloadBytes, 2));
   const tevra::TrailerBytes trailer = tevra::EncodeTrailer(kPayloadBytes);
   updater.insert(updater.end(), trailer.begin(), trailer.end());
   const std::string source = dir.Write("updater", updater);

@@ -60,18 +60,6 @@ UniqueFd OpenRegular(const std::string& path, const char* role, std::uint64_t& s
   return fd;
 }
 
-// Why a bundle with this valid layout cannot work; empty when it can.
-std::string Damage(const PayloadLayout& layout) {
-  if (layout.imageBytes == 0) {
-    return "holds no program image: its trailer claims all " + std::to_string(layout.payloadBytes) +
-           " bytes before it as payload";
-  }
-  if (layout.payloadBytes == 0) {
-    return "carries an empty payload";
-  }
-  return {};
-}
-
 // A temporary name in the output's directory no longer than the file
 // system allows a name to be, however long the output's own name is.
 std::string TemporaryPath(const std::string& directory, const std::string& base) {
@@ -196,20 +184,18 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
   if (!updater.valid()) {
     return false;
   }
-  std::uint64_t imageBytes = updaterBytes;
-  const PayloadLayout old = ReadPayloadLayout(updater.get(), updaterBytes);
-  if (old.status == TrailerStatus::kReadError) {
+  const PayloadLayout old = LocatePayload(updater.get());
+  if (old.status == PayloadStatus::kReadError) {
     error = "cannot read updater " + Quoted(updaterPath) + ": " + ErrnoText(errno);
     return false;
   }
-  if (old.valid()) {
-    imageBytes = old.imageBytes;
-  }
-  if (imageBytes == 0) {
-    error = "updater " + Quoted(updaterPath) + " " +
-            (old.valid() ? Damage(old) : std::string("is empty"));
+  // Without a trailer the whole program is the image; with one, a payload
+  // it carries is replaced.
+  if (!old.valid() && old.status != PayloadStatus::kBadMagic) {
+    error = "updater " + Quoted(updaterPath) + " " + old.problem;
     return false;
   }
+  const std::uint64_t imageBytes = old.valid() ? old.imageBytes : updaterBytes;
 
   std::uint64_t payloadBytes = 0;
   mode_t payloadMode = 0;
@@ -265,33 +251,16 @@ std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string&
   if (!fd.valid()) {
     return std::nullopt;
   }
-  const PayloadLayout layout = ReadPayloadLayout(fd.get(), size);
-  switch (layout.status) {
-    case TrailerStatus::kValid:
-      error = Damage(layout);
-      if (!error.empty()) {
-        error = Quoted(path) + " is damaged: it " + error;
-        return std::nullopt;
-      }
-      return layout;
-    case TrailerStatus::kTooShort:
-      error =
-          Quoted(path) + " is " + std::to_string(size) + " bytes, shorter than the 8-byte trailer";
-      break;
-    case TrailerStatus::kBadMagic:
-      error = Quoted(path) + " has no payload trailer: magic is " + Hex32(layout.magic) + ", not " +
-              Hex32(PAYLOAD_MAGIC);
-      break;
-    case TrailerStatus::kLengthTooLarge:
-      error = Quoted(path) + " has a bad trailer: payload length " +
-              std::to_string(layout.payloadBytes) + " exceeds the " +
-              std::to_string(size - kTrailerSize) + " bytes before the trailer";
-      break;
-    case TrailerStatus::kReadError:
-      error = "cannot read " + Quoted(path) + ": " + ErrnoText(errno);
-      break;
+  const PayloadLayout layout = LocatePayload(fd.get());
+  if (layout.status == PayloadStatus::kReadError) {
+    error = "cannot read " + Quoted(path) + ": " + ErrnoText(errno);
+    return std::nullopt;
   }
-  return std::nullopt;
+  if (!layout.valid()) {
+    error = Quoted(path) + " " + layout.problem;
+    return std::nullopt;
+  }
+  return layout;
 }
 
 int RunBundleTool(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {

@@ -15,21 +15,21 @@ namespace tevra {
 inline constexpr std::uint64_t kMaxPayloadBytes = 0xFFFFFFFFu;
 
 // Writes outputPath as the updater's program image, the payload, then the
-// trailer. An empty payload, and an updater without a program image (empty,
-// or with a trailer that claims the whole file), are refused: the result
-// could not work. An updater that already carries a valid trailer contributes only
-// its program image, so repacking replaces the payload instead of nesting
-// it. The output takes the updater's permission bits and appears only
-// complete: it is written under a temporary name in its own directory and
-// renamed at the end; an existing output that is not a regular file (a
-// link, a device) is refused rather than replaced. False with a one-line reason in error on
-// failure; an earlier file at outputPath is then left as it was.
+// trailer. The updater must be an ELF program (LocatePayload): without a
+// trailer all of it is the image; with a valid one only its image is taken,
+// so repacking replaces the payload instead of nesting it; a damaged one is
+// refused, as is an empty payload. The output takes the updater's permission
+// bits and appears only complete: it is written under a temporary name in
+// its own directory and renamed at the end; an existing output that is not a
+// regular file (a link, a device) is refused rather than replaced. False with
+// a one-line reason in error on failure; an earlier file at outputPath is
+// then left as it was.
 bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
                 const std::string& outputPath, std::string& error);
 
-// The layout of a bundled file that can work: a valid trailer, a program
-// image and a payload that are both non-empty. Otherwise nothing, and error
-// says in one line what is wrong (unreadable, no or a bad trailer, damaged).
+// The layout of a bundled file whose payload LocatePayload accepts.
+// Otherwise nothing, and error says in one line what is wrong (unreadable,
+// no program, no or a bad trailer, damaged).
 std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string& error);
 
 // The tevra-bundle command line, without the program name. Returns the exit

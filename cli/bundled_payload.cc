@@ -1,7 +1,6 @@
 #include "cli/bundled_payload.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <cstring>
 
 #include "payload/payload_layout.h"
+#include "platform/diagnostics.h"
 
 namespace tevra {
 namespace {
@@ -63,19 +63,15 @@ BundledPayload::BundledPayload(const std::string& path) : path_(path) {
     return;
   }
   fd_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st {};
-  if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0) {
-    error_ = "cannot read " + path + ": " + ErrnoText();
-    return;
-  }
-  const PayloadLayout layout = ReadPayloadLayout(fd_.get(), static_cast<std::uint64_t>(st.st_size));
-  if (layout.status == TrailerStatus::kReadError) {
-    error_ = "cannot read " + path + ": " + ErrnoText();
+  const PayloadLayout layout = fd_.valid() ? LocatePayload(fd_.get()) : PayloadLayout{};
+  if (!fd_.valid() || layout.status == PayloadStatus::kReadError) {
+    error_ = "cannot read " + Printable(path) + ": " + ErrnoText();
     return;
   }
   if (!layout.valid()) {
-    error_ = path + " carries no payload (" + DescribeTrailerStatus(layout.status) +
-             "); put one in with tevra-bundle pack";
+    const bool none = layout.status == PayloadStatus::kBadMagic;
+    error_ = Printable(path) + " " + layout.problem +
+             (none ? "; put a payload in with tevra-bundle pack" : "");
     return;
   }
   offset_ = layout.imageBytes;

@@ -14,8 +14,9 @@ namespace tevra {
 // ports, or several updaters) cannot disturb each other's payload.
 class BundledPayload {
  public:
-  // Opens path and checks its trailer. On failure, valid() is false and
-  // error() says why in one line.
+  // Opens path and locates its payload (LocatePayload: a damaged or empty
+  // one is refused). On failure, valid() is false and error() says why in
+  // one line.
   explicit BundledPayload(const std::string& path);
 
   bool valid() const { return error_.empty(); }

@@ -102,21 +102,18 @@ ExtractedPayload ExtractPayloadForSending(const char* sourcePath, const char* im
   if (!payload.valid()) {
     return failure;
   }
-  struct stat st {};
-  const UniqueFd source = OpenRegularFile(sourcePath, O_RDONLY | O_CLOEXEC, 0, &st);
+  const UniqueFd source = OpenRegularFile(sourcePath, O_RDONLY | O_CLOEXEC);
   if (!source.valid()) {
     return errno == EINVAL ? Failure(sourcePath, "is not a regular file")
                            : ErrnoFailure(sourcePath);
   }
-  const PayloadLayout layout =
-      ReadPayloadLayout(source.get(), static_cast<std::uint64_t>(st.st_size));
-  if (layout.status == TrailerStatus::kReadError) {
+  const PayloadLayout layout = LocatePayload(source.get());
+  if (layout.status == PayloadStatus::kReadError) {
     return ErrnoFailure(sourcePath);
   }
   if (!layout.valid()) {
     errno = EINVAL;
-    return Failure(sourcePath, std::string("carries no valid payload: ") +
-                                   DescribeTrailerStatus(layout.status));
+    return Failure(sourcePath, layout.problem);
   }
 
   std::vector<std::uint8_t> piece(kPieceSize);

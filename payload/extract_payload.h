@@ -26,8 +26,8 @@ struct ExtractedPayload {
 // directory (EISDIR) or any other kind of file (EINVAL) at an output path is
 // refused and left alone. No open ever blocks on a FIFO or device. After a
 // failed copy both outputs are left empty, so a short payload never looks
-// like a good one. errno tells why (EINVAL for a source without a valid
-// trailer).
+// like a good one. errno tells why (EINVAL for a source that LocatePayload
+// refuses: no payload, or a damaged one).
 ExtractedPayload ExtractPayloadForSending(const char* sourcePath, const char* imagePath,
                                           const char* payloadPath);
 

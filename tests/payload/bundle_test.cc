@@ -11,6 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/bundled_payload.h"
+#include "payload/extract_payload.h"
+#include "tests/support/elf_program.h"
 #include "tests/support/temp_dir.h"
 
 namespace tevra {
@@ -18,10 +21,13 @@ namespace {
 
 using test::Bytes;
 using test::Concat;
+using test::ElfEnd;
+using test::ElfProgram;
 using test::RandomBytes;
 
-Bytes Bundled(const Bytes& updater, const Bytes& payload) {
-  const TrailerBytes t = EncodeTrailer(static_cast<std::uint32_t>(payload.size()));
+// With `inside`, the trailer claims that many bytes of the updater too.
+Bytes Bundled(const Bytes& updater, const Bytes& payload, std::size_t inside = 0) {
+  const TrailerBytes t = EncodeTrailer(static_cast<std::uint32_t>(payload.size() + inside));
   return Concat(Concat(updater, payload), Bytes(t.begin(), t.end()));
 }
 
@@ -47,7 +53,7 @@ class BundleTest : public ::testing::Test {
 
 // Set-id bits are not the bundle's to copy; the permission bits are.
 TEST_F(BundleTest, PackUnderTheLongestNameThenRepackInPlaceReplacesThePayload) {
-  const Bytes updater = RandomBytes(5000, 1);
+  const Bytes updater = ElfProgram(5000, 1);
   const Bytes second = RandomBytes(17, 6);
   const std::string updaterPath = dir_.Write("u", updater);
   ASSERT_EQ(::chmod(updaterPath.c_str(), 04750), 0);
@@ -62,7 +68,7 @@ TEST_F(BundleTest, PackUnderTheLongestNameThenRepackInPlaceReplacesThePayload) {
 }
 
 TEST_F(BundleTest, ProgramPacksThe57352ByteLayoutAndInspectAgrees) {
-  const Bytes updater = RandomBytes(40960, 2);
+  const Bytes updater = ElfProgram(40960, 2);
   const Bytes payload = RandomBytes(16384, 3);
   const std::string output = dir_.Path("bundled");
   const std::string command =
@@ -78,7 +84,7 @@ TEST_F(BundleTest, ProgramPacksThe57352ByteLayoutAndInspectAgrees) {
 }
 
 TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
-  const std::string updater = dir_.Write("updater", RandomBytes(100, 8));
+  const std::string updater = dir_.Write("updater", ElfProgram(512, 8));
   const std::string payload = dir_.Write("payload", RandomBytes(100, 9));
   const std::string plain = dir_.Write("plain", {1});
   ASSERT_EQ(::mkdir(dir_.Path("folder").c_str(), 0700), 0);
@@ -87,7 +93,7 @@ TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
   // Exactly 4 GiB: one more than the trailer's length field holds.
   ASSERT_EQ(::truncate(dir_.Write("huge", {}).c_str(), off_t{1} << 32), 0);
   const std::string empty = dir_.Write("empty", {});
-  const std::string allPayload = dir_.Write("all", Bundled({}, RandomBytes(9, 12)));
+  const std::string allPayload = dir_.Write("all", Bundled(ElfProgram(512, 12), {1}, 512));
   const std::string output = dir_.Write("output", {7, 7});
   struct Case {
     std::string updater, payload, output, errorPart;
@@ -96,8 +102,8 @@ TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
       {dir_.Path("nope"), payload, output, "No such file"},
       {updater, dir_.Path("huge"), output, "4294967295"},
       {updater, empty, output, "'" + empty + "' is empty"},
-      {empty, payload, output, "'" + empty + "' is empty"},
-      {allPayload, payload, output, "no program image"},
+      {empty, payload, output, "'" + empty + "' is not a little-endian ELF program"},
+      {allPayload, payload, output, "would start at byte 0, inside the program"},
       {updater, payload, dir_.Path("folder"), "not a regular file"},
       {updater, payload, dir_.Path("link"), "not a regular file"},
       {updater, payload, dir_.Path("fifo"), "not a regular file"},
@@ -115,19 +121,38 @@ TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
   }
 }
 
-TEST_F(BundleTest, InspectRejectsFilesWithoutValidTrailerInOneLine) {
-  const Bytes body = RandomBytes(40, 11);
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {dir_.Write("plain", body), "no payload trailer"},
-      {dir_.Write("empty", Bundled(body, {})), "damaged"},
-      {dir_.Write("all", Bundled({}, body)), "no program image"},
+// What one of them refuses, all refuse, in one line: no byte of a program
+// or of a damaged file reaches a device.
+TEST_F(BundleTest, InspectInPlaceReaderAndExtractionAgreeOnEveryLayout) {
+  const Bytes payload = RandomBytes(40, 11);
+  const Bytes elf = ElfProgram(4096, 12);
+  std::vector<std::pair<Bytes, std::string>> cases = {
+      {elf, "has no payload trailer"},
+      {Bundled(elf, payload, elf.size()), "byte 0, inside the program, which ends at byte 4096"},
+      {Bundled(elf, {}), "is damaged: its trailer records an empty payload"},
+      {Bundled(RandomBytes(600, 15), payload), "is not a little-endian ELF program"},
+      {Bundled(Bytes(elf.begin(), elf.begin() + 2048), payload), "headers do not fit the file"},
   };
-  for (const auto& [path, errorPart] : cases) {
-    SCOPED_TRACE(path);
-    EXPECT_EQ(Tool({"inspect", path}), 1);
-    EXPECT_EQ(out_, "");
+  for (const Bytes& program : {elf, ElfProgram(600, 13, ElfEnd::kSectionContents, true),
+                               ElfProgram(600, 14, ElfEnd::kSegment)}) {
+    cases.emplace_back(Bundled(program, payload), "");
+    cases.emplace_back(Bundled(program, payload, 1),
+                       "byte " + std::to_string(program.size() - 1) + ", inside the program");
+  }
+  for (const auto& [bytes, errorPart] : cases) {
+    const std::string path = dir_.Write("updater", bytes);
+    const bool good = errorPart.empty();
+    SCOPED_TRACE(errorPart);
+    EXPECT_EQ(Tool({"inspect", path}), good ? 0 : 1);
     EXPECT_EQ(err_.find('\n'), err_.size() - 1) << err_;
     EXPECT_NE(err_.find(errorPart), std::string::npos) << err_;
+    const BundledPayload inPlace(path);
+    EXPECT_EQ(inPlace.length(), good ? payload.size() : 0U);
+    EXPECT_NE(inPlace.error().find(errorPart), std::string::npos) << inPlace.error();
+    const ExtractedPayload extracted = ExtractPayloadForSending(
+        path.c_str(), dir_.Path("serial1.exe").c_str(), dir_.Path("serial1.bin").c_str());
+    EXPECT_NE(extracted.problem.find(errorPart), std::string::npos) << extracted.problem;
+    EXPECT_EQ(dir_.Read("serial1.bin"), good ? payload : Bytes{});
   }
 }
 

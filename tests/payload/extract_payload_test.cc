@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/fd_io.h"
+#include "tests/support/elf_program.h"
 #include "tests/support/temp_dir.h"
 
 namespace tevra {
@@ -21,6 +22,7 @@ namespace {
 
 using test::Bytes;
 using test::Concat;
+using test::ElfProgram;
 using test::RandomBytes;
 
 // Written out by hand: the length, then the magic, both little-endian.
@@ -59,11 +61,11 @@ TEST_F(ExtractPayloadTest, CopiesEveryLengthExactlyIntoFreshPrivateFiles) {
   const Bytes precious = RandomBytes(50, 5);
   const std::string victim = dir_.Write("precious", precious);
   const std::pair<std::size_t, std::size_t> cases[] = {
-      {0, 0}, {17, 15}, {1, 129}, {17, (std::size_t{1} << 20) + 3}};
+      {512, 1}, {4096, 129}, {600, (std::size_t{1} << 20) + 3}};
   const mode_t oldMask = ::umask(0);
   for (const auto& [imageSize, payloadSize] : cases) {
     SCOPED_TRACE(std::to_string(imageSize) + " + " + std::to_string(payloadSize));
-    const Bytes image = RandomBytes(imageSize, 1);
+    const Bytes image = ElfProgram(imageSize, 1);
     const Bytes payload = RandomBytes(payloadSize, 2);
     for (const std::string& out : {image_, payload_}) {
       (void)::unlink(out.c_str());
@@ -92,13 +94,13 @@ TEST_F(ExtractPayloadTest, CopiesEveryLengthExactlyIntoFreshPrivateFiles) {
 
 // A FIFO as the source would block a plain open for good.
 TEST_F(ExtractPayloadTest, BadOrUnreadableSourceLeavesBothOutputsCreatedAndEmpty) {
-  const Bytes body = RandomBytes(64, 3);
+  const Bytes body = ElfProgram(512, 3);
   ASSERT_EQ(::mkdir(dir_.Path("folder").c_str(), 0700), 0);
   ASSERT_EQ(::mkfifo(dir_.Path("fifo").c_str(), 0600), 0);
   const std::vector<std::pair<std::string, int>> cases = {
       {dir_.Write("seven", {0x00, 0x00, 0x00, 0x55, 0x81, 0x18, 0x55}), EINVAL},
       {dir_.Write("magic off by a bit", Concat(body, Trailer(8, PAYLOAD_MAGIC ^ 1U))), EINVAL},
-      {dir_.Write("L = size - 7", Concat(body, Trailer(65))), EINVAL},
+      {dir_.Write("L = size - 7", Concat(body, Trailer(513))), EINVAL},
       {dir_.Write("L max", Concat(body, Trailer(0xFFFFFFFFU))), EINVAL},
       {dir_.Path("missing"), ENOENT},
       {dir_.Path("folder"), EISDIR},
@@ -116,7 +118,7 @@ TEST_F(ExtractPayloadTest, BadOrUnreadableSourceLeavesBothOutputsCreatedAndEmpty
 
 // The FIFO has a reader, so an open for writing would succeed on it.
 TEST_F(ExtractPayloadTest, WhatIsNoRegularFileAtAnOutputIsRefusedAndLeftAlone) {
-  const std::string source = dir_.Write("updater", Bundled(RandomBytes(20, 6), {1, 2, 3}));
+  const std::string source = dir_.Write("updater", Bundled(ElfProgram(512, 6), {1, 2, 3}));
   const Bytes precious = RandomBytes(50, 5);
   const std::string target = dir_.Path("target");
   enum Kind { kLink, kDanglingLink, kFifo, kDirectory };
@@ -153,7 +155,7 @@ TEST_F(ExtractPayloadTest, WhatIsNoRegularFileAtAnOutputIsRefusedAndLeftAlone) {
 
 TEST_F(ExtractPayloadTest, WriteErrorDuringCopyFailsAndLeavesNoPartialOutput) {
   const std::string source =
-      dir_.Write("updater", Bundled(RandomBytes(1000, 10), RandomBytes(16384, 11)));
+      dir_.Write("updater", Bundled(ElfProgram(1000, 10), RandomBytes(16384, 11)));
   ASSERT_NE(std::signal(SIGXFSZ, SIG_IGN), SIG_ERR);
   rlimit old{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -172,10 +174,10 @@ TEST(PayloadLayoutTest, SizesBeyond4GiBDoNotWrap) {
   constexpr std::uint64_t k4GiB = std::uint64_t{1} << 32;
   const TrailerBytes maxL = EncodeTrailer(0xFFFFFFFFU);
   const PayloadLayout big = DecodeTrailer(maxL, 5 * k4GiB);
-  EXPECT_EQ(big.status, TrailerStatus::kValid);
+  EXPECT_EQ(big.status, PayloadStatus::kValid);
   EXPECT_EQ(big.imageBytes, 5 * k4GiB - 8 - 0xFFFFFFFFU);
-  EXPECT_EQ(DecodeTrailer(maxL, k4GiB + 7).status, TrailerStatus::kValid);
-  EXPECT_EQ(DecodeTrailer(maxL, k4GiB + 6).status, TrailerStatus::kLengthTooLarge);
+  EXPECT_EQ(DecodeTrailer(maxL, k4GiB + 7).status, PayloadStatus::kValid);
+  EXPECT_EQ(DecodeTrailer(maxL, k4GiB + 6).status, PayloadStatus::kLengthTooLarge);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "payload/payload_paths.h"
 #include "res/resource.h"
 #include "sim/dongle_simulator.h"
+#include "tests/support/elf_program.h"
 #include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
 #include "ui/updater_dialog.h"
@@ -29,7 +30,7 @@ constexpr QLatin1String kFinished{"File download finish!"};
 class DownloadTest : public testing::Test {
  protected:
   std::string MakeUpdater(const Bytes& payload) {
-    WriteFile(env.WorkFile("image"), RandomBytes(3000, 7));
+    WriteFile(env.WorkFile("image"), ElfProgram(3000, 7));
     WriteFile(env.WorkFile("payload"), payload);
     std::string error;
     EXPECT_TRUE(

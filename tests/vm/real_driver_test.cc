@@ -18,6 +18,7 @@
 #include "bundler/bundle.h"
 #include "res/resource.h"
 #include "tests/support/child_process.h"
+#include "tests/support/elf_program.h"
 #include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
 
@@ -86,10 +87,11 @@ class RealDriverTest : public testing::TestWithParam<DriverPath> {
   }
 
   void StartDownload(const Bytes& payload) {
-    // Any file does as the updater part: the window reads the payload part.
+    // Any program does as the updater part: the window reads the payload part.
+    WriteFile(m_env.WorkFile("image"), ElfProgram(3000, 3));
     WriteFile(m_env.WorkFile("payload"), payload);
     std::string error;
-    ASSERT_TRUE(PackBundle(m_env.WorkFile("payload"), m_env.WorkFile("payload"),
+    ASSERT_TRUE(PackBundle(m_env.WorkFile("image"), m_env.WorkFile("payload"),
                            m_env.WorkFile("updater"), error))
         << error;
     m_window.SetPayloadSource(m_env.WorkFile("updater"));
