@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "download/fd_payload_source.h"
 #include "payload/payload_layout.h"
 #include "platform/diagnostics.h"
 
@@ -16,44 +16,6 @@ namespace {
 std::string ErrnoText() {
   return std::strerror(errno);  // NOLINT(concurrency-mt-unsafe): set-up runs on one thread
 }
-
-// A window on [offset, offset + length) of a file that stays open.
-class FileRangeSource : public PayloadSource {
- public:
-  FileRangeSource(UniqueFd fd, std::uint64_t offset, std::uint64_t length, std::string name)
-      : fd_(std::move(fd)), offset_(offset), length_(length), name_(std::move(name)) {}
-
-  long ReadAt(std::uint64_t at, std::uint8_t* dst, std::size_t count) override {
-    if (at >= length_) {
-      return 0;
-    }
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count, length_ - at));
-    std::size_t got = 0;
-    while (got < want) {
-      const ssize_t n =
-          ::pread(fd_.get(), dst + got, want - got, static_cast<off_t>(offset_ + at + got));
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n < 0) {
-        return -1;
-      }
-      if (n == 0) {
-        break;
-      }
-      got += static_cast<std::size_t>(n);
-    }
-    return static_cast<long>(got);
-  }
-
-  const std::string& Name() const override { return name_; }
-
- private:
-  UniqueFd fd_;
-  std::uint64_t offset_;
-  std::uint64_t length_;
-  std::string name_;
-};
 
 }  // namespace
 
@@ -83,7 +45,7 @@ std::unique_ptr<PayloadSource> BundledPayload::NewSource() const {
   if (!own.valid()) {
     return nullptr;
   }
-  return std::make_unique<FileRangeSource>(std::move(own), offset_, length_, path_);
+  return std::make_unique<FdPayloadSource>(std::move(own), path_, offset_, length_);
 }
 
 }  // namespace tevra

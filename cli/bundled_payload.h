@@ -21,7 +21,7 @@ class BundledPayload {
 
   bool valid() const { return error_.empty(); }
   const std::string& error() const { return error_; }
-  std::uint32_t length() const { return length_; }
+  std::uint64_t length() const { return length_; }
   // A reader of its own for one download; null (errno set) on failure.
   std::unique_ptr<PayloadSource> NewSource() const;
 
@@ -29,7 +29,7 @@ class BundledPayload {
   std::string path_;
   UniqueFd fd_;
   std::uint64_t offset_ = 0;
-  std::uint32_t length_ = 0;
+  std::uint64_t length_ = 0;
   std::string error_;
 };
 

@@ -90,6 +90,20 @@ TEST_F(DownloadTest, PacedDeviceAt110BaudIsAnsweredWhole) {
   EXPECT_EQ(Stats().erases, 1) << "every answer was whole the first time";
 }
 
+// Sent is not delivered: a device that takes the last block but never
+// accepts it (it reset, or the block was garbled) leaves the download
+// running, until "Com Close" abandons it.
+TEST_F(DownloadTest, FinishWaitsForTheDevicesAcceptanceOfTheLastBlock) {
+  StartDownload(RandomBytes(200, 4), [](sim::DongleOptions& o) { o.dropBlock = 2; });
+  ASSERT_TRUE(WindowDriver::WaitFor([&] { return Stats().silent; }));
+  EXPECT_FALSE(WindowDriver::WaitFor([&] { return driver.TopLine() == kFinished; }, 1s));
+  EXPECT_TRUE(window.downloading());
+  EXPECT_FALSE(driver.Button(IDC_DOWNLOAD)->isEnabled());
+  driver.Click(res::IDC_COM_CLOSE);
+  EXPECT_TRUE(driver.Button(IDC_DOWNLOAD)->isEnabled());
+  EXPECT_EQ(driver.CountLines(kFinished), 0);
+}
+
 // "Com settings" while the erase is unanswered closes the port; confirming
 // reopens it and the retried erase carries the download on.
 TEST_F(DownloadTest, ComSettingsMidDownloadKeepsItGoing) {
@@ -129,7 +143,7 @@ TEST_F(DownloadTest, BadPayloadSourcesLogOpenFileFailureAndSendNothing) {
   file.put('\x00');  // the magic's last byte
   file.close();
   const std::string empty = env.WorkFile("empty-trailer");
-  WriteFile(empty, Concat(RandomBytes(3000, 7), {0, 0, 0, 0, 0x55, 0x81, 0x18, 0x55}));
+  WriteFile(empty, Concat(ElfProgram(3000, 7), {0, 0, 0, 0, 0x55, 0x81, 0x18, 0x55}));
   for (const std::string& source : {std::string(), damaged, empty}) {
     SCOPED_TRACE(source);
     WriteFile(PayloadDirectory() + '/' + kPayloadFileName, RandomBytes(300, 8));
