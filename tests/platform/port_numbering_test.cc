@@ -1,18 +1,25 @@
 #include "platform/port_numbering.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/port_resolver.h"
+#include "platform/unique_fd.h"
 #include "tests/support/fake_serial_tree.h"
 
 namespace tevra::test {
@@ -22,7 +29,7 @@ namespace fs = std::filesystem;
 
 // NOLINTBEGIN(cert-err58-cpp): test constants; a failure here is a failed start
 const FakeAdapter kFtdi{"0403", "6001", "FTDI", "FT232R USB UART", "A50285BI"};
-const FakeAdapter kArduino{"2341", "0043", "Arduino (www.arduino.cc)", "", ""};
+const FakeAdapter kArduino{"2341", "0043", "Arduino (www.arduino.cc)", "Uno\x1b[2J", ""};
 const std::string kFtdiKey = "usb:0403:6001:serial=A50285BI:if=00";
 // NOLINTEND(cert-err58-cpp)
 
@@ -32,6 +39,21 @@ struct Plugged {
   const char* usbPort;
 };
 using Names = std::map<unsigned, std::string>;  // COM number -> tty
+
+// The child's exit status; -1 when a signal ended it or it did not end within
+// a minute (it is then killed).
+int Reap(pid_t child) {
+  for (int tries = 0; tries < 6000; ++tries) {
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  (void)::kill(child, SIGKILL);
+  (void)::waitpid(child, nullptr, 0);
+  return -1;
+}
 
 class PortNumberingTest : public testing::Test {
  protected:
@@ -48,12 +70,18 @@ class PortNumberingTest : public testing::Test {
     return names;
   }
 
+  // Every save makes a new file.
+  ino_t Inode() const {
+    struct stat st {};
+    return ::stat(stateFile.c_str(), &st) == 0 ? st.st_ino : 0;
+  }
+
   FakeSerialTree tree;
   const std::string stateDir = tree.Path("state");
   const std::string stateFile = stateDir + "/ports";
 };
 
-TEST_F(PortNumberingTest, AdaptersKeepTheirNumberWhateverTheOrderAndTheKernelName) {
+TEST_F(PortNumberingTest, NumbersFollowWhatIsPluggedInNow) {
   struct Step {
     const char* what;
     std::vector<Plugged> plugged;
@@ -68,19 +96,50 @@ TEST_F(PortNumberingTest, AdaptersKeepTheirNumberWhateverTheOrderAndTheKernelNam
       {"replugged in the other order, renamed and moved",
        {{&kArduino, "ttyACM0", "1-1.3"}, {&kFtdi, "ttyUSB1", "1-1.4"}},
        {{1, "ttyS0"}, {3, "ttyUSB1"}, {4, "ttyACM0"}}},
-      {"no serial number: another USB port is another adapter",
+      {"the next dongle; without a serial number another socket is another adapter",
        {{&kArduino, "ttyACM0", "2-1"}},
-       {{1, "ttyS0"}, {5, "ttyACM0"}}},
+       {{1, "ttyS0"}, {3, "ttyACM0"}}},
+      {"back alone", {{&kArduino, "ttyACM0", "1-1.3"}}, {{1, "ttyS0"}, {4, "ttyACM0"}}},
+      {"back while the one seen later holds its number",
+       {{&kFtdi, "ttyUSB0", "1-1.2"},
+        {&kArduino, "ttyACM0", "2-1"},
+        {&kArduino, "ttyACM1", "1-1.3"}},
+       {{1, "ttyS0"}, {3, "ttyACM0"}, {4, "ttyACM1"}, {5, "ttyUSB0"}}},
+      {"keeps the number it was given",
+       {{&kFtdi, "ttyUSB0", "1-1.2"}},
+       {{1, "ttyS0"}, {5, "ttyUSB0"}}},
       {"two claiming one serial number",
        {{&kFtdi, "ttyUSB0", "1-1.9"}, {&kFtdi, "ttyUSB1", "1-1.2"}},
-       {{1, "ttyS0"}, {3, "ttyUSB1"}, {6, "ttyUSB0"}}},
+       {{1, "ttyS0"}, {3, "ttyUSB0"}, {5, "ttyUSB1"}}},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
     testing::internal::CaptureStderr();
     EXPECT_EQ(Scan(step.plugged, stateDir), step.expected);
+    const ino_t written = Inode();
+    // As the window's list and the port it opens later see it.
+    EXPECT_EQ(Scan(step.plugged, stateDir), step.expected);
+    EXPECT_EQ(Inode(), written) << "rewritten without a change";
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   }
+}
+
+TEST_F(PortNumberingTest, TheStateForgetsTheAdapterSeenLeastRecentlyPastSixtyFour) {
+  fs::create_directories(stateDir);
+  std::ofstream file(stateFile);
+  file << "COM4 1 " << kFtdiKey << "\n";
+  for (int seen = 2; seen <= 64; ++seen) {
+    file << "COM5 " << seen << " usb:0403:6001:serial=S" << seen << ":if=00\n";
+  }
+  file.close();
+  const FakeAdapter s2{"0403", "6001", "FTDI", "", "S2"};
+  EXPECT_EQ(Scan({{&kArduino, "ttyACM0", "1-1.3"}}, stateDir),
+            (Names{{1, "ttyS0"}, {3, "ttyACM0"}}));
+  EXPECT_EQ(Scan({{&s2, "ttyUSB0", "1-1.2"}}, stateDir), (Names{{1, "ttyS0"}, {5, "ttyUSB0"}}));
+  EXPECT_EQ(Scan({{&kFtdi, "ttyUSB0", "1-1.2"}}, stateDir), (Names{{1, "ttyS0"}, {3, "ttyUSB0"}}));
+  std::ifstream in(stateFile);
+  const std::string text(std::istreambuf_iterator<char>(in), {});
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 65) << text;  // and a header
 }
 
 TEST_F(PortNumberingTest, StateTroubleNeverStopsTheNumbering) {
@@ -88,22 +147,34 @@ TEST_F(PortNumberingTest, StateTroubleNeverStopsTheNumbering) {
   struct Trouble {
     const char* what;
     std::function<void()> make;
-    std::string dir;
     const char* says;
     Names expected;
   };
   const Names fresh = {{1, "ttyS0"}, {3, "ttyUSB0"}, {4, "ttyACM0"}};
+  const std::string remembered = "COM7 1 " + kFtdiKey + "\n";
   const std::vector<Trouble> troubles = {
-      {"unreadable", [&] { fs::create_directory(stateFile); }, stateDir, "cannot read", fresh},
-      {"read-only",
+      {"directory", [&] { fs::create_directory(stateFile); }, "is a directory, not a regular file",
+       fresh},
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(stateFile.c_str(), 0600), 0); },
+       "is a FIFO, not a regular file", fresh},
+      {"link",
+       [&] {
+         std::ofstream(tree.Path("elsewhere")) << remembered;
+         fs::create_symlink(tree.Path("elsewhere"), stateFile);
+       },
+       "is a link, not a regular file", fresh},
+      {"oversized",
+       [&] { std::ofstream(stateFile) << remembered << std::string(300 * 1024, '#') << "\n"; },
+       "is larger than 256 KiB: moved to", fresh},
+      {"read-only, as older versions wrote it",
        [&] {
          std::ofstream(stateFile) << "COM7 " << kFtdiKey << "\n";
          fs::permissions(stateFile, fs::perms::owner_read);
        },
-       stateDir, "is read-only: COM3 (", Names{{1, "ttyS0"}, {3, "ttyACM0"}, {7, "ttyUSB0"}}},
+       "is read-only: COM3 (", Names{{1, "ttyS0"}, {3, "ttyACM0"}, {7, "ttyUSB0"}}},
       // Last: the damaged file is moved aside and a good one takes its place.
-      {"damaged", [&] { std::ofstream(stateFile) << damaged; }, stateDir,
-       "is damaged at line 2: moved to", fresh},
+      {"damaged", [&] { std::ofstream(stateFile) << damaged; }, "is damaged at line 2: moved to",
+       fresh},
   };
   const std::vector<Plugged> both = {{&kFtdi, "ttyUSB0", "1-1.2"}, {&kArduino, "ttyACM0", "1-1.3"}};
   for (const Trouble& t : troubles) {
@@ -112,7 +183,12 @@ TEST_F(PortNumberingTest, StateTroubleNeverStopsTheNumbering) {
     fs::create_directories(stateDir);
     t.make();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(Scan(both, t.dir), t.expected);
+    auto scan = std::async(std::launch::async, [&] { return Scan(both, stateDir); });
+    if (scan.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << "the scan is blocked";
+      (void)UniqueFd(::open(stateFile.c_str(), O_WRONLY | O_NONBLOCK));  // lets a reader go on
+    }
+    EXPECT_EQ(scan.get(), t.expected);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(t.says), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
@@ -125,20 +201,60 @@ TEST_F(PortNumberingTest, StateTroubleNeverStopsTheNumbering) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(aside), {}), damaged);
 }
 
+// Each updater plugs in, one by one, adapters whose keys sort newest first:
+// an adapter the other updater's save dropped would come back as new and be
+// numbered by key, not where it was.
+TEST_F(PortNumberingTest, TwoUpdatersNumberingAtOnceLoseNothing) {
+  constexpr int kAdapters = 30;
+  const std::array<FakeSerialTree, 2> trees;
+  std::array<pid_t, 2> children{};
+  for (std::size_t c = 0; c < children.size(); ++c) {
+    children[c] = ::fork();
+    ASSERT_GE(children[c], 0);
+    if (children[c] == 0) {
+      Names expected = {{1, "ttyS0"}};
+      for (int i = 0; i < kAdapters; ++i) {
+        const std::string tty = "ttyUSB" + std::to_string(i);
+        const FakeAdapter a{"0403", "6001", "", "",
+                            std::to_string(c) + "-" + std::to_string(99 - i)};
+        trees.at(c).Plug(a, tty, "1-" + std::to_string(i + 1));
+        expected[static_cast<unsigned>(3 + i)] = tty;
+        Names names;
+        for (const auto& [n, d] :
+             PortNumbering(trees.at(c).sysfsRoot(), trees.at(c).devRoot(), stateDir).Scan()) {
+          names[n] = d.name;
+        }
+        if (names != expected) {
+          std::printf("updater %zu, adapter %d: numbered otherwise\n", c, i);
+          ::_exit(1);
+        }
+      }
+      ::_exit(0);
+    }
+  }
+  for (const pid_t child : children) {
+    EXPECT_EQ(Reap(child), 0);
+  }
+  std::ifstream in(stateFile);
+  const std::string text(std::istreambuf_iterator<char>(in), {});
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2 * kAdapters + 1) << text;
+}
+
 // Each kind of row of the settings dialog, as its tooltip shows it; a link
-// wins over the number the adapter has.
+// wins over the number the adapter had, which then takes another. What the
+// device and the link say cannot steer a terminal.
 TEST_F(PortNumberingTest, EachKindOfRowIsDescribed) {
   (void)Scan({{&kFtdi, "ttyUSB0", "1-1.2"}, {&kArduino, "ttyACM0", "1-1.3"}}, stateDir);
   const std::string ports = tree.Path("ports");
-  fs::create_directories(ports);
-  fs::create_symlink(tree.devRoot() + "/ttyACM0", ports + "/COM5");
-  PortResolver resolver(ports, {tree.sysfsRoot(), tree.devRoot(), stateDir});
   const std::string dev = tree.devRoot();
+  fs::create_directories(ports);
+  fs::create_symlink(dev + "/ttyACM0\x1b]0;x\a", ports + "/COM3");
+  PortResolver resolver(ports, {tree.sysfsRoot(), dev, stateDir});
   EXPECT_EQ(resolver.Describe(1), dev + "/ttyS0 - built-in serial port");
   EXPECT_EQ(resolver.Describe(2), "no device");
-  EXPECT_EQ(resolver.Describe(3), dev + "/ttyUSB0 - FTDI FT232R USB UART - serial A50285BI");
-  EXPECT_EQ(resolver.Describe(4), dev + "/ttyACM0 - Arduino (www.arduino.cc)");
-  EXPECT_EQ(resolver.Describe(5), "linked to " + dev + "/ttyACM0");
+  EXPECT_EQ(resolver.Describe(3), "linked to " + dev + "/ttyACM0\\x1B]0;x\\x07 - no such device");
+  EXPECT_EQ(resolver.Describe(4), dev + "/ttyACM0 - Arduino (www.arduino.cc) Uno\\x1B[2J");
+  EXPECT_EQ(resolver.Describe(5), dev + "/ttyUSB0 - FTDI FT232R USB UART - serial A50285BI");
   EXPECT_EQ(resolver.NumbersInUse(), "COM1, COM3, COM4, COM5");
 }
 
@@ -166,9 +282,7 @@ TEST_F(PortNumberingTest, ADeviceTheUserMayNotUseSaysHowToFixIt) {
     std::fflush(stdout);
     ::_exit(text == expected ? 0 : 1);
   }
-  int status = -1;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_EQ(status, 0) << expected;
+  EXPECT_EQ(Reap(child), 0) << expected;
 }
 
 }  // namespace
