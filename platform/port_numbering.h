@@ -28,7 +28,7 @@ struct SerialDevice {
 // - an adapter seen before keeps the number it had the last time it was
 //   seen, unless a device plugged in now holds that number: then it takes
 //   the lowest free number and keeps that one from then on, so a number
-//   never moves under an adapter that stays plugged in;
+//   never moves under an adapter that stays plugged in (but for a new link);
 // - a new adapter takes the lowest number from 3 up that nothing plugged in
 //   holds now, so the next customer's dongle on a service desk is COM3 again.
 // Of adapters that remember one number, the one seen last keeps it (then
