@@ -27,7 +27,8 @@ struct RememberedPort {
 // seen most recently. Trouble never stops the numbering; one line through
 // Diagnose says what was not remembered and why:
 // - anything but a regular file at the path (a link, a FIFO, a device, a
-//   directory) is left alone, neither opened as a device nor followed;
+//   directory) is left alone: a link is not followed, and the open cannot
+//   block on a FIFO or a device, which is then never read;
 // - a damaged file, or one larger than kMaxSize (not ours: ours stays far
 //   below), is moved aside to "ports.damaged" and the numbering starts afresh;
 // - a file without write permission is read and never replaced.
