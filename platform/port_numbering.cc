@@ -1,50 +1,25 @@
 #include "platform/port_numbering.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <set>
-#include <sstream>
 #include <tuple>
 #include <utility>
 #include <vector>
-
-#include "platform/fd_io.h"
-#include "platform/unique_fd.h"
 
 namespace tevra {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kStateFileName = "ports";
-constexpr const char* kHeader = "# tevra-updater: the COM number of each serial adapter seen\n";
-// Far more than any number of adapters a person plugs in: a bigger file is
-// not ours.
-constexpr std::size_t kMaxStateSize = std::size_t{256} * 1024;
 // 8250 "type" of a port slot without a UART (PORT_UNKNOWN).
 constexpr const char* kNoUart = "0";
-
-void Say(const std::string& what) {
-  const std::string line = "tevra-updater: " + what + "\n";
-  // One write, so the line is not interleaved with another thread's output.
-  (void)std::fwrite(line.data(), 1, line.size(), stderr);
-}
-
-std::string ErrorText(int error) {
-  return std::strerror(error);  // NOLINT(concurrency-mt-unsafe): messages only
-}
 
 // A sysfs attribute without its trailing newline; empty when absent.
 std::string Attribute(const fs::path& file) {
@@ -172,114 +147,60 @@ std::vector<Found> FindDevices(const fs::path& sysfsRoot, const std::string& dev
   return found;
 }
 
-enum class Loaded { kOk, kNone, kUnusable };
-
-struct State {
-  std::map<std::string, unsigned> numbers;  // adapter key -> COM number
-  Loaded status = Loaded::kNone;
-  bool readOnly = false;
-};
-
-// Parses "COM<n> <key>" lines; 0 when all is well, else the first bad line.
-std::size_t Parse(const std::string& text, std::map<std::string, unsigned>& numbers) {
-  std::istringstream in(text);
-  std::set<unsigned> used;
-  std::size_t lineNo = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++lineNo;
-    if (line.empty() || line.front() == '#') {
-      continue;
-    }
-    const std::size_t space = line.find(' ');
-    unsigned n = 0;
-    if (space == std::string::npos || !line.starts_with("COM") ||
-        !ParseNumber(std::string_view(line).substr(3, space - 3), n) || n == 0) {
-      return lineNo;
-    }
-    const std::string key = line.substr(space + 1);
-    if (key.empty() || key.find_first_of(" \t\r") != std::string::npos || !used.insert(n).second ||
-        !numbers.emplace(key, n).second) {
-      return lineNo;
+// Gives each adapter its number (see PortNumbering) and records it in
+// `remembered`; returns the numbers given anew, for a person.
+std::string Assign(PortStateFile::Entries& remembered, std::vector<Found>& adapters,
+                   std::set<unsigned> taken, std::map<unsigned, SerialDevice>& ports) {
+  std::uint64_t last = 0;  // the last scan's stamp
+  for (const auto& [key, r] : remembered) {
+    last = std::max(last, r.seen);
+  }
+  // The order of claims: adapters seen most recently first; new ones last.
+  // Adapters come sorted by key, which breaks ties.
+  std::vector<const RememberedPort*> known(adapters.size(), nullptr);
+  std::vector<std::size_t> order(adapters.size());
+  for (std::size_t i = 0; i < adapters.size(); ++i) {
+    const auto it = remembered.find(adapters[i].device.key);
+    known[i] = it == remembered.end() ? nullptr : &it->second;
+    order[i] = i;
+  }
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return known[a] != nullptr && (known[b] == nullptr || known[a]->seen > known[b]->seen);
+  });
+  std::vector<unsigned> given(adapters.size(), 0);
+  for (const std::size_t i : order) {
+    if (known[i] != nullptr && taken.insert(known[i]->number).second) {
+      given[i] = known[i]->number;
     }
   }
-  return 0;
-}
-
-State Load(const std::string& file) {
-  State state;
-  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid() && (errno == ENOENT || errno == ENOTDIR)) {
-    return state;  // nothing seen yet
-  }
-  std::string text;
-  struct stat st {};
-  int error = 0;
-  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
-    error = errno;
-  } else if (!S_ISREG(st.st_mode)) {
-    error = EISDIR;
-  } else if (static_cast<std::size_t>(st.st_size) > kMaxStateSize) {
-    error = EFBIG;
-  } else {
-    text.resize(static_cast<std::size_t>(st.st_size));
-    if (!ReadExactly(fd.get(), reinterpret_cast<std::uint8_t*>(text.data()), text.size())) {
-      error = errno;
+  for (const std::size_t i : order) {
+    for (unsigned n = PortNumbering::kFirstAdapterNumber; given[i] == 0; ++n) {
+      if (taken.insert(n).second) {
+        given[i] = n;
+      }
     }
   }
-  if (error != 0) {
-    Say("cannot read " + file + " (" + ErrorText(error) +
-        "): COM numbers come from what is plugged in and are not remembered");
-    state.status = Loaded::kUnusable;
-    return state;
+  // Stamps change only when the set plugged in or a number does, so the file
+  // is not rewritten by every scan.
+  auto seenLast = static_cast<std::size_t>(std::count_if(
+      remembered.begin(), remembered.end(), [&](const auto& e) { return e.second.seen == last; }));
+  bool unchanged = seenLast == adapters.size();
+  for (std::size_t i = 0; i < adapters.size(); ++i) {
+    unchanged =
+        unchanged && known[i] != nullptr && known[i]->seen == last && known[i]->number == given[i];
   }
-  state.readOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
-  const std::size_t bad = Parse(text, state.numbers);
-  if (bad == 0) {
-    state.status = Loaded::kOk;
-    return state;
+  std::string what;
+  for (std::size_t i = 0; i < adapters.size(); ++i) {
+    SerialDevice& d = adapters[i].device;
+    if (known[i] == nullptr || known[i]->number != given[i]) {
+      what += (what.empty() ? "COM" : ", COM") + std::to_string(given[i]) + " (" + d.path + ")";
+    }
+    if (!unchanged) {
+      remembered[d.key] = {given[i], last + 1};
+    }
+    ports.emplace(given[i], std::move(d));
   }
-  state.numbers.clear();
-  // Kept for whoever wants to look; numbering starts afresh.
-  const std::string aside = file + ".damaged";
-  if (!state.readOnly && ::rename(file.c_str(), aside.c_str()) == 0) {
-    Say(file + " is damaged at line " + std::to_string(bad) + ": moved to " + aside +
-        ", COM numbers start afresh");
-    return state;
-  }
-  Say(file + " is damaged at line " + std::to_string(bad) +
-      ": COM numbers come from what is plugged in and are not remembered");
-  state.status = Loaded::kUnusable;
-  return state;
-}
-
-// Temporary file, then rename: a reader never sees half a file.
-bool Save(const std::string& dir, const std::string& file,
-          const std::map<std::string, unsigned>& numbers, int& error) {
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  std::string tmp = file + ".XXXXXX";
-  UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-  if (!fd.valid()) {
-    error = errno;
-    return false;
-  }
-  std::map<unsigned, std::string> lines;  // by number; numbers are unique
-  for (const auto& [key, n] : numbers) {
-    lines.emplace(n, key);
-  }
-  std::string text = kHeader;
-  for (const auto& [n, key] : lines) {
-    text += "COM" + std::to_string(n) + " " + key + "\n";
-  }
-  const bool ok =
-      WriteAll(fd.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size()) &&
-      ::fchmod(fd.get(), S_IRUSR | S_IWUSR) == 0 && ::fsync(fd.get()) == 0 && fd.Close() &&
-      ::rename(tmp.c_str(), file.c_str()) == 0;
-  if (!ok) {
-    error = errno;
-    (void)::unlink(tmp.c_str());
-  }
-  return ok;
+  return what;
 }
 
 std::string EnvOrEmpty(const char* name) {
@@ -302,24 +223,27 @@ std::string StateDirectory() {
 }
 
 PortNumbering::PortNumbering(std::string sysfsRoot, std::string devRoot, std::string stateDir)
-    : sysfsRoot_(std::move(sysfsRoot)),
-      devRoot_(std::move(devRoot)),
-      stateDir_(std::move(stateDir)),
-      stateFile_(stateDir_ + "/" + kStateFileName) {}
+    : sysfsRoot_(std::move(sysfsRoot)), devRoot_(std::move(devRoot)), state_(std::move(stateDir)) {}
 
 PortNumbering PortNumbering::ForThisUser() {
   return PortNumbering("/sys", "/dev", StateDirectory());
 }
 
 std::map<unsigned, SerialDevice> PortNumbering::Scan() const {
+  return Scan({});
+}
+
+std::map<unsigned, SerialDevice> PortNumbering::Scan(const std::set<unsigned>& reserved) const {
   std::error_code ec;
   const fs::path root = fs::weakly_canonical(sysfsRoot_, ec);
   std::vector<Found> found = FindDevices(root, devRoot_);
 
   std::map<unsigned, SerialDevice> ports;
   std::vector<Found> adapters;
+  std::set<unsigned> taken = reserved;
   for (Found& f : found) {
     if (f.device.builtIn) {
+      taken.insert(f.builtInNumber);
       ports.emplace(f.builtInNumber, std::move(f.device));
     } else {
       adapters.push_back(std::move(f));
@@ -336,43 +260,9 @@ std::map<unsigned, SerialDevice> PortNumbering::Scan() const {
       adapters[i].device.key = adapters[i].pathKey;
     }
   }
-
-  State state = Load(stateFile_);
-  std::set<unsigned> taken;
-  for (const auto& [key, n] : state.numbers) {
-    taken.insert(n);
-  }
-  std::vector<std::string> added;
-  for (Found& f : adapters) {
-    auto it = state.numbers.find(f.device.key);
-    if (it != state.numbers.end() && !ports.contains(it->second)) {
-      ports.emplace(it->second, std::move(f.device));
-      continue;
-    }
-    // A built-in UART took the remembered number (a card was fitted since).
-    unsigned n = kFirstAdapterNumber;
-    while (taken.contains(n) || ports.contains(n)) {
-      ++n;
-    }
-    taken.insert(n);
-    state.numbers[f.device.key] = n;
-    added.push_back("COM" + std::to_string(n) + " (" + f.device.path + ")");
-    ports.emplace(n, std::move(f.device));
-  }
-  if (added.empty() || state.status == Loaded::kUnusable) {
-    return ports;
-  }
-  std::string what;
-  for (const std::string& a : added) {
-    what += (what.empty() ? "" : ", ") + a;
-  }
-  int error = 0;
-  if (state.readOnly) {
-    Say(stateFile_ + " is read-only: " + what + " is not remembered");
-  } else if (!Save(stateDir_, stateFile_, state.numbers, error)) {
-    Say("cannot write " + stateFile_ + " (" + ErrorText(error) + "): " + what +
-        " is not remembered");
-  }
+  state_.Update([&](PortStateFile::Entries& remembered) {
+    return Assign(remembered, adapters, taken, ports);
+  });
   return ports;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
+
+#include "platform/port_state_file.h"
 
 namespace tevra {
 
@@ -20,39 +23,40 @@ struct SerialDevice {
   std::string serial;
 };
 
-// Gives every serial device a COM number, as the platform the updater came
-// from does: a built-in UART that exists keeps ttyS<k> -> COM<k+1>; every
-// other adapter gets the lowest free number from 3 up the first time it is
-// seen and keeps it, remembered per adapter in the file "ports" of the state
-// directory, so replugging, rebooting or plugging another adapter first
-// changes nothing and two adapters never swap.
+// Gives every serial device a COM number a person can follow:
+// - a built-in UART that exists keeps ttyS<k> -> COM<k+1>;
+// - an adapter seen before keeps the number it had the last time it was
+//   seen, unless a device plugged in now holds that number: then it takes
+//   the lowest free number and keeps that one from then on, so a number
+//   never moves under an adapter that stays plugged in (but for a new link);
+// - a new adapter takes the lowest number from 3 up that nothing plugged in
+//   holds now, so the next customer's dongle on a service desk is COM3 again.
+// Of adapters that remember one number, the one seen last keeps it (then
+// by key); two adapters plugged in together never share or swap a number.
+// What each adapter had is remembered in PortStateFile (the 64 seen last).
 //
 // Devices are found in <sysfs root>/class/tty (entries with a "device"
-// link); nothing is opened but sysfs attributes. The state file is replaced
-// atomically and only when an assignment changes. A state file that cannot be
-// read or written never stops the numbering: it then works from what is
-// plugged in, and one stderr line per scan says why nothing was remembered.
-// A damaged file is moved aside to "ports.damaged" and numbering starts
-// afresh; a file without write permission is read and never replaced.
+// link); nothing is opened but sysfs attributes.
 class PortNumbering {
  public:
   PortNumbering(std::string sysfsRoot, std::string devRoot, std::string stateDir);
   // /sys, /dev and StateDirectory().
   static PortNumbering ForThisUser();
 
-  // The devices present now, by COM number. Assigns and remembers numbers
-  // for adapters seen for the first time.
+  // The devices present now, by COM number, remembered for the next scan.
   std::map<unsigned, SerialDevice> Scan() const;
+  // The same, giving no adapter one of the reserved numbers (links that win
+  // over the numbering).
+  std::map<unsigned, SerialDevice> Scan(const std::set<unsigned>& reserved) const;
 
-  const std::string& stateFile() const { return stateFile_; }
+  const std::string& stateFile() const { return state_.path(); }
 
   static constexpr unsigned kFirstAdapterNumber = 3;
 
  private:
   std::string sysfsRoot_;
   std::string devRoot_;
-  std::string stateDir_;
-  std::string stateFile_;
+  PortStateFile state_;
 };
 
 // ${XDG_STATE_HOME:-$HOME/.local/state}/tevra-updater, no trailing slash.

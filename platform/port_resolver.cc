@@ -10,6 +10,7 @@
 #include <set>
 #include <utility>
 
+#include "platform/diagnostics.h"
 #include "platform/ports_directory.h"
 
 namespace tevra {
@@ -49,9 +50,21 @@ PortResolver PortResolver::ForThisUser() {
 
 const std::map<unsigned, SerialDevice>& PortResolver::Devices() {
   if (!devices_) {
-    devices_ = numbering_.Scan();
+    // An adapter given a linked number could not be reached by it.
+    devices_ = numbering_.Scan(LinkNumbers());
   }
   return *devices_;
+}
+
+std::set<unsigned> PortResolver::LinkNumbers() const {
+  std::set<unsigned> numbers;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(portsDir_, ec)) {
+    if (const unsigned n = PortNumber(entry.path().filename().string()); n != 0) {
+      numbers.insert(n);
+    }
+  }
+  return numbers;
 }
 
 std::string PortResolver::LinkPath(unsigned n) const {
@@ -108,7 +121,7 @@ std::string PortResolver::Describe(unsigned n) {
     const ssize_t len = ::readlink(link.c_str(), target.data(), target.size() - 1);
     const std::string shown =
         len > 0 ? std::string(target.data(), static_cast<std::size_t>(len)) : std::string(link);
-    return "linked to " + shown + Obstacle(link);
+    return "linked to " + Printable(shown) + Obstacle(link);
   }
   const auto it = Devices().find(n);
   if (it == Devices().end()) {
@@ -125,19 +138,14 @@ std::string PortResolver::Describe(unsigned n) {
       text += " - serial " + d.serial;
     }
   }
-  return text + Obstacle(d.path);
+  // Names from USB descriptors and sysfs are the device's to choose.
+  return Printable(text) + Obstacle(d.path);
 }
 
 std::string PortResolver::NumbersInUse() {
-  std::set<unsigned> used;
+  std::set<unsigned> used = LinkNumbers();
   for (const auto& [n, device] : Devices()) {
     used.insert(n);
-  }
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(portsDir_, ec)) {
-    if (const unsigned n = PortNumber(entry.path().filename().string()); n != 0) {
-      used.insert(n);
-    }
   }
   std::string text;
   for (const unsigned n : used) {

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -10,8 +11,8 @@
 namespace tevra {
 
 // What "COMn" means: the link COMn in the ports directory when it exists
-// (explicit links always win), else the device the numbering gave number n,
-// else nothing. Looks at sysfs once, on first need, and opens no device.
+// (explicit links always win), else the device the numbering gave number n
+// (never a linked number), else nothing. Looks at sysfs once, on first need, and opens no device.
 class PortResolver {
  public:
   // Where a port name leads: path is what to open; empty when nothing does,
@@ -46,6 +47,7 @@ class PortResolver {
  private:
   const std::map<unsigned, SerialDevice>& Devices();
   std::string LinkPath(unsigned n) const;
+  std::set<unsigned> LinkNumbers() const;
 
   std::string portsDir_;
   PortNumbering numbering_;
