@@ -38,6 +38,9 @@ void CommEventThread(SerialPort& port) {
           port.Notify(SerialNotice::kLineGone, 0);
         }
       } else if ((mask & EV_RXCHAR) != 0) {
+        if (!port.m_burstOpen.exchange(true)) {
+          port.m_burstSends.store(port.m_sendCount.load());
+        }
         port.m_lastReceived.store(std::chrono::steady_clock::now().time_since_epoch().count());
         port.evRxChar.Set();
       }

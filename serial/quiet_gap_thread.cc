@@ -30,14 +30,13 @@ void QuietGapThread(SerialPort& port) {
           break;
         }
         port.evRxChar.Reset();
-        if (!quietWait) {
-          port.m_burstSends = port.m_sendCount.load();
-        }
         quietWait = true;
       } else if (r.status == WaitStatus::kTimedOut) {
         // Only when the reader took the last one: an unread burst is older.
         std::uint64_t none = SerialPort::kNoBurst;
-        port.m_readySends.compare_exchange_strong(none, port.m_burstSends);
+        port.m_readySends.compare_exchange_strong(none, port.m_burstSends.load());
+        // Bytes arriving from now on begin the next burst.
+        port.m_burstOpen.store(false);
         port.evDataReady.Set();
         quietWait = false;
       } else {

@@ -231,6 +231,7 @@ void SerialPort::PurgeInput() {
   m_rx.Reset();
   m_tx.Reset();
   m_readySends.store(kNoBurst);
+  m_burstOpen.store(false);
 }
 
 bool SerialPort::IsOpen() const {

@@ -138,12 +138,14 @@ class SerialPort {
   std::atomic<std::uint64_t> m_sendCount{0};
   // steady_clock ticks of the last arrival, set by CommEventThread.
   std::atomic<std::chrono::steady_clock::rep> m_lastReceived{0};
-  // SendCount when the burst being framed began (QuietGapThread's own), and
-  // when the earliest burst not yet read began (kNoBurst when none): the
-  // reader takes it with the bytes, so a record is never dated later than
-  // its first byte even when the reader falls behind.
+  // SendCount when the burst being framed began (taken by CommEventThread
+  // as the burst's first bytes arrive, before it dates them), and when the
+  // earliest burst not yet read began (kNoBurst when none): the reader takes
+  // it with the bytes, so a record is never dated later than its first byte
+  // even when the reader falls behind.
   static constexpr std::uint64_t kNoBurst = ~std::uint64_t{0};
-  std::uint64_t m_burstSends = 0;
+  std::atomic<bool> m_burstOpen{false};
+  std::atomic<std::uint64_t> m_burstSends{0};
   std::atomic<std::uint64_t> m_readySends{kNoBurst};
   std::atomic<bool> m_inputOverflowed{false};
 

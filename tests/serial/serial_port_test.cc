@@ -198,6 +198,10 @@ TEST_F(OpenSerialPortTest, RecordsTellWhenTheyBeganAndWhetherTheyAreWhole) {
     return origin;
   };
   DeviceWrites(Bytes("early"));
+  const auto deadline = Clock::now() + kCap;  // the burst has begun: its bytes arrived
+  while (port_.LastReceived().time_since_epoch().count() == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
   ASSERT_TRUE(port_.Send("cmd", 3));  // within the burst's quiet gap
   RecordOrigin origin = receive();
   EXPECT_LT(origin.sendsBefore, port_.SendCount());
