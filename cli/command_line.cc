@@ -181,7 +181,7 @@ std::string UsageText() {
          "few file descriptors for the ports, ...); 2 usage error (also: one device named\n"
          "twice); 3 no payload in the updater; 4 a port did not open; 5 a device stopped\n"
          "answering, was disconnected or a write failed; 129, 130, 131, 143 stopped by\n"
-         "SIGHUP, SIGINT, SIGQUIT, SIGTERM. With several failures, the first failed port's.\n"
+         "SIGHUP, SIGINT, SIGQUIT, SIGTERM. With several failed ports, the first one's.\n"
          "\n"
          "tevra-updater(1) lists the environment and the files the updater uses.\n";
 }

@@ -224,7 +224,11 @@ void ConsoleWriter::Write(Stream stream, std::string text, Keep keep) {
     if (s.stopping) {
       return;
     }
-    if (keep == Keep::kDroppable && s.queuedBytes + text.size() > kMaxQueuedBytes) {
+    const std::size_t queued = s.queuedBytes + text.size();
+    if (keep == Keep::kIfCurrent && queued > kBehindBytes) {
+      return;
+    }
+    if (keep == Keep::kUnlessFlooded && queued > kMaxQueuedBytes) {
       ++s.dropped;
       return;
     }

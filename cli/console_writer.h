@@ -12,10 +12,8 @@ namespace tevra {
 
 // Writes a console's output on a thread of its own, so that a terminal
 // paused with Ctrl-S or a pipe read slowly (or not at all) never stalls the
-// callers: they only queue. Everything is written in the order queued. A
-// line that may be lost (an event, a cause) is dropped when more than
-// kMaxQueuedBytes wait, and the number dropped is said once the output takes
-// again; a line queued with Keep::kAlways (a port's closing line) never is.
+// callers: they only queue. Everything is written in the order queued; what
+// is dropped when the output falls behind depends on its Keep.
 //
 // Live (with a frame): the writer keeps the rows that frame() returns at the
 // bottom of the terminal, erased before lines are written and drawn again
@@ -26,11 +24,17 @@ namespace tevra {
 class ConsoleWriter {
  public:
   enum class Stream { kOut, kErr };
-  enum class Keep { kDroppable, kAlways };
+  enum class Keep {
+    kIfCurrent,      // progress: skipped once more than kBehindBytes wait
+    kUnlessFlooded,  // an event, a cause: dropped only past kMaxQueuedBytes,
+                     // and how many is said once the output takes again
+    kAlways,         // a port's closing line
+  };
   // The live rows, each short enough not to wrap; called on the writer's
   // thread, never with the writer's lock held.
   using Frame = std::function<std::vector<std::string>()>;
 
+  static constexpr std::size_t kBehindBytes = std::size_t{16} * 1024;
   static constexpr std::size_t kMaxQueuedBytes = std::size_t{256} * 1024;
 
   // Writes to duplicates of out and err, so a descriptor the caller closes

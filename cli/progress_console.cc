@@ -117,7 +117,7 @@ void ProgressConsole::Event(std::size_t row, const std::string& text) {
     }
     line = Prefix(r) + r.text + "\n";
   }
-  writer_.Write(Stream::kOut, std::move(line), Keep::kDroppable);
+  writer_.Write(Stream::kOut, std::move(line), Keep::kUnlessFlooded);
 }
 
 void ProgressConsole::Progress(std::size_t row, std::uint32_t done, std::uint32_t total,
@@ -146,7 +146,7 @@ void ProgressConsole::Progress(std::size_t row, std::uint32_t done, std::uint32_
     line = Prefix(r) + std::to_string(percent) + "% (" + std::to_string(done) + " of " +
            std::to_string(total) + " bytes)\n";
   }
-  writer_.Write(Stream::kOut, std::move(line), Keep::kDroppable);
+  writer_.Write(Stream::kOut, std::move(line), Keep::kIfCurrent);
 }
 
 void ProgressConsole::Finish(std::size_t row, const std::string& text) {
@@ -165,7 +165,7 @@ void ProgressConsole::Finish(std::size_t row, const std::string& text) {
 }
 
 void ProgressConsole::Diagnostic(std::string_view line) {
-  writer_.Write(Stream::kErr, "tevra-updater: " + Shown(line) + "\n", Keep::kDroppable);
+  writer_.Write(Stream::kErr, "tevra-updater: " + Shown(line) + "\n", Keep::kUnlessFlooded);
 }
 
 void ProgressConsole::Redraw() {

@@ -19,7 +19,9 @@ namespace tevra {
 // closing line is printed once, above the live rows.
 //
 // Nothing here waits for the output (see ConsoleWriter): a paused terminal
-// or a pipe nobody reads never stalls the caller. While the console exists
+// or a pipe nobody reads never stalls the caller. When the output is
+// behind, redraws collapse into one and progress lines are skipped; events
+// and causes are kept unless they flood it, closing lines always. While the console exists
 // it is the diagnostic sink (platform/diagnostics.h), so causes that worker
 // threads report come out between whole rows; create it before the ports'
 // workers start and destroy it after they have ended. Every member may be
