@@ -2,12 +2,14 @@
 // refuses before any port opens; a console whose output nobody reads.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <array>
 #include <chrono>
 #include <future>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,6 +130,47 @@ TEST(ProgressConsoleTest, OutputNobodyReadsNeverStallsTheCaller) {
   EXPECT_NE(text.find(" lines not shown: the output fell behind\n"), std::string::npos);
   for (std::size_t row = 0; row < kRows; ++row) {
     EXPECT_NE(text.find("COM" + std::to_string(row + 3) + ": done\n"), std::string::npos);
+  }
+}
+
+// On a 40x5 terminal: lines that never wrap, rows that never scroll out of
+// reach, and no escape sequence but the console's own cursor movement.
+TEST(ProgressConsoleTest, LiveRowsStayOnTheScreen) {
+  int master = -1;
+  int slave = -1;
+  winsize size{5, 40, 0, 0};
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
+  const UniqueFd masterFd(master);
+  UniqueFd slaveFd(slave);
+  std::string text;
+  std::thread reader([&] {
+    std::array<char, 4096> buffer{};
+    for (ssize_t n = 0; (n = read(master, buffer.data(), buffer.size())) > 0;) {
+      text.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+  });
+  {
+    ProgressConsole console(slave, slave, true);
+    for (std::size_t row = 0; row < 5; ++row) {
+      console.AddRow("/dev/x\x1b]0;owned\a" + std::to_string(row));
+      console.SetDevice(row, "/dev/\x1b[2Jtty");
+      console.Progress(row, 500, 1000, 100);
+    }
+    console.Redraw();
+    EXPECT_TRUE(console.Flush(30s));  // drawn with all five
+    console.Diagnostic("cause \x1b[31m");
+    console.Finish(4, "done");
+    EXPECT_TRUE(console.Flush(30s));
+  }
+  slaveFd.Close();
+  reader.join();
+  EXPECT_NE(text.find("... and 2 more ports"), std::string::npos) << text;
+  EXPECT_NE(text.find("/dev/x\\x1B]0;owned\\x074: done"), std::string::npos) << text;
+  const std::string own = std::regex_replace(text, std::regex("\x1b\\[([0-9]+A|2K|J)"), "");
+  EXPECT_EQ(own.find_first_of("\x1b\a"), std::string::npos) << own;
+  const std::regex line("\x1b\\[2K([^\r\n]*)");
+  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
+    EXPECT_LT((*it)[1].length(), 40) << (*it)[1];
   }
 }
 
