@@ -93,6 +93,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
   bool help = false;
   bool version = false;
   std::vector<std::string_view> downloadOnly;
+  std::string_view windowOption;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
     if (arg == "--download") {
@@ -107,10 +108,11 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
       version = true;
       continue;
     }
-    if (QtOptionValues(arg)) {
-      throw UsageError("\"" + Printable(arg) +
-                       "\" is an option of the window; it does not go with --download, --help or "
-                       "--version");
+    if (const std::optional<int> values = QtOptionValues(arg)) {
+      // Refused below, unless something else is wrong (said first).
+      windowOption = windowOption.empty() ? arg : windowOption;
+      i += static_cast<std::size_t>(*values);
+      continue;
     }
     if (arg != "--port" && arg != "--baud" && arg != "--timeout") {
       throw UsageError((arg.starts_with('-') ? "unknown option \"" : "unexpected argument \"") +
@@ -132,6 +134,11 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     } else {
       line.timeout = ParseTimeout(value);
     }
+  }
+  if (!windowOption.empty()) {
+    throw UsageError("\"" + Printable(windowOption) +
+                     "\" is an option of the window; it does not go with --download, --help or "
+                     "--version");
   }
   if (help) {
     line.action = CommandLine::Action::kHelp;
