@@ -2,7 +2,8 @@
 #include "cli/command_line_main.h"
 
 // Answered without a window, and without loading Qt at all: --download,
-// --help, --version. Everything else opens the window.
+// --help, --version, and any argument that is not one of Qt's options.
+// Nothing or only Qt's options (-platform NAME, ...) open the window.
 int main(int argc, char** argv) {
   if (tevra::WantsCommandLine(argc, argv)) {
     return tevra::CommandLineMain(argc, argv);

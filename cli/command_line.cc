@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "cli/window_options.h"
+#include "platform/diagnostics.h"
 #include "res/combo_lists.h"
 
 namespace tevra {
@@ -53,12 +55,12 @@ std::string ParsePort(std::string_view text) {
   }
   if (text.find('/') == std::string_view::npos) {
     throw UsageError("--port wants COM1 to COM" + std::to_string(kMaxPortNumber) +
-                     " or a device path such as /dev/ttyUSB0, not \"" + std::string(text) + "\"");
+                     " or a device path such as /dev/ttyUSB0, not \"" + Printable(text) + "\"");
   }
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(std::string(text), error);
   if (error) {
-    throw UsageError("--port " + std::string(text) + ": " + error.message());
+    throw UsageError("--port " + Printable(text) + ": " + error.message());
   }
   return absolute.lexically_normal().string();
 }
@@ -69,7 +71,7 @@ std::uint32_t ParseBaud(std::string_view text) {
       return res::BaudRateForRow(static_cast<int>(row));
     }
   }
-  throw UsageError("--baud wants one of " + RateList() + ", not \"" + std::string(text) + "\"");
+  throw UsageError("--baud wants one of " + RateList() + ", not \"" + Printable(text) + "\"");
 }
 
 std::chrono::seconds ParseTimeout(std::string_view text) {
@@ -78,7 +80,7 @@ std::chrono::seconds ParseTimeout(std::string_view text) {
   if (text.empty() || ec != std::errc() || end != text.data() + text.size() || seconds < 1 ||
       seconds > kMaxTimeoutSeconds) {
     throw UsageError("--timeout wants whole seconds from 1 to " +
-                     std::to_string(kMaxTimeoutSeconds) + ", not \"" + std::string(text) + "\"");
+                     std::to_string(kMaxTimeoutSeconds) + ", not \"" + Printable(text) + "\"");
   }
   return std::chrono::seconds(seconds);
 }
@@ -91,6 +93,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
   bool help = false;
   bool version = false;
   std::vector<std::string_view> downloadOnly;
+  std::string_view windowOption;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
     if (arg == "--download") {
@@ -105,8 +108,15 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
       version = true;
       continue;
     }
+    if (const std::optional<int> values = QtOptionValues(arg)) {
+      // Refused below, unless something else is wrong (said first).
+      windowOption = windowOption.empty() ? arg : windowOption;
+      i += static_cast<std::size_t>(*values);
+      continue;
+    }
     if (arg != "--port" && arg != "--baud" && arg != "--timeout") {
-      throw UsageError("unknown option \"" + std::string(arg) + "\"");
+      throw UsageError((arg.starts_with('-') ? "unknown option \"" : "unexpected argument \"") +
+                       Printable(arg) + "\"");
     }
     if (i + 1 >= args.size()) {
       throw UsageError(std::string(arg) + " needs a value");
@@ -116,7 +126,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     if (arg == "--port") {
       std::string port = ParsePort(value);
       if (std::find(line.ports.begin(), line.ports.end(), port) != line.ports.end()) {
-        throw UsageError("--port " + port + " is given twice");
+        throw UsageError("--port " + Printable(port) + " is given twice");
       }
       line.ports.push_back(std::move(port));
     } else if (arg == "--baud") {
@@ -124,6 +134,11 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     } else {
       line.timeout = ParseTimeout(value);
     }
+  }
+  if (!windowOption.empty()) {
+    throw UsageError("\"" + Printable(windowOption) +
+                     "\" is an option of the window; it does not go with --download, --help or "
+                     "--version");
   }
   if (help) {
     line.action = CommandLine::Action::kHelp;
@@ -147,9 +162,11 @@ std::string UsageText() {
          "       tevra-updater --download [--port COMn|PATH]... [--baud RATE] [--timeout SECONDS]\n"
          "       tevra-updater --version | --help\n"
          "\n"
-         "Without options the updater window opens; it downloads the firmware bundled into\n"
+         "Without arguments the updater window opens; it downloads the firmware bundled into\n"
          "this program (see tevra-bundle) to a dongle on a serial port. Qt's own options\n"
-         "(-platform NAME, -display DISPLAY, ...) are accepted there.\n"
+         "(-platform NAME, -style NAME, -display DISPLAY, -reverse, ...; one dash or two)\n"
+         "go to the window. Any other argument is for the options below; one they do not\n"
+         "know is refused.\n"
          "\n"
          "--download writes the firmware this updater carries into the device on each port,\n"
          "all ports at once, without a window, and exits once every device has acknowledged\n"
@@ -157,7 +174,7 @@ std::string UsageText() {
          "\n"
          "  --port COMn|PATH    a port as the window names it (COM1 to COM255), or a device\n"
          "                      path such as /dev/serial/by-id/...; repeat it for several\n"
-         "                      devices (default: COM3)\n"
+         "                      devices, each named once (default: COM3)\n"
          "  --baud RATE         the line's rate, one of (default: 9600)\n"
          "                      " +
          RateList(8, "                      ") +
@@ -165,12 +182,13 @@ std::string UsageText() {
          "  --timeout SECONDS   fail a port whose device gives no answer for this long\n"
          "                      (default: 20)\n"
          "  --version           print the version and exit\n"
-         "  --help              show this text and exit\n"
+         "  --help, -h          show this text and exit\n"
          "\n"
-         "Exit status: 0 every device took the firmware; 1 the updater could not run;\n"
-         "2 usage error; 3 no payload in the updater; 4 a port did not open; 5 a device\n"
-         "stopped answering, was disconnected or a write failed; 130 or 143 interrupted\n"
-         "by SIGINT or SIGTERM. With several failures, the first failed port's status.\n"
+         "Exit status: 0 every device took the firmware; 1 the updater could not run (too\n"
+         "few file descriptors for the ports, ...); 2 usage error (also: one device named\n"
+         "twice); 3 no payload in the updater; 4 a port did not open; 5 a device stopped\n"
+         "answering, was disconnected or a write failed; 129, 130, 131, 143 stopped by\n"
+         "SIGHUP, SIGINT, SIGQUIT, SIGTERM. With several failed ports, the first one's.\n"
          "\n"
          "tevra-updater(1) lists the environment and the files the updater uses.\n";
 }

@@ -1,31 +1,67 @@
 #include "cli/command_line_main.h"
 
-#include <algorithm>
-#include <cstdio>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/build_info.h"
 #include "cli/command_line.h"
+#include "cli/descriptor_limit.h"
 #include "cli/exit_status.h"
 #include "cli/headless_download.h"
+#include "cli/port_targets.h"
+#include "cli/window_options.h"
+#include "platform/diagnostics.h"
+#include "platform/fd_io.h"
 
 namespace tevra {
 namespace {
 
-void Write(std::FILE* stream, const std::string& text) {
-  (void)std::fwrite(text.data(), 1, text.size(), stream);
-  (void)std::fflush(stream);
+bool Write(int fd, const std::string& text) {
+  return WriteAll(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+int UsageFailure(const UsageError& error) {
+  Diagnose(error.what());
+  (void)Write(STDERR_FILENO, "\n" + UsageText());  // the status says it already
+  return ToInt(ExitStatus::kUsage);
+}
+
+// --help and --version: their text, or exit status 1 when it cannot be written.
+int Print(const std::string& text) {
+  if (!Write(STDOUT_FILENO, text)) {
+    Diagnose(std::string("cannot write to standard output: ") +
+             std::strerror(errno));  // NOLINT(concurrency-mt-unsafe): one thread
+    return ToInt(ExitStatus::kInternal);
+  }
+  return ToInt(ExitStatus::kSuccess);
+}
+
+int Download(const CommandLine& line) {
+  // Failing to raise is no error by itself: the check below says whether it matters.
+  (void)RaiseDescriptorLimit();
+  std::vector<PortTarget> targets;
+  try {
+    targets = ResolvePortTargets(line.ports);
+  } catch (const UsageError& e) {
+    return UsageFailure(e);
+  }
+  if (const std::optional<std::string> shortfall = DescriptorShortfall(targets.size())) {
+    Diagnose(*shortfall);
+    return ToInt(ExitStatus::kInternal);
+  }
+  return HeadlessDownload(line, std::move(targets)).Run();
 }
 
 }  // namespace
 
 bool WantsCommandLine(int argc, char** argv) {
-  return std::any_of(argv + 1, argv + argc, [](const char* arg) {
-    const std::string_view a(arg);
-    return a.rfind("--", 0) == 0 || a == "-h";
-  });
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  return WantsCommandLine(args);
 }
 
 int CommandLineMain(int argc, char** argv) {
@@ -34,20 +70,17 @@ int CommandLineMain(int argc, char** argv) {
   try {
     line = ParseCommandLine(args);
   } catch (const UsageError& e) {
-    Write(stderr, std::string("tevra-updater: ") + e.what() + "\n\n" + UsageText());
-    return ToInt(ExitStatus::kUsage);
+    return UsageFailure(e);
   }
   switch (line.action) {
     case CommandLine::Action::kHelp:
-      Write(stdout, UsageText());
-      return ToInt(ExitStatus::kSuccess);
+      return Print(UsageText());
     case CommandLine::Action::kVersion:
-      Write(stdout, std::string("tevra-updater ") + kProgramVersion + "\n");
-      return ToInt(ExitStatus::kSuccess);
+      return Print(std::string("tevra-updater ") + kProgramVersion + "\n");
     case CommandLine::Action::kDownload:
       break;
   }
-  return HeadlessDownload(line).Run();
+  return Download(line);
 }
 
 }  // namespace tevra

@@ -12,7 +12,8 @@ enum class ExitStatus : int {
   kNoPayload = 3,      // the updater carries no payload, or it cannot be read
   kPortNotOpened = 4,  // a port did not open (missing, busy, permission, rate)
   kDeviceFailed = 5,   // a device stopped answering, was disconnected, or a write failed
-  // Interrupted by a signal: 128 + its number (130 for SIGINT, 143 for SIGTERM).
+  // Stopped by a signal: 128 + its number (129 SIGHUP, 130 SIGINT, 131 SIGQUIT,
+  // 143 SIGTERM).
   kSignalBase = 128,
 };
 

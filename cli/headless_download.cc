@@ -18,7 +18,6 @@
 #include "cli/progress_console.h"
 #include "cli/stop_signals.h"
 #include "payload/payload_paths.h"
-#include "platform/port_resolver.h"
 
 namespace tevra {
 namespace {
@@ -51,17 +50,14 @@ int HeadlessDownload::Run() {
   StopSignals signals;
   ProgressConsole console(STDOUT_FILENO, STDERR_FILENO, ProgressConsole::WantsLive(STDOUT_FILENO));
   if (!signals.valid()) {
-    console.Diagnostic("cannot take over SIGINT and SIGTERM: " + ErrnoText(errno));
+    console.Diagnostic("cannot take over SIGINT, SIGTERM, SIGHUP and SIGQUIT: " + ErrnoText(errno));
     return ToInt(ExitStatus::kInternal);
   }
 
   std::vector<std::unique_ptr<PortDownload>> ports;
-  ports.reserve(line_.ports.size());
-  PortResolver resolver = PortResolver::ForThisUser();
-  for (const std::string& name : line_.ports) {
-    PortResolver::Resolved target = resolver.Resolve(name);
-    ports.push_back(std::make_unique<PortDownload>(
-        name, std::move(target.path), std::move(target.cause), console, line_.timeout));
+  ports.reserve(targets_.size());
+  for (const PortTarget& target : targets_) {
+    ports.push_back(std::make_unique<PortDownload>(target, console, line_.timeout));
   }
 
   const BundledPayload payload(SelfExecutablePath());

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <vector>
+
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
+#include "cli/port_targets.h"
 
 namespace tevra {
 
@@ -11,13 +14,16 @@ namespace tevra {
 // signals and the earliest timer; the ports' own workers do the I/O.
 class HeadlessDownload {
  public:
-  explicit HeadlessDownload(const CommandLine& line) : line_(line) {}
+  // targets: line.ports resolved, one each, in order.
+  HeadlessDownload(const CommandLine& line, std::vector<PortTarget> targets)
+      : line_(line), targets_(std::move(targets)) {}
 
   // Runs to the end of every port; the exit status (see exit_status.h).
   int Run();
 
  private:
   const CommandLine& line_;
+  std::vector<PortTarget> targets_;
 };
 
 }  // namespace tevra

@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "platform/comm_device.h"
 #include "platform/diagnostics.h"
@@ -22,13 +20,6 @@ std::string ErrnoText(int error) {
   return std::strerror(error);  // NOLINT(concurrency-mt-unsafe): the loop's thread only
 }
 
-// The device as a person knows it: a link's target, e.g. /dev/ttyUSB0.
-std::string Shown(const std::string& path) {
-  std::error_code error;
-  const std::filesystem::path target = std::filesystem::canonical(path, error);
-  return error ? path : target.string();
-}
-
 std::string Seconds(PortDownload::Clock::duration elapsed) {
   std::array<char, 32> text{};
   (void)std::snprintf(text.data(), text.size(), "%.1f s",
@@ -38,13 +29,11 @@ std::string Seconds(PortDownload::Clock::duration elapsed) {
 
 }  // namespace
 
-PortDownload::PortDownload(std::string port, std::string path, std::string cause,
-                           ProgressConsole& console, std::chrono::seconds silence)
-    : port_(std::move(port)),
-      path_(std::move(path)),
-      cause_(std::move(cause)),
+PortDownload::PortDownload(PortTarget target, ProgressConsole& console,
+                           std::chrono::seconds silence)
+    : target_(std::move(target)),
       console_(console),
-      row_(console.AddRow(port_)),
+      row_(console.AddRow(target_.name)),
       notify_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       session_(*this, silence, true) {}
 
@@ -53,14 +42,14 @@ bool PortDownload::Open(std::uint32_t baud) {
     End(ExitStatus::kInternal, "failed: no event descriptor: " + ErrnoText(errno));
     return false;
   }
-  if (path_.empty()) {
-    End(ExitStatus::kPortNotOpened, "failed: the port did not open: " + cause_);
+  if (target_.path.empty()) {
+    End(ExitStatus::kPortNotOpened, "failed: the port did not open: " + target_.cause);
     return false;
   }
-  const std::string device = Shown(path_);
+  const std::string& device = target_.device;
   console_.SetDevice(row_, device);
   errno = 0;
-  if (!session_.OpenPort(path_, baud)) {
+  if (!session_.OpenPort(target_.path, baud)) {
     const int error = errno;
     // The driver's refusal of a setting has its own line on stderr already.
     const std::string cause = error == EINVAL ? std::string("the driver refused the line settings")
@@ -167,7 +156,7 @@ void PortDownload::Wake(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
 void PortDownload::Log(std::string_view /*sentence*/) {}
 
 void PortDownload::Diagnostic(const std::string& line) {
-  console_.Diagnostic(port_ + ": " + line);
+  console_.Diagnostic(target_.name + ": " + line);
 }
 
 // Progress is shown by acknowledged bytes, not by the share queued.

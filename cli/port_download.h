@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/exit_status.h"
+#include "cli/port_targets.h"
 #include "cli/progress_console.h"
 #include "download/download_session.h"
 #include "download/payload_source.h"
@@ -30,10 +31,8 @@ class PortDownload final : private DownloadSession::Frontend {
  public:
   using Clock = DownloadSession::Clock;
 
-  // port: as the user named it; path: what it resolved to (empty: nothing,
-  // and cause says why).
-  PortDownload(std::string port, std::string path, std::string cause, ProgressConsole& console,
-               std::chrono::seconds silence);
+  // target: the port as named and what it resolved to.
+  PortDownload(PortTarget target, ProgressConsole& console, std::chrono::seconds silence);
   PortDownload(const PortDownload&) = delete;
   PortDownload& operator=(const PortDownload&) = delete;
   ~PortDownload() override = default;
@@ -84,9 +83,7 @@ class PortDownload final : private DownloadSession::Frontend {
   std::string Where() const;
   Timer& TimerFor(int id);
 
-  std::string port_;
-  std::string path_;
-  std::string cause_;
+  PortTarget target_;
   ProgressConsole& console_;
   std::size_t row_;
   UniqueFd notify_;

@@ -9,12 +9,29 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/fd_io.h"
+#include "platform/diagnostics.h"
 
 namespace tevra {
 namespace {
 
+using Stream = ConsoleWriter::Stream;
+using Keep = ConsoleWriter::Keep;
+
 constexpr std::size_t kFallbackWidth = 80;
+
+// text as Printable() shows it; text that needs nothing but its backslashes
+// doubled is escaped already, or harmless, and stays as it is.
+std::string Shown(std::string_view text) {
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t end = std::min(text.find('\\', start), text.size());
+    const std::string_view piece = text.substr(start, end - start);
+    if (Printable(piece) != piece) {
+      return Printable(text);
+    }
+    start = end + 1;
+  }
+  return std::string(text);
+}
 
 std::string Rate(double bytesPerSecond) {
   std::array<char, 32> text{};
@@ -37,30 +54,48 @@ int Percent(std::uint32_t done, std::uint32_t total) {
   return total == 0 ? 100 : static_cast<int>(std::uint64_t{done} * 100 / total);
 }
 
-std::size_t TerminalWidth(int fd) {
-  winsize size{};
-  if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-    return size.ws_col;
+// Cut to fit `columns` (a byte a column), never inside a UTF-8 sequence.
+void Cut(std::string& line, std::size_t columns) {
+  if (line.size() <= columns) {
+    return;
   }
-  return kFallbackWidth;
+  std::size_t end = columns;
+  while (end > 0 && (static_cast<unsigned char>(line[end]) & 0xC0U) == 0x80U) {
+    --end;
+  }
+  line.resize(end);
 }
 
 }  // namespace
 
-ProgressConsole::ProgressConsole(int out, int err, bool live) : out_(out), err_(err), live_(live) {}
+ProgressConsole::ProgressConsole(int out, int err, bool live)
+    : out_(out),
+      live_(live),
+      writer_(out, err,
+              live ? ConsoleWriter::Frame([this] { return Frame(); }) : ConsoleWriter::Frame()) {
+  // Called by any thread; the contract above keeps `this` alive meanwhile.
+  SetDiagnosticSink([this](std::string_view line) { Diagnostic(line); });
+}
+
+ProgressConsole::~ProgressConsole() {
+  SetDiagnosticSink({});
+  (void)Flush();
+}
 
 bool ProgressConsole::WantsLive(int out) {
   const char* term = std::getenv("TERM");  // NOLINT(concurrency-mt-unsafe): read-only
   return ::isatty(out) == 1 && term != nullptr && std::strcmp(term, "dumb") != 0;
 }
 
-std::size_t ProgressConsole::AddRow(std::string port) {
-  rows_.push_back(Row{std::move(port), {}, "waiting", 0, false});
+std::size_t ProgressConsole::AddRow(std::string_view port) {
+  const std::lock_guard lock(mutex_);
+  rows_.push_back(Row{Shown(port), {}, "waiting", 0, false});
   return rows_.size() - 1;
 }
 
-void ProgressConsole::SetDevice(std::size_t row, std::string device) {
-  rows_.at(row).device = std::move(device);
+void ProgressConsole::SetDevice(std::size_t row, std::string_view device) {
+  const std::lock_guard lock(mutex_);
+  rows_.at(row).device = Shown(device);
 }
 
 std::string ProgressConsole::Prefix(const Row& row) const {
@@ -72,87 +107,103 @@ std::string ProgressConsole::Prefix(const Row& row) const {
 }
 
 void ProgressConsole::Event(std::size_t row, const std::string& text) {
-  Row& r = rows_.at(row);
-  r.text = text;
-  if (!live_) {
-    Print(Prefix(r) + text + "\n");
+  std::string line;
+  {
+    const std::lock_guard lock(mutex_);
+    Row& r = rows_.at(row);
+    r.text = Shown(text);
+    if (live_ || r.finished) {
+      return;
+    }
+    line = Prefix(r) + r.text + "\n";
   }
+  writer_.Write(Stream::kOut, std::move(line), Keep::kUnlessFlooded);
 }
 
 void ProgressConsole::Progress(std::size_t row, std::uint32_t done, std::uint32_t total,
                                double bytesPerSecond) {
-  Row& r = rows_.at(row);
   const int percent = Percent(done, total);
-  if (!live_) {
-    if (percent / 10 > r.decile) {
-      r.decile = percent / 10;
-      Print(Prefix(r) + std::to_string(percent) + "% (" + std::to_string(done) + " of " +
-            std::to_string(total) + " bytes)\n");
+  std::string line;
+  {
+    const std::lock_guard lock(mutex_);
+    Row& r = rows_.at(row);
+    if (r.finished) {
+      return;
     }
-    return;
+    if (live_) {
+      r.text = std::to_string(percent) + "%  " + std::to_string(done) + "/" +
+               std::to_string(total) + " bytes";
+      if (bytesPerSecond > 0) {
+        r.text += "  " + Rate(bytesPerSecond) + "  " +
+                  Duration(static_cast<double>(total - done) / bytesPerSecond) + " left";
+      }
+      return;
+    }
+    if (percent / 10 <= r.decile) {
+      return;
+    }
+    r.decile = percent / 10;
+    line = Prefix(r) + std::to_string(percent) + "% (" + std::to_string(done) + " of " +
+           std::to_string(total) + " bytes)\n";
   }
-  r.text = std::to_string(percent) + "%  " + std::to_string(done) + "/" + std::to_string(total) +
-           " bytes";
-  if (bytesPerSecond > 0) {
-    r.text += "  " + Rate(bytesPerSecond) + "  " +
-              Duration(static_cast<double>(total - done) / bytesPerSecond) + " left";
-  }
+  writer_.Write(Stream::kOut, std::move(line), Keep::kIfCurrent);
 }
 
 void ProgressConsole::Finish(std::size_t row, const std::string& text) {
-  Row& r = rows_.at(row);
-  r.finished = true;
-  r.text = text;
-  if (!live_) {
-    Print(r.port + ": " + text + "\n");
+  std::string line;
+  {
+    const std::lock_guard lock(mutex_);
+    Row& r = rows_.at(row);
+    if (r.finished) {
+      return;
+    }
+    r.finished = true;
+    r.text = Shown(text);
+    line = r.port + ": " + r.text + "\n";
   }
+  writer_.Write(Stream::kOut, std::move(line), Keep::kAlways);
 }
 
-void ProgressConsole::Diagnostic(const std::string& line) {
-  EraseLive();
-  const std::string text = "tevra-updater: " + line + "\n";
-  (void)WriteAll(err_, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  Redraw();
+void ProgressConsole::Diagnostic(std::string_view line) {
+  writer_.Write(Stream::kErr, "tevra-updater: " + Shown(line) + "\n", Keep::kUnlessFlooded);
 }
 
 void ProgressConsole::Redraw() {
-  if (!live_) {
-    return;
+  if (live_) {
+    writer_.RequestRedraw();
   }
-  const std::size_t width = TerminalWidth(out_);
-  std::string screen;
-  if (drawn_ > 0) {
-    screen += "\x1b[" + std::to_string(drawn_) + "A";
-  }
-  std::size_t lines = 0;
+}
+
+bool ProgressConsole::Flush(std::chrono::milliseconds stall) {
+  return writer_.Flush(stall);
+}
+
+std::vector<std::string> ProgressConsole::Frame() {
+  winsize size{};
+  const bool known = ::ioctl(out_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
+  const std::size_t width = known ? size.ws_col : kFallbackWidth;
+  // One line is left for the cursor, so the rows never scroll out of reach
+  // of the redraw.
+  const std::size_t height = known && size.ws_row > 0 ? size.ws_row : 0;
+  const std::lock_guard lock(mutex_);
+  std::vector<std::string> lines;
+  std::size_t running = 0;
   for (const Row& r : rows_) {
-    // A live line is cut to the width, so it never wraps; a closing line is
-    // kept whole and counted by the lines it takes.
-    std::string line = r.finished ? r.port + ": " + r.text : Prefix(r) + r.text;
-    if (!r.finished && line.size() >= width) {
-      line.resize(width - 1);
+    running += r.finished ? 0 : 1;
+  }
+  const std::size_t room = height == 0 ? running : std::max<std::size_t>(height, 3) - 2;
+  for (const Row& r : rows_) {
+    if (r.finished) {
+      continue;
     }
-    lines += line.empty() ? 1 : (line.size() + width - 1) / width;
-    screen += "\r\x1b[2K" + line + "\n";
+    if (running > room + 1 && lines.size() == room) {
+      lines.push_back("... and " + std::to_string(running - room) + " more ports");
+      break;
+    }
+    lines.push_back(Prefix(r) + r.text);
+    Cut(lines.back(), width - 1);
   }
-  drawn_ = lines;
-  Print(screen);
-}
-
-void ProgressConsole::EraseLive() {
-  if (live_ && drawn_ > 0) {
-    Print("\x1b[" + std::to_string(drawn_) + "A\r\x1b[J");
-    drawn_ = 0;
-  }
-}
-
-void ProgressConsole::Print(const std::string& text) {
-  if (outBroken_) {
-    return;
-  }
-  if (!WriteAll(out_, reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
-    outBroken_ = true;
-  }
+  return lines;
 }
 
 }  // namespace tevra

@@ -11,8 +11,9 @@ namespace tevra {
 StopSignals::StopSignals() {
   sigset_t stop;
   sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
+  for (const int signal : kStopSignals) {
+    sigaddset(&stop, signal);
+  }
   if (const int error = pthread_sigmask(SIG_BLOCK, &stop, &previousMask_); error != 0) {
     errno = error;
     return;

@@ -2,15 +2,22 @@
 
 #include <signal.h>
 
+#include <array>
+
 #include "platform/unique_fd.h"
 
 namespace tevra {
 
-// SIGINT and SIGTERM as a readable descriptor for an event loop. Construct
-// it before any thread starts: the signals are blocked in the calling
-// thread, and threads started afterwards inherit that, so no handler runs
-// and nothing is interrupted mid-call. SIGPIPE is ignored meanwhile, so a
-// reader of the output that goes away ends no download.
+// The signals that end a download: Ctrl-C, a closed terminal (SIGHUP),
+// Ctrl-\ and kill. A signal ignored at start (SIGHUP under nohup) stays
+// ignored: the kernel discards it before it is ever read here.
+inline constexpr std::array<int, 4> kStopSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// kStopSignals as a readable descriptor for an event loop. Construct it
+// before any thread starts: the signals are blocked in the calling thread,
+// and threads started afterwards inherit that, so no handler runs and
+// nothing is interrupted mid-call. SIGPIPE is ignored meanwhile, so a reader
+// of the output that goes away ends no download.
 class StopSignals {
  public:
   StopSignals();

@@ -1,0 +1,56 @@
+#include "cli/port_targets.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "cli/command_line.h"
+#include "platform/diagnostics.h"
+
+namespace tevra {
+
+DeviceIdentity DeviceIdentity::Of(const struct stat& st) {
+  if (S_ISCHR(st.st_mode)) {
+    return {true, st.st_rdev, 0, 0};
+  }
+  return {false, 0, st.st_dev, st.st_ino};
+}
+
+bool DeviceIdentity::operator==(const DeviceIdentity& other) const {
+  return character == other.character &&
+         (character ? rdev == other.rdev : dev == other.dev && ino == other.ino);
+}
+
+std::vector<PortTarget> ResolvePortTargets(const std::vector<std::string>& names,
+                                           PortResolver& resolver) {
+  std::vector<PortTarget> targets;
+  targets.reserve(names.size());
+  for (const std::string& name : names) {
+    PortResolver::Resolved resolved = resolver.Resolve(name);
+    PortTarget target{name, std::move(resolved.path), std::move(resolved.cause), {}, {}};
+    if (!target.path.empty()) {
+      std::error_code error;
+      const std::filesystem::path end = std::filesystem::canonical(target.path, error);
+      target.device = error ? target.path : end.string();
+      struct stat st {};
+      if (::stat(target.path.c_str(), &st) == 0) {
+        target.identity = DeviceIdentity::Of(st);
+      }
+    }
+    for (const PortTarget& earlier : targets) {
+      if (earlier.identity && earlier.identity == target.identity) {
+        throw UsageError("--port " + Printable(earlier.name) + " and --port " +
+                         Printable(target.name) + " are the same device (" +
+                         Printable(target.device) + ")");
+      }
+    }
+    targets.push_back(std::move(target));
+  }
+  return targets;
+}
+
+std::vector<PortTarget> ResolvePortTargets(const std::vector<std::string>& names) {
+  PortResolver resolver = PortResolver::ForThisUser();
+  return ResolvePortTargets(names, resolver);
+}
+
+}  // namespace tevra
