@@ -179,7 +179,8 @@ std::string UsageText() {
          "                      " +
          RateList(8, "                      ") +
          "\n"
-         "  --timeout SECONDS   fail a port whose device gives no answer for this long\n"
+         "  --timeout SECONDS   fail a port whose device sends nothing for this long, or\n"
+         "                      whose answer is later than this plus its line time\n"
          "                      (default: 20)\n"
          "  --version           print the version and exit\n"
          "  --help, -h          show this text and exit\n"
