@@ -59,30 +59,27 @@ DownloadSession::~DownloadSession() {
 }
 
 bool DownloadSession::OpenPort(const std::string& path, std::uint32_t baud) {
-  lineGone_ = false;
-  writeError_ = 0;
-  goneAt_.reset();
-  if (!port_.Open(this, WM_SERIAL_NOTIFY, path, baud, kByteSize, Parity::kEven, kOneStopBit)) {
-    return false;
-  }
-  baud_ = baud;
-  sequencer_.OnPortOpened();
-  ArmWatch();
-  return true;
+  return Opened(
+      port_.Open(this, WM_SERIAL_NOTIFY, path, baud, kByteSize, Parity::kEven, kOneStopBit), baud);
 }
 
 bool DownloadSession::OpenPort(std::uint8_t portNumber, std::uint32_t baud) {
+  return Opened(
+      port_.Open(this, WM_SERIAL_NOTIFY, portNumber, baud, kByteSize, Parity::kEven, kOneStopBit),
+      baud);
+}
+
+// A line's past (a hang-up, a failed write) belongs to the port it happened on.
+bool DownloadSession::Opened(bool opened, std::uint32_t baud) {
   lineGone_ = false;
   writeError_ = 0;
   goneAt_.reset();
-  if (!port_.Open(this, WM_SERIAL_NOTIFY, portNumber, baud, kByteSize, Parity::kEven,
-                  kOneStopBit)) {
-    return false;
+  if (opened) {
+    baud_ = baud;
+    sequencer_.OnPortOpened();
+    ArmWatch();
   }
-  baud_ = baud;
-  sequencer_.OnPortOpened();
-  ArmWatch();
-  return true;
+  return opened;
 }
 
 void DownloadSession::ClosePort() {
@@ -207,11 +204,17 @@ std::optional<DownloadSession::Clock::time_point> DownloadSession::WatchDeadline
   if (!silence_ || !sequencer_.portOpen()) {
     return std::nullopt;
   }
+  return std::max(now, SilenceDeadline());
+}
+
+// Silence counts from the last byte, but never from before the command
+// could have reached the device; the answer itself may take its line time.
+DownloadSession::Clock::time_point DownloadSession::SilenceDeadline() const {
   const Clock::time_point heard =
       std::max(port_.LastReceived(), awaitSince_ + LineTime(awaitSentBytes_));
   const Clock::duration answerTime =
       LineTime(awaitSentBytes_ + AnswerBytes(sequencer_.awaiting(), awaitSentBytes_));
-  return std::max(now, std::min(heard + *silence_, awaitSince_ + *silence_ + answerTime));
+  return std::min(heard + *silence_, awaitSince_ + *silence_ + answerTime);
 }
 
 void DownloadSession::ArmWatch() {

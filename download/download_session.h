@@ -117,7 +117,9 @@ class DownloadSession final : public NotifyTarget, private DownloadSink {
   template <typename Fn>
   void Drive(Fn fn);
   void End(Outcome outcome, const std::string& cause);
+  bool Opened(bool opened, std::uint32_t baud);
   void ArmWatch();
+  Clock::time_point SilenceDeadline() const;
   std::optional<Clock::time_point> WatchDeadline(Clock::time_point now) const;
   Clock::duration LineTime(std::uint64_t bytes) const;
 
