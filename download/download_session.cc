@@ -199,7 +199,7 @@ std::optional<DownloadSession::Clock::time_point> DownloadSession::WatchDeadline
     return std::nullopt;
   }
   if (goneAt_) {
-    return *goneAt_ + kHangupGrace;
+    return std::max(now, *goneAt_ + kHangupGrace);
   }
   if (!silence_ || !sequencer_.portOpen()) {
     return std::nullopt;
@@ -224,8 +224,11 @@ void DownloadSession::ArmWatch() {
     frontend_.KillTimer(TIMER_WATCH);
     return;
   }
-  // Rounded up, so the tick never comes just before the deadline.
-  frontend_.SetTimer(TIMER_WATCH, std::chrono::ceil<std::chrono::milliseconds>(*due - now));
+  // Rounded up, so the tick never comes just before the deadline; never
+  // negative, which a timer would refuse.
+  frontend_.SetTimer(TIMER_WATCH,
+                     std::max(std::chrono::milliseconds(0),
+                              std::chrono::ceil<std::chrono::milliseconds>(*due - now)));
 }
 
 DownloadSession::Clock::duration DownloadSession::LineTime(std::uint64_t bytes) const {
