@@ -40,7 +40,8 @@ class PacedOutput {
  public:
   using Clock = std::chrono::steady_clock;
   enum class Kind { kPlain, kApart, kStream, kHangUp };
-  // A segment of kind kPlain, kApart or kStream has wholly been written.
+  // A segment of kind kPlain, kApart or kStream has wholly been written. May
+  // Push, not Pump.
   using SentFn = std::function<void(Kind kind, std::size_t bytes)>;
 
   // Clear of a reader's 100 ms framing on both sides even on a loaded machine.
@@ -60,7 +61,8 @@ class PacedOutput {
   // How long one character (11 bits) takes on the line at baud (above 0).
   static Clock::duration CharacterTime(std::uint32_t baud);
 
-  // Queues bytes after everything queued so far; kHangUp takes none.
+  // Queues bytes after everything queued so far: kPlain or kApart, or kHangUp
+  // with none (kStream segments come from Stream).
   void Push(Kind kind, std::vector<std::uint8_t> bytes = {});
   // From now on the queue never runs dry: stretch is queued again each time.
   void Stream(std::vector<std::uint8_t> stretch);
