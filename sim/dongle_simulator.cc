@@ -10,7 +10,6 @@
 #include <array>
 #include <cerrno>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -23,6 +22,7 @@
 #include "platform/ports_directory.h"
 #include "platform/unique_fd.h"
 #include "sim/attached_line.h"
+#include "sim/paced_output.h"
 #include "sim/protocol_parser.h"
 #include "sim/pty_link.h"
 
@@ -38,23 +38,14 @@ using protocol::kBlockAck;
 using protocol::kEraseAck;
 using protocol::kHeaderAck;
 using Arrival = ProtocolParser::Arrival;
+using Kind = PacedOutput::Kind;
 
 constexpr milliseconds kBlockSilence{30};
 constexpr long long kSilenceCharacters = 3;
-constexpr long long kBitsPerByte = 11;  // start, 8 data, parity, stop
 constexpr long long kNanosPerSecond = 1'000'000'000;
-// The updater frames records by 100 ms of silence; 200 ms keeps a garbage
-// burst clear of the answers on both sides even on a loaded machine.
-constexpr milliseconds kGarbageGap{200};
-constexpr milliseconds kHangupSettle{50};
-constexpr milliseconds kHangupPoll{5};
-constexpr milliseconds kHangupCap{2000};
 // A flood record holds every answer at its offset; 8 of them make one write.
 constexpr std::size_t kFloodRecordSize = protocol::kBlockAckOffset + kBlockAck.size();
 constexpr std::size_t kFloodRecords = 8;
-// A late paced flood catches up without a gap, but a peer that stopped
-// reading does not earn a burst of more than this on its return.
-constexpr milliseconds kFloodCatchUp{50};
 constexpr std::size_t kReadChunk = 4096;
 // A virtual machine's adapter socket appears a moment after its QEMU starts.
 constexpr milliseconds kConnectWait{10000};
@@ -125,17 +116,6 @@ std::vector<std::uint8_t> MakeFlood() {
   return bytes;
 }
 
-// Something to put on the line: answer bytes, a garbage burst, the hang-up
-// that follows the last acknowledgement, or a stretch of flood.
-struct Segment {
-  enum class Kind { kAnswer, kGarbage, kHangup, kFlood };
-  Kind kind = Kind::kAnswer;
-  std::vector<std::uint8_t> bytes;
-  std::size_t sent = 0;
-  Clock::duration gapBefore{};             // silence required after the line's last byte
-  std::optional<Clock::time_point> start;  // fixed once the segment is at the head
-};
-
 }  // namespace
 
 struct DongleSimulator::Impl {
@@ -163,12 +143,7 @@ struct DongleSimulator::Impl {
   bool garbageBeforeEraseSent = false;
   std::uint32_t garbageSeed = 0x7E57A5EDU;
   std::vector<std::uint8_t> image;
-  std::deque<Segment> out;
-  bool lastWasGarbage = false;
-  bool wroteAny = false;
-  Clock::time_point lineFreeAt;  // when the last byte put on the line has crossed it
-  std::optional<Clock::time_point> hangupBegan;
-  std::optional<Clock::time_point> hangupEmptySince;
+  std::optional<PacedOutput> output;  // made by Start, before the thread
 
   Impl(DongleOptions o, LogFn l) : options(std::move(o)), log(std::move(l)) {}
 
@@ -198,139 +173,21 @@ struct DongleSimulator::Impl {
     Update([&](DongleStats& s) { s.imageError = error; });
   }
 
-  // ---- what goes out ----
-
-  void Enqueue(Segment::Kind kind, std::vector<std::uint8_t> bytes) {
-    Segment seg;
-    seg.kind = kind;
-    seg.bytes = std::move(bytes);
-    const bool garbage = kind == Segment::Kind::kGarbage;
-    if (garbage || lastWasGarbage) {
-      seg.gapBefore = kGarbageGap;
-    }
-    lastWasGarbage = garbage;
-    out.push_back(std::move(seg));
-  }
-
-  void Answer(std::vector<std::uint8_t> bytes) {
-    Enqueue(Segment::Kind::kAnswer, std::move(bytes));
-  }
+  void Answer(std::vector<std::uint8_t> bytes) { output->Push(Kind::kPlain, std::move(bytes)); }
 
   void QueueGarbage() {
     if (options.garbage > 0) {
-      Enqueue(Segment::Kind::kGarbage, MakeGarbage(options.garbage, &garbageSeed));
+      output->Push(Kind::kApart, MakeGarbage(options.garbage, &garbageSeed));
     }
   }
 
-  // The time byte `index` (0-based) of a paced segment has fully crossed the line.
-  Clock::time_point DueTime(const Segment& seg, std::size_t index) const {
-    const auto bits = static_cast<long long>(index + 1) * kBitsPerByte;
-    return *seg.start + nanoseconds(bits * kNanosPerSecond / options.baud);
-  }
-
-  std::size_t BytesDue(const Segment& seg, Clock::time_point now) const {
-    if (!options.pace || seg.bytes.empty()) {
-      return seg.bytes.size();
+  void OnSent(Kind kind, std::size_t n) {
+    if (kind == Kind::kApart) {
+      Log("garbage " + std::to_string(n) + " bytes");
+      Update([](DongleStats& s) { ++s.garbageBursts; });
+    } else if (kind == Kind::kStream) {
+      Update([n](DongleStats& s) { s.floodBytes += n; });
     }
-    if (now < *seg.start) {
-      return 0;
-    }
-    if (now >= DueTime(seg, seg.bytes.size() - 1)) {
-      return seg.bytes.size();
-    }
-    // Below the segment's length, so the product cannot overflow; the loop
-    // corrects the rounding so the count agrees with DueTime exactly.
-    const long long elapsed = std::chrono::duration_cast<nanoseconds>(now - *seg.start).count();
-    auto crossed =
-        static_cast<std::size_t>(elapsed * options.baud / (kBitsPerByte * kNanosPerSecond));
-    while (crossed < seg.bytes.size() && DueTime(seg, crossed) <= now) {
-      ++crossed;
-    }
-    return crossed;
-  }
-
-  struct PumpResult {
-    std::optional<Clock::time_point> wakeAt;
-    bool wantWrite = false;
-    Step step = Step::kContinue;
-  };
-
-  // Puts due bytes on the line; says when it next has something to do.
-  PumpResult Pump() {
-    PumpResult r;
-    while (!out.empty()) {
-      Segment& seg = out.front();
-      const Clock::time_point now = Clock::now();
-      if (seg.kind == Segment::Kind::kHangup) {
-        return HangupStep(now);
-      }
-      if (!seg.start && seg.kind == Segment::Kind::kFlood) {
-        // Continues the line's schedule, so a late thread leaves no gap.
-        seg.start = wroteAny ? std::max<Clock::time_point>(lineFreeAt, now - kFloodCatchUp) : now;
-      } else if (!seg.start) {
-        seg.start = wroteAny ? std::max(now, lineFreeAt + seg.gapBefore) : now;
-      }
-      if (now < *seg.start) {
-        r.wakeAt = *seg.start;
-        return r;
-      }
-      const std::size_t due = BytesDue(seg, now);
-      if (seg.sent < due) {
-        const ssize_t n = write(link->fd(), seg.bytes.data() + seg.sent, due - seg.sent);
-        if (n > 0) {
-          seg.sent += static_cast<std::size_t>(n);
-          continue;
-        }
-        if (n < 0 && errno == EINTR) {
-          continue;
-        }
-        if (n == 0 || errno == EAGAIN) {
-          // The other side is not reading; wait for room, keep reading.
-          r.wantWrite = true;
-          return r;
-        }
-        Log(ErrnoText("line write failed"));
-        r.step = Step::kEnd;
-        return r;
-      }
-      if (seg.sent < seg.bytes.size()) {
-        r.wakeAt = DueTime(seg, seg.sent);
-        return r;
-      }
-      wroteAny = true;
-      lineFreeAt = options.pace && !seg.bytes.empty() ? DueTime(seg, seg.bytes.size() - 1) : now;
-      if (seg.kind == Segment::Kind::kGarbage) {
-        Log("garbage " + std::to_string(seg.bytes.size()) + " bytes");
-        Update([](DongleStats& s) { ++s.garbageBursts; });
-      } else if (seg.kind == Segment::Kind::kFlood) {
-        Update([n = seg.bytes.size()](DongleStats& s) { s.floodBytes += n; });
-      }
-      out.pop_front();
-    }
-    return r;
-  }
-
-  PumpResult HangupStep(Clock::time_point now) {
-    PumpResult r;
-    if (!hangupBegan) {
-      hangupBegan = now;
-    }
-    if (link->UnreadByPeer() != 0) {
-      hangupEmptySince.reset();
-    } else if (!hangupEmptySince) {
-      hangupEmptySince = now;
-    }
-    const bool drained = hangupEmptySince && now - *hangupEmptySince >= kHangupSettle;
-    if (!drained && now - *hangupBegan < kHangupCap) {
-      r.wakeAt = now + kHangupPoll;
-      return r;
-    }
-    Log("hang-up");
-    link->Close();
-    out.clear();
-    Update([](DongleStats& s) { s.hungUp = true; });
-    r.step = Step::kEnd;
-    return r;
   }
 
   // ---- what comes in ----
@@ -396,7 +253,7 @@ struct DongleSimulator::Impl {
       Answer(std::move(answer));
       image.insert(image.end(), block.begin(), block.end());
       if (!dropped && n == options.hangupAfterBlock) {
-        Enqueue(Segment::Kind::kHangup, {});
+        output->Push(Kind::kHangUp);
       } else if (dropped || n == options.stopAfterBlock) {
         silent = true;
         Log("silent from now on");
@@ -464,26 +321,28 @@ struct DongleSimulator::Impl {
   }
 
   void Run() {
+    if (options.flood) {
+      Log("flooding");
+      output->Stream(MakeFlood());
+    }
     for (;;) {
       if (parser.Holding() && Clock::now() - lastReceived >= silence) {
         if (const std::optional<Arrival> a = parser.Silence()) {
           Dispatch(*a);
         }
       }
-      if (options.flood && out.empty()) {
-        if (!wroteAny) {
-          Log("flooding");
-        }
-        Enqueue(Segment::Kind::kFlood, MakeFlood());
+      const PacedOutput::Next pump = output->Pump();
+      if (pump.step == PacedOutput::Next::Step::kHangUp) {
+        Log("hang-up");
+        link->Close();
+        Update([](DongleStats& s) { s.hungUp = true; });
+        return;
       }
-      const PumpResult pump = Pump();
-      if (pump.step == Step::kEnd) {
+      if (pump.step == PacedOutput::Next::Step::kFailed) {
+        Log("line write failed: " + std::generic_category().message(pump.error));
         return;
       }
       std::optional<Clock::time_point> wakeAt = pump.wakeAt;
-      if (options.flood && out.empty()) {
-        wakeAt = Clock::now();  // the next stretch follows at once
-      }
       if (parser.Holding()) {
         const Clock::time_point quietAt = lastReceived + silence;
         wakeAt = wakeAt ? std::min(*wakeAt, quietAt) : quietAt;
@@ -559,8 +418,8 @@ bool DongleSimulator::Start(std::string* error) {
     return false;
   }
   if (o.pace) {
-    const nanoseconds byteTime(kBitsPerByte * kNanosPerSecond / o.baud);
-    d.silence = std::max<Clock::duration>(kBlockSilence, byteTime * kSilenceCharacters);
+    d.silence = std::max<Clock::duration>(kBlockSilence,
+                                          PacedOutput::CharacterTime(o.baud) * kSilenceCharacters);
   }
   d.stopEvent = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (d.stopEvent.get() < 0) {
@@ -581,6 +440,8 @@ bool DongleSimulator::Start(std::string* error) {
     d.stopEvent = UniqueFd();
     return false;
   }
+  d.output.emplace(*d.link, o.pace ? std::optional(o.baud) : std::nullopt,
+                   [&d](Kind kind, std::size_t n) { d.OnSent(kind, n); });
   {
     const std::lock_guard<std::mutex> lock(d.mutex);
     d.slavePath = d.link->Name();

@@ -65,7 +65,7 @@ struct DongleStats {
 // Answers: 50 02 to an erase; the header echoed, then B0 B1 B2; the block
 // echoed, then 50 00. Unpaced they go out in one write at once; paced, each
 // byte is written when its 11 bits would have crossed the line, at absolute
-// times that never drift.
+// times that never drift. PacedOutput times all the device writes.
 //
 // Garbage bursts (garbage > 0) hold no 0x50 and no 0xB0, so no burst can pass
 // for an answer. One burst goes out before the first answered erase and one

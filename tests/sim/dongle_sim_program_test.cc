@@ -109,6 +109,49 @@ TEST(DongleSimProgramTest, FloodStreamsAnswerPatterns) {
   EXPECT_EQ(sim.Finish(kCap), 0) << sim.Stderr();
 }
 
+// Paced, no byte comes before its 11 bits could have crossed the line since
+// the command was sent, and a garbage burst keeps 200 ms of silence from the
+// answers on both sides. Only lower bounds: a loaded machine makes bytes late.
+TEST(DongleSimProgramTest, PacedBytesAndBurstsNeverComeEarly) {
+  const TempDir dir;
+  ChildProcess sim(DONGLE_SIM_PATH, {"--port", "COM3", "--ports-dir", dir.path(), "--pace",
+                                     "--baud", "2400", "--garbage", "20", "--garbage-every", "1"});
+  ASSERT_NE(sim.NextLine(kCap), "");
+  const UniqueFd fd(open(dir.Path("COM3").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  using Us = std::chrono::microseconds;
+  const Bytes block = RandomBytes(128, 6);
+  struct Row {
+    Bytes sent;           // the time since it was sent is what counts
+    std::size_t garbage;  // bytes of a burst before the answer
+    Bytes answer;
+    Us gap;  // silence the device must keep before the answer's end
+  };
+  const Row rows[] = {
+      {kErase, 20, {0x50, 0x02}, Us(200'000)},
+      {Join({kHeader, block}), 0, Join({kHeader, {0xB0, 0xB1, 0xB2}, block, {0x50, 0x00}}), Us(0)},
+      {{}, 20, {}, Us(200'000)}};  // the burst after block 1
+  auto sentAt = std::chrono::steady_clock::now();
+  std::size_t characters = 0;
+  Us gaps(0);
+  for (const Row& row : rows) {
+    if (!row.sent.empty()) {
+      sentAt = std::chrono::steady_clock::now();
+      characters = 0;
+      gaps = Us(0);
+      ASSERT_TRUE(WriteAll(fd.get(), row.sent.data(), row.sent.size()));
+    }
+    const std::size_t n = row.garbage + row.answer.size();
+    const Bytes got = Receive(fd.get(), n);
+    const auto took = std::chrono::duration_cast<Us>(std::chrono::steady_clock::now() - sentAt);
+    ASSERT_EQ(got.size(), n);
+    EXPECT_EQ(Bytes(got.begin() + static_cast<long>(row.garbage), got.end()), row.answer);
+    characters += n;
+    gaps += row.gap;
+    const Us earliest = Us(static_cast<long>(characters) * 11'000'000 / 2400) + gaps;
+    EXPECT_GE(took.count() + 1000, earliest.count()) << characters << " characters";
+  }
+}
+
 // Arrivals as words ("erase header block128 unknown3 "); an empty read is silence.
 std::string Parse(const std::vector<Bytes>& reads) {
   constexpr const char* kNames[] = {"erase", "header", "block", "unknown"};
