@@ -2,23 +2,24 @@
 # Boots the test guest once under QEMU (TCG) and runs one command in it.
 #
 # Usage: boot.sh NAME SHARE COMMAND [--modules "m1 m2"] [--device-end NAME:ARGS]...
-#                [--usb NAME:PORT:SERIAL]... [--uart NAME] [--trace]
+#                [--usb NAME:PORT:SERIAL[:out]]... [--uart NAME] [--trace]
 #
 #   SHARE        a host directory the guest sees, writable, at the same path
 #   COMMAND      a shell script text run by /bin/sh in the guest's chroot
 #   --modules    drivers the guest loads before the command
 #   --usb        an FTDI adapter (QEMU's usb-serial) on xHCI port PORT with
-#                that serial number; its device end is dongle-sim NAME
+#                that serial number; its device end is dongle-sim NAME;
+#                "out": not plugged in until the guest asks
 #   --uart       a 16550 as the guest's ttyS1; its device end is dongle-sim NAME
 #   --device-end extra dongle-sim options for device end NAME
 #   --trace      record QEMU's line-setting trace events in SHARE/trace.log
 #
 # Each device end is a dongle-sim on the host connected to the adapter's
 # socket; it writes SHARE/NAME.log (one line per event) and SHARE/NAME.img.
-# The guest asks for an unplug or a replug of adapter NAME by printing
-# "@vm: unplug NAME" or "@vm: replug NAME" on its console; this script
-# answers through QEMU's monitor. The console goes to SHARE/NAME.console
-# and, indented, to standard output.
+# The guest asks for an unplug or a (re)plug of adapter NAME by printing
+# "@vm: unplug NAME" or "@vm: replug NAME" ("plug" alike) on its console;
+# this script answers through QEMU's monitor. The console goes to
+# SHARE/NAME.console and, indented, to standard output.
 #
 # Environment: VM_DIR (build/vm), DONGLE_SIM (the program), VM_BOOT_CAP
 # (seconds before a guest that has not finished is stopped; default 300).
@@ -80,10 +81,10 @@ declare -A plug=()
 if ((${#usb[@]})); then
   args+=(-device qemu-xhci,id=xhci)
   for u in "${usb[@]}"; do
-    IFS=: read -r end port serial <<<"$u"
+    IFS=: read -r end port serial out <<<"$u"
     args+=(-chardev "socket,id=$end,path=$sockets/$end,server=on,wait=off")
     plug[$end]="usb-serial,bus=xhci.0,port=$port,chardev=$end,always-plugged=on,serial=$serial"
-    args+=(-device "${plug[$end]},id=$end-0")
+    [[ -n "$out" ]] || args+=(-device "${plug[$end]},id=$end-0")
     ends+=("$end")
   done
 fi
@@ -101,7 +102,7 @@ follow() {
     line="${line%$'\r'}"
     printf '%s\n' "$line" >>"$console"
     printf '  | %s\n' "$line"
-    if [[ "$line" =~ @vm:\ (unplug|replug)\ ([A-Za-z0-9-]+) ]]; then
+    if [[ "$line" =~ @vm:\ (unplug|replug|plug)\ ([A-Za-z0-9-]+) ]]; then
       verb="${BASH_REMATCH[1]}" end="${BASH_REMATCH[2]}"
       if [[ -z "${plug[$end]:-}" ]]; then
         echo "boot.sh: the guest asked to $verb an unknown adapter $end" >&2

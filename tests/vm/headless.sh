@@ -7,23 +7,41 @@
 # (headless-NAME.END.mark): run.sh checks them after the boot, once the device
 # ends have saved their images.
 # --gadget END: that device end runs here, a dongle-sim on g_serial's ttyGS0.
-# Usage: headless.sh SHARE NAME PAYLOAD [--end END]... [--gadget END] -- PORT...
+# --unplug END, --plug END: boot.sh unplugs or plugs in that FTDI adapter
+# first, in the order given; a plugged one is a device end.
+# Usage: headless.sh SHARE NAME PAYLOAD [--end END]... [--gadget END]
+#                    [--unplug END]... [--plug END]... -- PORT...
 set -u
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 share="$1" name="$2" payload="$3"
 shift 3
+out="$share/headless-$name"
+rm -f "$out".*
+
+usb_nodes() { find /dev -maxdepth 1 -name 'ttyUSB*' | wc -l; }
+# Asks boot.sh for "unplug END" or "plug END" ($1) and waits until the USB
+# serial nodes number $2 more.
+plug() {
+  want=$(($(usb_nodes) + $2)) tries=0
+  echo "@vm: $1"
+  while [ "$(usb_nodes)" -ne "$want" ] && [ "$tries" -lt 300 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+  done
+  [ "$tries" -lt 300 ] || echo "headless.sh: no /dev/ttyUSB node came or went after \"$1\""
+}
 ends="" gadget=""
 while [ "$1" != -- ]; do
   case "$1" in
     --end) ends="$ends $2" ;;
     --gadget) gadget="$2" ends="$ends $2" ;;
+    --unplug) plug "unplug $2" -1 ;;
+    --plug) plug "plug $2" 1; ends="$ends $2" ;;
     *) echo "headless.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift 2
 done
 shift
-out="$share/headless-$name"
-rm -f "$out".*
 
 sim=""
 if [ -n "$gadget" ]; then

@@ -59,7 +59,7 @@ checked=()
 check_headless() {
   local name="$1" payload="$share/$2" ends=() ports=() why=() end port last mark counts
   shift 2
-  while [[ "$1" != -- ]]; do ends+=("$2"); shift 2; done
+  while [[ "$1" != -- ]]; do [[ "$1" == --unplug ]] || ends+=("$2"); shift 2; done
   shift
   ports=("$@")
   local out="$share/headless-$name" blocks=$(($(stat -c %s "$payload") / 128))
@@ -111,11 +111,14 @@ boot() {
 
 started=$SECONDS
 # Two FTDI adapters, A first: A becomes COM3, B COM4; A is unplugged and back.
-steps=("ftdi small --end ftdi-a -- /dev/ttyUSB0")
+# Headless through A, then A is unplugged and D (another serial number and
+# socket, never seen) plugged in: D is COM3, the number A left.
+steps=("ftdi small --end ftdi-a -- /dev/ttyUSB0"
+  "next-dongle small --unplug ftdi-a --plug ftdi-d -- COM3")
 boot ftdi "$(guest state "$cases.*/ftdi" TEVRA-A)" \
   --modules "xhci-pci ftdi_sio" --trace \
-  --usb ftdi-a:1:TEVRA-A --usb ftdi-b:2:TEVRA-B \
-  --device-end "ftdi-a:$paced" --device-end "ftdi-b:$paced"
+  --usb ftdi-a:1:TEVRA-A --usb ftdi-b:2:TEVRA-B --usb ftdi-d:3:TEVRA-D:out \
+  --device-end "ftdi-a:$paced" --device-end "ftdi-b:$paced" --device-end "ftdi-d:$paced"
 # The same adapters in the other order (same state), a third (COM5) and a
 # 16550 as ttyS1; headless through ttyS1, then through the three at once.
 steps=("uart small --end uart -- /dev/ttyS1"
