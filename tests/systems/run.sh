@@ -1,0 +1,273 @@
+#!/usr/bin/env bash
+# The customers' systems tier: the bundled updater on Debian roots as
+# customers have them (prepare.sh), each run in a mount namespace of its own
+# (chroot with the host's /dev, /proc, /sys and Xvfb's socket directory) against a
+# dongle-sim on the host. In each root:
+#   headless  `--download --port COM3` (a link in a ports directory bound in)
+#             writes the firmware byte for byte;
+#   window    opens on the host's Xvfb and downloads, driven as a person
+#             would with xdotool: Com settings, Open Com, Download;
+#   no-qt     while the window is open, no Qt library of the root's own
+#             /usr/lib or /lib is mapped into the updater;
+#   glyphs    the about box's Chinese caption is drawn with real glyphs, not
+#             boxes (check_glyphs below).
+# It fails, never skips, when a root cannot be made or a case cannot run.
+# Usage: tests/systems/run.sh [UPDATER]
+#   UPDATER: the program bundled and tested; default $TEVRA_SYSTEMS_UPDATER,
+#   else the portable build (the last line scripts/portable.sh prints) when
+#   that script exists, else build/default/app/tevra-updater.
+# TEVRA_SYSTEMS_ROOTS="debian12 ..." limits the roots.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+here="$root/tests/systems"
+cd "$root"
+out="$root/build/systems"
+run="$out/run"
+started=$SECONDS
+
+say() { echo "systems: $*" >&2; }
+die() { echo "systems: FAILED: $*" >&2; exit 1; }
+
+./scripts/setup.sh systems
+cmake --preset default >/dev/null
+cmake --build --preset default --target dongle-sim tevra-bundle tevra-updater
+sim="$root/build/default/sim/dongle-sim"
+updater="${1:-${TEVRA_SYSTEMS_UPDATER:-}}"
+if [[ -z "$updater" && -x scripts/portable.sh ]]; then
+  updater="$(scripts/portable.sh | tail -n 1)"
+fi
+updater="${updater:-build/default/app/tevra-updater}"
+[[ -x "$updater" ]] || die "no updater to test at $updater"
+say "updater under test: $updater"
+
+read -r -a names <<<"${TEVRA_SYSTEMS_ROOTS:-debian12 debian13}"
+prep_started=$SECONDS
+"$here/prepare.sh" "$out" "${names[@]}" || die "the roots could not be made"
+prep_time=$((SECONDS - prep_started))
+
+rm -rf "$run"
+mkdir -p "$run"
+head -c 16384 /dev/urandom >"$run/firmware.bin"
+build/default/bundler/tevra-bundle pack --updater "$updater" --payload "$run/firmware.bin" \
+  --output "$run/tevra-updater" >/dev/null
+
+pids=()
+cleanup() {
+  local p
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+
+# Xvfb picks a free display and names it on descriptor 3.
+mkfifo "$run/display"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$run/display" 2>"$run/xvfb.log" &
+pids+=($!)
+display=""
+read -r -t 30 display <"$run/display" || true
+[[ -n "$display" ]] || die "Xvfb did not start: $(tail -n 3 "$run/xvfb.log")"
+export DISPLAY=":$display"
+
+# Runs a command in root NAME as its only system: the host's /dev (with the
+# simulator's pseudo-terminals), /proc, /sys and X socket directory, and the
+# run directory at /tevra; the environment a desktop session gives.
+in_root() {
+  local name="$1" dir="$out/$1"
+  shift
+  mkdir -p "$dir/tevra" "$dir/tmp/.X11-unix" "$run/$name/runtime" "$run/$name/home"
+  chmod 0700 "$run/$name/runtime"
+  # shellcheck disable=SC2016 # expanded by the namespace's shell
+  unshare -m --propagation private bash -c '
+    set -e
+    dir="$1" run="$2" display="$3" name="$4"
+    shift 4
+    mount --rbind /dev "$dir/dev"
+    mount -t proc proc "$dir/proc"
+    mount --rbind /sys "$dir/sys"
+    mount --bind /tmp/.X11-unix "$dir/tmp/.X11-unix"
+    mount --bind "$run" "$dir/tevra"
+    exec chroot "$dir" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
+      HOME="/tevra/$name/home" XDG_RUNTIME_DIR="/tevra/$name/runtime" \
+      XDG_STATE_HOME="/tevra/$name/home/state" TEVRA_PORTS_DIR="/tevra/$name/ports" \
+      DISPLAY="$display" "$@"' _ "$dir" "$run" "$DISPLAY" "$name" "$@"
+}
+
+# A simulated device published as COM3 in root NAME's ports directory; its
+# log and image are BASE.log and BASE.img.
+start_sim() {
+  local name="$1" base="$2"
+  mkdir -p "$run/$name/ports"
+  "$sim" --port COM3 --ports-dir "$run/$name/ports" --image "$base.img" >"$base.log" 2>&1 &
+  sim_pid=$!
+  pids+=("$sim_pid")
+  local i
+  for ((i = 0; i < 300; i++)); do
+    [[ -L "$run/$name/ports/COM3" ]] && return 0
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  why+=("the simulator did not publish COM3: $(tail -n 2 "$base.log")")
+  return 1
+}
+
+# Stops the simulator (it saves its image on exit), then checks the image
+# against the firmware byte for byte and the log for one erase and one
+# header and one block per 128 bytes.
+check_device() {
+  local what="$1" base="$2" counts blocks=$((16384 / 128))
+  kill -TERM "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
+  if ! cmp -s "$run/firmware.bin" "$base.img"; then
+    why+=("$what: the device's image differs from the firmware ($(stat -c %s "$base.img" 2>/dev/null || echo no) bytes)")
+    return 1
+  fi
+  counts="$(awk '$0 == "erase" { e++ } $0 == "header" { h++ } /^block [0-9]+ 128 bytes$/ { b++ }
+    END { printf "%d %d %d", e, h, b }' "$base.log")"
+  [[ "$counts" == "1 $blocks $blocks" ]] && return 0
+  why+=("$what: the device saw erases, headers, blocks: $counts (want 1 $blocks $blocks)")
+  return 1
+}
+
+headless() {
+  local name="$1" base="$run/$1/headless" status=0
+  start_sim "$name" "$base" || return 1
+  timeout --kill-after=5 120 in_root "$name" /tevra/tevra-updater --download --port COM3 \
+    >"$base.out" 2>"$base.err" || status=$?
+  if ((status != 0)); then
+    why+=("headless: exit status $status: $(tail -n 2 "$base.err" | tr '\n' ' ')")
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    return 1
+  fi
+  check_device headless "$base"
+}
+
+# Waits up to CAP seconds for a visible window of PID whose name matches RE.
+find_window() {
+  local pid="$1" re="$2" cap="$3" wid i
+  for ((i = 0; i < cap * 5; i++)); do
+    wid="$(xdotool search --all --onlyvisible --pid "$pid" --name "$re" 2>/dev/null | head -n 1)" || true
+    [[ -n "$wid" ]] && { echo "$wid"; return 0; }
+    kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.2
+  done
+  return 1
+}
+
+# Clicks the middle of control X Y W H, in dialog units of a dialog W_DLU x
+# H_DLU, in window WID: the window's size in pixels gives the units' scale,
+# whatever font the root gave it.
+click() {
+  local wid="$1" wd="$2" hd="$3" x="$4" y="$5" w="$6" h="$7" button="${8:-1}"
+  local WIDTH HEIGHT X Y SCREEN WINDOW
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  xdotool mousemove --window "$wid" $(((2 * x + w) * WIDTH / (2 * wd))) \
+    $(((2 * y + h) * HEIGHT / (2 * hd))) click "$button"
+}
+
+# Qt libraries mapped into PID from the root's own system directories.
+system_qt() {
+  local name="$1" pid="$2" dir="$out/$1"
+  awk '{ print $6 }' "/proc/$pid/maps" | sort -u |
+    grep -E "^$dir/(usr/)?lib(32|64|x32)?/.*(libQt[0-9]|/qt[0-9]/plugins/)" || true
+}
+
+# The about box's OK button ("确定") in a screenshot: boxes drawn for
+# missing glyphs are hollow rectangles, whose rows repeat a few patterns
+# (the edges); real glyphs give many different rows. Prints the count.
+# Hook: when the updater can say itself whether its fonts cover its
+# captions, call that here instead of reading pixels.
+glyph_rows() {
+  local png="$1" wd="$2" hd="$3" x="$4" y="$5" w="$6" h="$7" W H
+  read -r W H < <(identify -format '%w %h\n' "$png")
+  # The middle of the button: the label, without the border or focus frame.
+  local cx=$(((x + w / 5) * W / wd)) cy=$(((y + h / 5) * H / hd))
+  local cw=$((w * 3 / 5 * W / wd)) ch=$((h * 3 / 5 * H / hd))
+  convert "$png" -crop "${cw}x${ch}+${cx}+${cy}" +repage -colorspace Gray -threshold 60% \
+    -negate -compress none pbm:- |
+    tr -d ' ' | awk -v cw="$cw" 'NR == 1 { next } NR == 2 { next }
+      { bits = bits $0 }
+      END { for (i = 1; i <= length(bits); i += cw) { r = substr(bits, i, cw); if (r ~ /1/) seen[r] = 1 }
+            n = 0; for (r in seen) n++; print n }'
+}
+
+window() {
+  local name="$1" base="$run/$1/window" pid wid dlg about i mapped rows
+  start_sim "$name" "$base" || return 1
+  in_root "$name" /tevra/tevra-updater >"$base.out" 2>"$base.err" &
+  pid=$!
+  pids+=("$pid")
+  if ! wid="$(find_window "$pid" '^Tevra dongle updater' 60)"; then
+    why+=("window: did not open: $(tail -n 3 "$base.err" | tr '\n' ' ')")
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    return 1
+  fi
+  # The updater's window: 442 x 262 dialog units.
+  click "$wid" 442 262 120 6 75 14 # Com settings
+  if ! dlg="$(find_window "$pid" '^com settings$' 30)"; then
+    why+=("window: the com settings dialog did not open")
+  else
+    click "$dlg" 127 84 40 64 50 14 # Open Com
+    for ((i = 0; i < 100; i++)); do
+      xdotool search --all --onlyvisible --pid "$pid" --name '^com settings$' >/dev/null 2>&1 || break
+      sleep 0.1
+    done
+    click "$wid" 442 262 373 6 60 14 # Download
+    for ((i = 0; i < 600; i++)); do
+      grep -q "^block 127 " "$base.log" 2>/dev/null && break
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.2
+    done
+  fi
+
+  mapped="$(system_qt "$name" "$pid")"
+  printf '%s\n' "$mapped" >"$run/$name/system-qt"
+  [[ -z "$mapped" ]] ||
+    why+=("no-qt: $(grep -c . <<<"$mapped") Qt libraries of the root mapped, e.g. ${mapped%%$'\n'*}")
+
+  # The about box, from the window's menu (a right click beside the buttons).
+  click "$wid" 442 262 200 30 20 10 3
+  sleep 0.5
+  xdotool key Down Return
+  if ! about="$(find_window "$pid" '^关于 Tevra$' 20)"; then
+    why+=("glyphs: the about box did not open")
+  else
+    import -window "$about" "$run/$name/about.png"
+    rows="$(glyph_rows "$run/$name/about.png" 235 55 178 7 50 14)"
+    echo "$rows" >"$run/$name/glyph-rows"
+    ((rows > 5)) || why+=("glyphs: the about box's \"确定\" is drawn as boxes ($rows distinct rows; $run/$name/about.png)")
+    click "$about" 235 55 178 7 50 14 # OK
+  fi
+
+  xdotool windowfocus "$wid" key Escape 2>/dev/null || true
+  for ((i = 0; i < 100; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    why+=("window: did not close on Escape")
+    kill -TERM "$pid" 2>/dev/null || true
+  fi
+  wait "$pid" 2>/dev/null || true
+  check_device window "$base"
+}
+
+failed=()
+for name in "${names[@]}"; do
+  mkdir -p "$run/$name"
+  for case in headless window; do
+    why=()
+    case_started=$SECONDS
+    "$case" "$name" || true
+    if ((${#why[@]})); then
+      failed+=("$name/$case")
+      printf "systems: $name: %s\n" "${why[@]}" >&2
+    fi
+    say "$name: $case: $( ((${#why[@]})) && echo failed || echo passed) in $((SECONDS - case_started)) s"
+  done
+done
+
+say "roots ready in $prep_time s; $(du -sm --one-file-system "${names[@]/#/$out/}" | awk '{ s += $1 } END { print s }') MB in all; tier in $((SECONDS - started)) s"
+if ((${#failed[@]})); then
+  die "${failed[*]} (logs and screenshots in $run)"
+fi
+say "all cases passed"
