@@ -158,10 +158,11 @@ find_window() {
 # whatever font the root gave it.
 click() {
   local wid="$1" wd="$2" hd="$3" x="$4" y="$5" w="$6" h="$7" button="${8:-1}"
-  local WIDTH HEIGHT X Y SCREEN WINDOW
-  eval "$(xdotool getwindowgeometry --shell "$wid")"
-  xdotool mousemove --window "$wid" $(((2 * x + w) * WIDTH / (2 * wd))) \
-    $(((2 * y + h) * HEIGHT / (2 * hd))) click "$button"
+  local W H
+  read -r W H < <(xdotool getwindowgeometry --shell "$wid" |
+    awk -F= '$1 == "WIDTH" { w = $2 } $1 == "HEIGHT" { h = $2 } END { print w, h }')
+  xdotool mousemove --window "$wid" $(((2 * x + w) * W / (2 * wd))) \
+    $(((2 * y + h) * H / (2 * hd))) click "$button"
 }
 
 # Qt libraries mapped into PID from the root's own system directories.
@@ -180,8 +181,8 @@ glyph_rows() {
   local png="$1" wd="$2" hd="$3" x="$4" y="$5" w="$6" h="$7" W H
   read -r W H < <(identify -format '%w %h\n' "$png")
   # The middle of the button: the label, without the border or focus frame.
-  local cx=$(((x + w / 5) * W / wd)) cy=$(((y + h / 5) * H / hd))
-  local cw=$((w * 3 / 5 * W / wd)) ch=$((h * 3 / 5 * H / hd))
+  local cx=$(((5 * x + w) * W / (5 * wd))) cy=$(((5 * y + h) * H / (5 * hd)))
+  local cw=$((3 * w * W / (5 * wd))) ch=$((3 * h * H / (5 * hd)))
   convert "$png" -crop "${cw}x${ch}+${cx}+${cy}" +repage -colorspace Gray -threshold 60% \
     -negate -compress none pbm:- |
     tr -d ' ' | awk -v cw="$cw" 'NR == 1 { next } NR == 2 { next }
