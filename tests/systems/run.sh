@@ -68,30 +68,6 @@ read -r -t 30 display <"$run/display" || true
 [[ -n "$display" ]] || die "Xvfb did not start: $(tail -n 3 "$run/xvfb.log")"
 export DISPLAY=":$display"
 
-# Runs a command in root NAME as its only system: the host's /dev (with the
-# simulator's pseudo-terminals), /proc, /sys and X socket directory, and the
-# run directory at /tevra; the environment a desktop session gives.
-in_root() {
-  local name="$1" dir="$out/$1"
-  shift
-  mkdir -p "$dir/tevra" "$dir/tmp/.X11-unix" "$run/$name/runtime" "$run/$name/home"
-  chmod 0700 "$run/$name/runtime"
-  # shellcheck disable=SC2016 # expanded by the namespace's shell
-  unshare -m --propagation private bash -c '
-    set -e
-    dir="$1" run="$2" display="$3" name="$4"
-    shift 4
-    mount --rbind /dev "$dir/dev"
-    mount -t proc proc "$dir/proc"
-    mount --rbind /sys "$dir/sys"
-    mount --bind /tmp/.X11-unix "$dir/tmp/.X11-unix"
-    mount --bind "$run" "$dir/tevra"
-    exec chroot "$dir" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
-      HOME="/tevra/$name/home" XDG_RUNTIME_DIR="/tevra/$name/runtime" \
-      XDG_STATE_HOME="/tevra/$name/home/state" TEVRA_PORTS_DIR="/tevra/$name/ports" \
-      DISPLAY="$display" "$@"' _ "$dir" "$run" "$DISPLAY" "$name" "$@"
-}
-
 # A simulated device published as COM3 in root NAME's ports directory; its
 # log and image are BASE.log and BASE.img.
 start_sim() {
@@ -131,7 +107,7 @@ check_device() {
 headless() {
   local name="$1" base="$run/$1/headless" status=0
   start_sim "$name" "$base" || return 1
-  timeout --kill-after=5 120 in_root "$name" /tevra/tevra-updater --download --port COM3 \
+  timeout --kill-after=5 120 "$here/enter.sh" "$out/$name" "$run" "$name" /tevra/tevra-updater --download --port COM3 --baud 115200 \
     >"$base.out" 2>"$base.err" || status=$?
   if ((status != 0)); then
     why+=("headless: exit status $status: $(tail -n 2 "$base.err" | tr '\n' ' ')")
@@ -194,7 +170,7 @@ glyph_rows() {
 window() {
   local name="$1" base="$run/$1/window" pid wid dlg about i mapped rows
   start_sim "$name" "$base" || return 1
-  in_root "$name" /tevra/tevra-updater >"$base.out" 2>"$base.err" &
+  "$here/enter.sh" "$out/$name" "$run" "$name" /tevra/tevra-updater >"$base.out" 2>"$base.err" &
   pid=$!
   pids+=("$pid")
   if ! wid="$(find_window "$pid" '^Tevra dongle updater' 60)"; then
