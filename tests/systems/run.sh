@@ -3,15 +3,18 @@
 # customers have them (prepare.sh), each run in a mount namespace of its own
 # (chroot with the host's /dev, /proc, /sys and Xvfb's socket directory) against a
 # dongle-sim on the host. In each root:
-#   headless  `--download --port COM3` (a link in a ports directory bound in)
+#   headless  `--download --port /dev/pts/N` (the simulator's terminal)
 #             writes the firmware byte for byte;
-#   window    opens on the host's Xvfb and downloads, driven as a person
-#             would with xdotool: Com settings, Open Com, Download;
+#   window    opens on an Xvfb of the host and downloads to COM3 (a link in
+#             the root's ports directory), driven as a person would with
+#             xdotool: Com settings, Open Com, Download;
 #   no-qt     while the window is open, no Qt library of the root's own
 #             /usr/lib or /lib is mapped into the updater;
 #   glyphs    the about box's Chinese caption is drawn with real glyphs, not
-#             boxes (check_glyphs below).
-# It fails, never skips, when a root cannot be made or a case cannot run.
+#             boxes (glyph_shapes below).
+# Every case of every root runs at once: each download takes the protocol's
+# 25.6 s at least. It fails, never skips, when a root cannot be made or a
+# case cannot run.
 # Usage: tests/systems/run.sh [UPDATER]
 #   UPDATER: the program bundled and tested; default $TEVRA_SYSTEMS_UPDATER,
 #   else the portable build (the last line scripts/portable.sh prints) when
@@ -51,34 +54,40 @@ head -c 16384 /dev/urandom >"$run/firmware.bin"
 build/default/bundler/tevra-bundle pack --updater "$updater" --payload "$run/firmware.bin" \
   --output "$run/tevra-updater" >/dev/null
 
+# Each case runs in a subshell of its own and stops what it started.
 pids=()
 cleanup() {
   local p
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
 }
-trap cleanup EXIT
 
-# Xvfb picks a free display and names it on descriptor 3.
-mkfifo "$run/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$run/display" 2>"$run/xvfb.log" &
-pids+=($!)
-display=""
-read -r -t 30 display <"$run/display" || true
-[[ -n "$display" ]] || die "Xvfb did not start: $(tail -n 3 "$run/xvfb.log")"
-export DISPLAY=":$display"
+# An Xvfb of the case's own (nothing else's window in the way of a click);
+# it picks a free display and names it on descriptor 3.
+start_xvfb() {
+  local base="$1" display=""
+  mkfifo "$base.display"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$base.display" 2>"$base.xvfb" &
+  pids+=($!)
+  read -r -t 30 display <"$base.display" || true
+  if [[ -z "$display" ]]; then
+    why+=("Xvfb did not start: $(tail -n 3 "$base.xvfb" | tr '\n' ' ')")
+    return 1
+  fi
+  export DISPLAY=":$display"
+}
 
-# A simulated device published as COM3 in root NAME's ports directory; its
-# log and image are BASE.log and BASE.img.
+# A simulated device published as COM3 in PORTS_DIR; its log and image are
+# BASE.log and BASE.img.
 start_sim() {
-  local name="$1" base="$2"
-  mkdir -p "$run/$name/ports"
-  "$sim" --port COM3 --ports-dir "$run/$name/ports" --image "$base.img" >"$base.log" 2>&1 &
+  local ports="$1" base="$2"
+  mkdir -p "$ports"
+  "$sim" --port COM3 --ports-dir "$ports" --image "$base.img" >"$base.log" 2>&1 &
   sim_pid=$!
   pids+=("$sim_pid")
   local i
   for ((i = 0; i < 300; i++)); do
-    [[ -L "$run/$name/ports/COM3" ]] && return 0
+    [[ -L "$ports/COM3" ]] && return 0
     kill -0 "$sim_pid" 2>/dev/null || break
     sleep 0.1
   done
@@ -105,13 +114,13 @@ check_device() {
 }
 
 headless() {
-  local name="$1" base="$run/$1/headless" status=0
-  start_sim "$name" "$base" || return 1
-  timeout --kill-after=5 120 "$here/enter.sh" "$out/$name" "$run" "$name" /tevra/tevra-updater --download --port COM3 --baud 115200 \
-    >"$base.out" 2>"$base.err" || status=$?
+  local name="$1" base="$run/$1/headless" status=0 tty
+  start_sim "$base.ports" "$base" || return 1
+  tty="$(readlink "$base.ports/COM3")"
+  timeout --kill-after=5 120 "$here/enter.sh" "$out/$name" "$run" "$name" \
+    /tevra/tevra-updater --download --port "$tty" >"$base.out" 2>"$base.err" || status=$?
   if ((status != 0)); then
     why+=("headless: exit status $status: $(tail -n 2 "$base.err" | tr '\n' ' ')")
-    kill -TERM "$sim_pid" 2>/dev/null || true
     return 1
   fi
   check_device headless "$base"
@@ -148,34 +157,37 @@ system_qt() {
     grep -E "^$dir/(usr/)?lib(32|64|x32)?/.*(libQt[0-9]|/qt[0-9]/plugins/)" || true
 }
 
-# The about box's OK button ("确定") in a screenshot: boxes drawn for
-# missing glyphs are hollow rectangles, whose rows repeat a few patterns
-# (the edges); real glyphs give many different rows. Prints the count.
-# Hook: when the updater can say itself whether its fonts cover its
-# captions, call that here instead of reading pixels.
-glyph_rows() {
+# The about box's OK button ("确定") in a screenshot: the boxes drawn for
+# missing glyphs are hollow rectangles, whose rows and columns repeat a few
+# patterns (the edges); real glyphs give many. Prints the number of distinct
+# inked rows and columns (boxes: 4 to 7; the glyphs: about 30).
+# Hook: once the updater can say itself whether its fonts cover its
+# captions, ask it here as well as reading pixels.
+glyph_shapes() {
   local png="$1" wd="$2" hd="$3" x="$4" y="$5" w="$6" h="$7" W H
   read -r W H < <(identify -format '%w %h\n' "$png")
   # The middle of the button: the label, without the border or focus frame.
   local cx=$(((5 * x + w) * W / (5 * wd))) cy=$(((5 * y + h) * H / (5 * hd)))
   local cw=$((3 * w * W / (5 * wd))) ch=$((3 * h * H / (5 * hd)))
+  # Plain PBM ("P1", width, height, then 1 for ink), the header cut off.
   convert "$png" -crop "${cw}x${ch}+${cx}+${cy}" +repage -colorspace Gray -threshold 60% \
-    -negate -compress none pbm:- |
-    tr -d ' ' | awk -v cw="$cw" 'NR == 1 { next } NR == 2 { next }
-      { bits = bits $0 }
-      END { for (i = 1; i <= length(bits); i += cw) { r = substr(bits, i, cw); if (r ~ /1/) seen[r] = 1 }
-            n = 0; for (r in seen) n++; print n }'
+    -compress none pbm:- | tr -d ' \n' | cut -c"$((${#cw} + ${#ch} + 3))"- |
+    awk -v w="$cw" '{ for (i = 0; i * w < length($0); i++) { r = substr($0, i * w + 1, w)
+          for (j = 1; j <= w; j++) col[j] = col[j] substr(r, j, 1)
+          if (r ~ /1/) rows[r] } }
+      END { for (j = 1; j <= w; j++) if (col[j] ~ /1/) cols[col[j]]
+            n = 0; for (r in rows) n++; for (c in cols) n++; print n }'
 }
 
 window() {
-  local name="$1" base="$run/$1/window" pid wid dlg about i mapped rows
-  start_sim "$name" "$base" || return 1
+  local name="$1" base="$run/$1/window" pid wid dlg about i mapped shapes
+  start_xvfb "$base" || return 1
+  start_sim "$run/$name/ports" "$base" || return 1
   "$here/enter.sh" "$out/$name" "$run" "$name" /tevra/tevra-updater >"$base.out" 2>"$base.err" &
   pid=$!
   pids+=("$pid")
   if ! wid="$(find_window "$pid" '^Tevra dongle updater' 60)"; then
     why+=("window: did not open: $(tail -n 3 "$base.err" | tr '\n' ' ')")
-    kill -TERM "$sim_pid" 2>/dev/null || true
     return 1
   fi
   # The updater's window: 442 x 262 dialog units.
@@ -209,9 +221,8 @@ window() {
     why+=("glyphs: the about box did not open")
   else
     import -window "$about" "$run/$name/about.png"
-    rows="$(glyph_rows "$run/$name/about.png" 235 55 178 7 50 14)"
-    echo "$rows" >"$run/$name/glyph-rows"
-    ((rows > 5)) || why+=("glyphs: the about box's \"确定\" is drawn as boxes ($rows distinct rows; $run/$name/about.png)")
+    shapes="$(glyph_shapes "$run/$name/about.png" 235 55 178 7 50 14)"
+    ((shapes > 15)) || why+=("glyphs: the about box's \"确定\" is drawn as boxes ($shapes distinct rows and columns; $run/$name/about.png)")
     click "$about" 235 55 178 7 50 14 # OK
   fi
 
@@ -228,22 +239,38 @@ window() {
   check_device window "$base"
 }
 
-failed=()
+# CASE in root NAME; its causes go to NAME/CASE.why, one a line.
+run_case() {
+  local name="$1" case="$2" case_started=$SECONDS
+  why=()
+  trap cleanup EXIT
+  "$case" "$name" || true
+  ((${#why[@]} == 0)) || printf "%s\n" "${why[@]}" >"$run/$name/$case.why"
+  say "$name: $case: $( ((${#why[@]})) && echo failed || echo passed) in $((SECONDS - case_started)) s"
+}
+
+cases_started=$SECONDS
+jobs=()
 for name in "${names[@]}"; do
   mkdir -p "$run/$name"
   for case in headless window; do
-    why=()
-    case_started=$SECONDS
-    "$case" "$name" || true
-    if ((${#why[@]})); then
-      failed+=("$name/$case")
-      printf "systems: $name: %s\n" "${why[@]}" >&2
-    fi
-    say "$name: $case: $( ((${#why[@]})) && echo failed || echo passed) in $((SECONDS - case_started)) s"
+    (run_case "$name" "$case") &
+    jobs+=($!)
+  done
+done
+for job in "${jobs[@]}"; do wait "$job" || true; done
+cases_time=$((SECONDS - cases_started))
+
+failed=()
+for name in "${names[@]}"; do
+  for case in headless window; do
+    [[ -f "$run/$name/$case.why" ]] || continue
+    failed+=("$name/$case")
+    sed "s/^/systems: $name: /" "$run/$name/$case.why" >&2
   done
 done
 
-say "roots ready in $prep_time s; $(du -sm --one-file-system "${names[@]/#/$out/}" | awk '{ s += $1 } END { print s }') MB in all; tier in $((SECONDS - started)) s"
+say "roots ready in $prep_time s; cases in $cases_time s; $(du -sm --one-file-system "${names[@]/#/$out/}" | awk '{ s += $1 } END { print s }') MB in all; tier in $((SECONDS - started)) s"
 if ((${#failed[@]})); then
   die "${failed[*]} (logs and screenshots in $run)"
 fi
