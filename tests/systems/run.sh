@@ -19,12 +19,13 @@
 #   UPDATER: the program bundled and tested; default $TEVRA_SYSTEMS_UPDATER,
 #   else the portable build (the last line scripts/portable.sh prints) when
 #   that script exists, else build/default/app/tevra-updater.
-# TEVRA_SYSTEMS_ROOTS="debian12 ..." limits the roots.
+# TEVRA_SYSTEMS_ROOTS="debian12 ..." limits the roots; TEVRA_SYSTEMS_DIR
+# keeps them elsewhere than build/systems (a cache that outlives a checkout).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 here="$root/tests/systems"
 cd "$root"
-out="$root/build/systems"
+out="${TEVRA_SYSTEMS_DIR:-$root/build/systems}"
 run="$out/run"
 started=$SECONDS
 
@@ -208,14 +209,18 @@ window() {
     done
   fi
 
+  # Every Qt library mapped, wherever from, for whoever reads the logs.
+  grep -E 'libQt[0-9]|/plugins/' "/proc/$pid/maps" | awk '{ print $6 }' | sort -u >"$base.qt" || true
   mapped="$(system_qt "$name" "$pid")"
-  printf '%s\n' "$mapped" >"$run/$name/system-qt"
   [[ -z "$mapped" ]] ||
     why+=("no-qt: $(grep -c . <<<"$mapped") Qt libraries of the root mapped, e.g. ${mapped%%$'\n'*}")
 
   # The about box, from the window's menu (a right click beside the buttons).
   click "$wid" 442 262 200 30 20 10 3
-  sleep 0.5
+  for ((i = 0; i < 100; i++)); do
+    (($(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | grep -c .) > 1)) && break
+    sleep 0.1
+  done
   xdotool key Down Return
   if ! about="$(find_window "$pid" '^关于 Tevra$' 20)"; then
     why+=("glyphs: the about box did not open")
