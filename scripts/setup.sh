@@ -16,7 +16,7 @@ packages=(
 if [[ "${1:-}" == package ]]; then
   packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db)
 elif [[ "${1:-}" == systems ]]; then
-  packages+=(debootstrap xdotool)
+  packages+=(debootstrap xdotool xclip)
 fi
 
 missing=()

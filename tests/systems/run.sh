@@ -7,7 +7,8 @@
 #             writes the firmware byte for byte;
 #   window    opens on an Xvfb of the host and downloads to COM3 (a link in
 #             the root's ports directory), driven as a person would with
-#             xdotool: Com settings, Open Com, Download;
+#             xdotool: Com settings, Open Com, Download, until the log
+#             (copied as a person would) says "File download finish!";
 #   no-qt     while the window is open, no Qt library of the root's own
 #             /usr/lib or /lib is mapped into the updater;
 #   glyphs    the about box's Chinese caption is drawn with real glyphs, not
@@ -202,11 +203,17 @@ window() {
       sleep 0.1
     done
     click "$wid" 442 262 373 6 60 14 # Download
-    for ((i = 0; i < 600; i++)); do
-      grep -q "^block 127 " "$base.log" 2>/dev/null && break
+    # The log's text, as a person copies it: click in, select all, copy.
+    click "$wid" 442 262 3 49 429 200 # the log
+    for ((i = 0; i < 240; i++)); do
+      xdotool key ctrl+a ctrl+c
+      xclip -o -selection clipboard >"$base.text" 2>/dev/null || true
+      grep -q "File download finish!" "$base.text" && break
       kill -0 "$pid" 2>/dev/null || break
-      sleep 0.2
+      sleep 0.5
     done
+    grep -q "File download finish!" "$base.text" ||
+      why+=("window: the log never said \"File download finish!\" (it holds: $(head -n 3 "$base.text" | tr '\n' '|'))")
   fi
 
   # Every Qt library mapped, wherever from, for whoever reads the logs.
