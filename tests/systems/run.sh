@@ -122,7 +122,7 @@ headless() {
   timeout --kill-after=5 120 "$here/enter.sh" "$out/$name" "$run" "$name" \
     /tevra/tevra-updater --download --port "$tty" >"$base.out" 2>"$base.err" || status=$?
   if ((status != 0)); then
-    why+=("headless: exit status $status: $(tail -n 2 "$base.err" | tr '\n' ' ')")
+    why+=("headless: exit status $status: $(tail -n 1 "$base.out") $(tail -n 2 "$base.err" | tr '\n' ' ')")
     return 1
   fi
   check_device headless "$base"
