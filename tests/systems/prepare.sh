@@ -59,7 +59,7 @@ mirror() {
 }
 
 # Bumped when the way a root is made changes, so that cached ones are remade.
-self="minbase-1"
+self="minbase-2"
 want_names=("$@")
 todo=()
 for recipe in "${recipes[@]}"; do
@@ -92,6 +92,12 @@ make_root() {
     "$suite" "$new" "$url" >"$out/$name.log" 2>&1; then
     tail -n 15 "$out/$name.log" | sed "s/^/systems:   $name: /" >&2
     echo "$name: debootstrap $suite failed (log: $out/$name.log)" >"$out/$name.failed"
+    return 1
+  fi
+  # The customer runs the updater as a user of their own, not as root.
+  if ! chroot "$new" useradd --uid 1000 --user-group --no-create-home --home-dir /nonexistent \
+    customer >>"$out/$name.log" 2>&1; then
+    echo "$name: cannot add the customer's user (log: $out/$name.log)" >"$out/$name.failed"
     return 1
   fi
   rm -rf "$new"/var/cache/apt/archives/*.deb "$new"/var/lib/apt/lists/*_Packages

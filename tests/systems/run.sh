@@ -89,7 +89,8 @@ start_sim() {
   pids+=("$sim_pid")
   local i
   for ((i = 0; i < 300; i++)); do
-    [[ -L "$ports/COM3" ]] && return 0
+    # The terminal is the customer's, as a plugged-in adapter is theirs.
+    [[ -L "$ports/COM3" ]] && chown 1000 "$(readlink "$ports/COM3")" && return 0
     kill -0 "$sim_pid" 2>/dev/null || break
     sleep 0.1
   done
