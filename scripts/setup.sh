@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build, the tests and the demo need;
-# `scripts/setup.sh package` adds the tools that build and check the .deb.
+# `scripts/setup.sh package` adds the tools that build and check the .deb,
+# `scripts/setup.sh systems` those that make the other systems' roots and
+# drive the window there (tests/systems).
 # Does nothing when they are already present.
 set -euo pipefail
 
@@ -13,6 +15,8 @@ packages=(
 )
 if [[ "${1:-}" == package ]]; then
   packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db)
+elif [[ "${1:-}" == systems ]]; then
+  packages+=(debootstrap xdotool xclip)
 fi
 
 missing=()
