@@ -209,6 +209,12 @@ void UpdaterDialog::OnComClose() {
 void UpdaterDialog::StopForSignal() {
   m_session.ClosePort();
   m_portOpen = false;
+  // An open menu runs a loop of its own that would keep the window up.
+  while (QWidget* popup = QApplication::activePopupWidget()) {
+    if (!popup->close()) {
+      break;
+    }
+  }
   // A settings dialog still open must not get to open the port again.
   for (QWidget* widget : QApplication::topLevelWidgets()) {
     if (auto* dialog = qobject_cast<QDialog*>(widget); dialog != nullptr && dialog != this) {

@@ -106,18 +106,22 @@ TEST_P(HeadlessDownloadTest, Runs) {
   }
   args.insert(args.end(), c.args.begin(), c.args.end());
 
-  // Blocked here, the signal waits in the updater from its first instruction.
+  // Blocked, and sent by a shell to itself before it becomes the updater:
+  // the signal waits in the updater from its first instruction.
+  std::string program = c.carries != Carries::kNothing ? env.WorkFile("updater") : TEVRA_UPDATER;
+  if (c.stopBeforeOpening != 0) {
+    args.insert(args.begin(),
+                {"-c", "kill -" + std::to_string(c.stopBeforeOpening) + " $$ && exec \"$0\" \"$@\"",
+                 program});
+    program = "/bin/sh";
+  }
   sigset_t stop, previous;
   sigemptyset(&stop);
   if (c.stopBeforeOpening != 0) {
     sigaddset(&stop, c.stopBeforeOpening);
   }
   pthread_sigmask(SIG_BLOCK, &stop, &previous);
-  ChildProcess updater(c.carries != Carries::kNothing ? env.WorkFile("updater") : TEVRA_UPDATER,
-                       args);
-  if (c.stopBeforeOpening != 0) {
-    updater.Signal(c.stopBeforeOpening);
-  }
+  ChildProcess updater(program, args);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (!c.devices.empty() && c.stopBeforeOpening == 0) {
     EXPECT_NE(updater.NextLine(10s), "");
