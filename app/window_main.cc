@@ -4,6 +4,15 @@
 // NOLINTNEXTLINE(readability-redundant-declaration): the loader looks it up by this name
 extern "C" __attribute__((visibility("default"))) int TevraWindowMain(int argc, char** argv);
 
+// NOLINTNEXTLINE(readability-redundant-declaration): the loader looks it up by this name
+extern "C" __attribute__((visibility("default"))) void TevraWindowUsePlugins(const char* dir);
+
+// Before the application exists: Qt then looks for plugins in dir alone, not
+// in QT_PLUGIN_PATH nor where the Qt it was built as would keep them.
+extern "C" void TevraWindowUsePlugins(const char* dir) {
+  QCoreApplication::setLibraryPaths({QString::fromLocal8Bit(dir)});
+}
+
 extern "C" int TevraWindowMain(int argc, char** argv) {
   // QApplication keeps a reference to argc, which outlives it here.
   tevra::UpdaterApp app(argc, argv);
