@@ -256,7 +256,7 @@ std::string CacheOfThisBuild(const std::vector<Entry>& entries, std::vector<Uniq
       }
     }
   }
-  *problem = Printable(dir) + " keeps changing while it is checked";
+  *problem = Printable(dir) + " keeps failing its check: " + why;
   return {};
 }
 

@@ -69,9 +69,8 @@ n=0
 for entry in "${entries[@]}"; do
   n=$((n + 1))
   read -r kind path dest <<<"$entry"
-  # xz prints the stored check bytes, least significant first.
-  check=$(xz --robot -lvv "$out/files/$n.xz" | awk '$1 == "block" {print $11; exit}')
-  crc=$(echo "$check" | sed 's/../& /g' | awk '{for (i = NF; i > 0; i--) printf "%s", $i}')
+  # The value lzma_crc64 gives, as the updater checks it.
+  crc=$(xz --robot -lvv "$out/files/$n.xz" | awk '$1 == "block" {print $11; exit}')
   echo "$kind $crc $(stat -L -c %s "$path") $dest" >>"$out/qt.manifest"
   cat "$out/files/$n.xz" >>"$out/qt.xz"
 done
