@@ -2,14 +2,19 @@
 // bundled payload still starts after the program's end.
 #include "app/carried_image.h"
 
-#define TEVRA_CARRIED_BLOB(name, file)                    \
-  ".section .rodata.tevra_carried,\"a\",@progbits\n"     \
-  ".balign 64\n"                                         \
-  ".globl " #name "_begin\n"                             \
-  ".hidden " #name "_begin\n" #name "_begin:\n"          \
-  ".incbin \"" file "\"\n"                               \
-  ".globl " #name "_end\n"                               \
-  ".hidden " #name "_end\n" #name "_end:\n"              \
+#define TEVRA_CARRIED_BLOB(name, file)               \
+  ".section .rodata.tevra_carried,\"a\",@progbits\n" \
+  ".balign 64\n"                                     \
+  ".globl " #name                                    \
+  "_begin\n"                                         \
+  ".hidden " #name "_begin\n" #name                  \
+  "_begin:\n"                                        \
+  ".incbin \"" file                                  \
+  "\"\n"                                             \
+  ".globl " #name                                    \
+  "_end\n"                                           \
+  ".hidden " #name "_end\n" #name                    \
+  "_end:\n"                                          \
   ".previous\n"
 
 __asm__(TEVRA_CARRIED_BLOB(tevra_carried_archive, TEVRA_CARRIED_DIR "/qt.xz")

@@ -39,7 +39,9 @@ struct Entry {
   std::string path;  // relative, inside the cache directory
 };
 
-std::string ErrnoText() { return std::generic_category().message(errno); }
+std::string ErrnoText() {
+  return std::generic_category().message(errno);
+}
 
 std::vector<Entry> ParseManifest() {
   const std::span<const unsigned char> text = CarriedImage::Manifest();
@@ -58,8 +60,8 @@ std::vector<Entry> ParseManifest() {
 
 std::string Hex(std::uint64_t value) {
   std::array<char, 17> text{};
-  static_cast<void>(std::snprintf(text.data(), text.size(), "%016llx",
-                                  static_cast<unsigned long long>(value)));
+  static_cast<void>(
+      std::snprintf(text.data(), text.size(), "%016llx", static_cast<unsigned long long>(value)));
   return text.data();
 }
 
@@ -90,7 +92,8 @@ std::string FileProblem(int fd, const Entry& e) {
 
 // The cache directory's entries, checked: the open descriptors, in
 // manifest order; empty with *problem set when any is missing or wrong.
-std::vector<UniqueFd> OpenChecked(int dirFd, const std::vector<Entry>& entries, std::string* problem) {
+std::vector<UniqueFd> OpenChecked(int dirFd, const std::vector<Entry>& entries,
+                                  std::string* problem) {
   std::vector<UniqueFd> files;
   for (const Entry& e : entries) {
     UniqueFd fd(::openat(dirFd, e.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -229,7 +232,8 @@ std::string CacheOfThisBuild(const std::vector<Entry>& entries, std::vector<Uniq
       }
       // Damaged or half removed: set aside, then unpacked afresh.
       std::string aside = base + "/.stale-XXXXXX";
-      if (::mkdtemp(aside.data()) == nullptr || ::rename(dir.c_str(), (aside + "/qt").c_str()) < 0) {
+      if (::mkdtemp(aside.data()) == nullptr ||
+          ::rename(dir.c_str(), (aside + "/qt").c_str()) < 0) {
         *problem = Printable(dir) + ": " + why + "; cannot replace it: " + ErrnoText();
         return {};
       }
@@ -289,8 +293,8 @@ WindowLibraries PrepareWindowLibraries() {
     // then already loaded under their sonames, whatever LD_LIBRARY_PATH says.
     if (::dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr) {
       const char* why = ::dlerror();  // NOLINT(concurrency-mt-unsafe): one thread
-      result.problem = "the carried " + entries[i].path + " does not load: " +
-                       Printable(why != nullptr ? why : "dlopen failed");
+      result.problem = "the carried " + entries[i].path +
+                       " does not load: " + Printable(why != nullptr ? why : "dlopen failed");
       return result;
     }
   }
@@ -301,7 +305,7 @@ WindowLibraries PrepareWindowLibraries() {
              Printable(result.pluginDirectory));
   }
   // Qt would otherwise add these directories, and a system Qt's plugins.
-  ::unsetenv("QT_PLUGIN_PATH");  // NOLINT(concurrency-mt-unsafe): before any thread
+  ::unsetenv("QT_PLUGIN_PATH");            // NOLINT(concurrency-mt-unsafe): before any thread
   ::setenv("QT_QPA_PLATFORM_PLUGIN_PATH",  // NOLINT(concurrency-mt-unsafe): before any thread
            (result.pluginDirectory + "/platforms").c_str(), 1);
   return result;

@@ -3,8 +3,12 @@
 
 namespace tevra {
 
-WindowLibraries PrepareWindowLibraries() { return {}; }
+WindowLibraries PrepareWindowLibraries() {
+  return {};
+}
 
-std::string CarriedLicenses() { return {}; }
+std::string CarriedLicenses() {
+  return {};
+}
 
 }  // namespace tevra

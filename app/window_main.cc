@@ -1,4 +1,5 @@
 // The window module's entry point (see window_module.h).
+#include "app/startup_messages.h"
 #include "app/updater_app.h"
 
 // NOLINTNEXTLINE(readability-redundant-declaration): the loader looks it up by this name
@@ -14,8 +15,10 @@ extern "C" void TevraWindowUsePlugins(const char* dir) {
 }
 
 extern "C" int TevraWindowMain(int argc, char** argv) {
+  tevra::StartupMessages startup;
   // QApplication keeps a reference to argc, which outlives it here.
   tevra::UpdaterApp app(argc, argv);
+  startup.Release();
   if (!app.InitInstance()) {
     // Ended by a stop signal: say so, as the shell expects of a killed program.
     return app.stopSignal() != 0 ? 128 + app.stopSignal() : 0;
