@@ -33,7 +33,7 @@ namespace {
 constexpr char kQtDirVariable[] = "TEVRA_QT_DIR";
 
 struct Entry {
-  bool library = false;  // loaded in this order; otherwise a plugin Qt loads
+  bool library = false;  // loaded in this order; otherwise a plugin or a font Qt loads
   std::uint64_t crc = 0;
   std::uint64_t size = 0;
   std::string path;  // relative, inside the cache directory
@@ -300,6 +300,7 @@ WindowLibraries PrepareWindowLibraries() {
   }
   result.pluginDirectory =
       !own.empty() && IsDirectory(own + "/plugins") ? own + "/plugins" : cache + "/plugins";
+  result.fontDirectory = cache + "/fonts";
   if (!own.empty()) {
     Diagnose(std::string("Qt from ") + kQtDirVariable + "=" + Printable(own) + ", plugins from " +
              Printable(result.pluginDirectory));

@@ -12,6 +12,7 @@ namespace tevra {
 // first, so that the module binds to them and to nothing of a system Qt.
 struct WindowLibraries {
   std::string pluginDirectory;  // Qt's only plugin directory; empty: Qt's default
+  std::string fontDirectory;    // fonts for text no system font covers; empty: none
   std::string problem;          // why the window cannot start; empty when ready
 };
 

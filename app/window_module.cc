@@ -17,10 +17,10 @@ namespace tevra {
 namespace {
 
 using WindowMain = int (*)(int, char**);
-using UsePlugins = void (*)(const char*);
+using UseCarried = void (*)(const char*, const char*);
 
 constexpr char kEntryPoint[] = "TevraWindowMain";
-constexpr char kUsePlugins[] = "TevraWindowUsePlugins";
+constexpr char kUseCarried[] = "TevraWindowUseCarried";
 
 int Fail(const std::string& what) {
   const std::string line = "tevra-updater: cannot start the window: " + what + "\n";
@@ -56,11 +56,11 @@ int WindowModule::Run(int argc, char** argv) {
     return Fail(std::string("the module has no ") + kEntryPoint);
   }
   if (!libraries.pluginDirectory.empty()) {
-    auto* usePlugins = reinterpret_cast<UsePlugins>(dlsym(module, kUsePlugins));  // NOLINT
-    if (usePlugins == nullptr) {
-      return Fail(std::string("the module has no ") + kUsePlugins);
+    auto* useCarried = reinterpret_cast<UseCarried>(dlsym(module, kUseCarried));  // NOLINT
+    if (useCarried == nullptr) {
+      return Fail(std::string("the module has no ") + kUseCarried);
     }
-    usePlugins(libraries.pluginDirectory.c_str());
+    useCarried(libraries.pluginDirectory.c_str(), libraries.fontDirectory.c_str());
   }
   return entry(argc, argv);
 }

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Collects what the portable updater's window needs beyond what every Linux
 # desktop has, for app/CMakeLists.txt:
-#   portable-collect.sh OUT_DIR WINDOW_MODULE PLUGIN...
+#   portable-collect.sh OUT_DIR WINDOW_MODULE TEXT_DIR PLUGIN...
 # writes OUT_DIR/qt.xz (one xz stream per file, concatenated, in load order),
-# OUT_DIR/qt.manifest (lines "lib|plugin CRC64 SIZE PATH", same order) and
+# OUT_DIR/qt.manifest (lines "lib|plugin|font CRC64 SIZE PATH", same order) and
 # OUT_DIR/licenses.xz (the copyright files of the packages they came from).
 #
 # A library is carried when it matches CARRIED, left to the system when it
@@ -13,8 +13,16 @@
 set -euo pipefail
 out=$1
 module=$2
-shift 2
+texts=$3
+shift 3
 plugins=("$@")
+# The characters outside ASCII that TEXT_DIR/*.cc give the window (the
+# Chinese captions) come from a subset of this font, GPL-2 with a font
+# embedding exception: desktops without a CJK font show them too.
+cjk_font=/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc
+python=/usr/bin/python3
+$python -c 'import fontTools' 2>/dev/null && [[ -f $cjk_font ]] ||
+  { echo "portable-collect: needs python3-fonttools and fonts-wqy-zenhei" >&2; exit 1; }
 
 CARRIED='^lib(Qt6[A-Za-z]+\.so\.6|icu(data|uc|i18n)\.so\.[0-9]+|double-conversion\.so\.3|pcre2-16\.so\.0|b2\.so\.1|gomp\.so\.1|md4c\.so\.0|xkbcommon(-x11)?\.so\.0|xcb-[a-z0-9-]+\.so\.[0-9]+|SM\.so\.6|ICE\.so\.6)$'
 SYSTEM='^(ld-linux-x86-64\.so\.2|lib(c|m|dl|pthread|rt)\.so\.[0-9]+|libstdc\+\+\.so\.6|libgcc_s\.so\.1|lib(GL|GLX|EGL|OpenGL|GLdispatch|gbm|drm)\.so\.[0-9]+|libX11(-xcb)?\.so\.[0-9]+|libxcb\.so\.1|libXau\.so\.6|libXdmcp\.so\.6|libbsd\.so\.0|libfontconfig\.so\.1|libfreetype\.so\.6|libharfbuzz\.so\.0|libglib-2\.0\.so\.0|libdbus-1\.so\.3|libz\.so\.1|libzstd\.so\.1|libpng16\.so\.16|libuuid\.so\.1)$'
@@ -60,6 +68,16 @@ for plugin in "${plugins[@]}"; do
   entries+=("plugin $plugin plugins/$(basename "$(dirname "$plugin")")/$(basename "$plugin")")
 done
 
+mkdir -p "$out/font"
+$python - "$texts" >"$out/font/text" <<'PY'
+import pathlib, sys
+chars = {c for f in pathlib.Path(sys.argv[1]).glob("*.cc") for c in f.read_text("utf-8") if ord(c) > 0x7F}
+print("".join(sorted(chars)))
+PY
+$python -m fontTools.subset "$cjk_font" --font-number=0 --text-file="$out/font/text" \
+  --no-hinting --output-file="$out/font/wqy-zenhei-subset.ttf" 2>/dev/null
+entries+=("font $out/font/wqy-zenhei-subset.ttf fonts/wqy-zenhei-subset.ttf")
+
 # Each file compressed on its own (two at a time), so its CRC64 comes from xz.
 printf "%s\n" "${entries[@]}" | awk '{print NR, $2}' |
   xargs -P2 -L1 sh -c 'xz -9 --check=crc64 -T1 -c "$2" >"$0/files/$1.xz"' "$out"
@@ -78,7 +96,8 @@ done
 # Notices, one per package, with the files each covers.
 declare -A packageFiles
 for entry in "${entries[@]}"; do
-  read -r _ path dest <<<"$entry"
+  read -r kind path dest <<<"$entry"
+  [[ $kind == font ]] && path=$cjk_font
   real=$(readlink -f "$path")
   pkg=$(dpkg -S "$real" 2>/dev/null || dpkg -S "/usr${real#/usr}" 2>/dev/null || dpkg -S "${real#/usr}" 2>/dev/null) ||
     { echo "portable-collect: no package owns $real" >&2; exit 1; }
@@ -88,10 +107,13 @@ done
 {
   echo "This tevra-updater carries the following libraries, each under its own licence."
   echo "Set TEVRA_QT_DIR to a directory of your own builds of them to use those instead."
+  echo "wqy-zenhei-subset.ttf holds the glyphs of $(cat "$out/font/text") from WenQuanYi Zen Hei"
+  echo "($cjk_font, Debian package fonts-wqy-zenhei $(dpkg-query -W -f='${Version}' fonts-wqy-zenhei),"
+  echo "whose source Debian distributes), made with fonttools' subsetter; it is under the same licence."
   for pkg in $(printf '%s\n' "${!packageFiles[@]}" | sort); do
     echo
     echo "==== Debian package $pkg:${packageFiles[$pkg]}"
     cat "/usr/share/doc/$pkg/copyright"
   done
 } | xz -9 --check=crc64 >"$out/licenses.xz"
-rm -rf "$out/files"
+rm -rf "$out/files" "$out/font"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The portable updater's floor: every ELF object inside the file (the
 # updater, its window module, each carried library and plugin, unpacked here
-# from their sections) needs at most GLIBC_2.35, GLIBCXX_3.4.30 and
+# from their sections; fonts aside) needs at most GLIBC_2.35, GLIBCXX_3.4.30 and
 # CXXABI_1.3.13 (Ubuntu 22.04, Debian 12). Prints the highest version of each
 # family and the object that needs it; fails above the floor.
 #   tests/portable/floor_test.sh build/portable/tevra-updater
@@ -22,7 +22,7 @@ while read -r _ _ size path; do
   mkdir -p "$(dirname "$tmp/x/$path")"
   dd if="$tmp/all" of="$tmp/x/$path" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$size" status=none
   offset=$((offset + size))
-  objects+=("$tmp/x/$path")
+  cmp -s -n 4 <(printf '\177ELF') "$tmp/x/$path" && objects+=("$tmp/x/$path")
 done <"$tmp/manifest"
 [[ $offset -eq $(stat -c %s "$tmp/all") ]] || { echo "FAIL: the archive does not match its list"; exit 1; }
 
