@@ -214,7 +214,7 @@ std::string CacheOfThisBuild(const std::vector<Entry>& entries, std::vector<Uniq
     return {};
   }
   const std::span<const unsigned char> manifest = CarriedImage::Manifest();
-  const std::string dir = base + "/qt-" + Hex(lzma_crc64(manifest.data(), manifest.size(), 0));
+  std::string dir = base + "/qt-" + Hex(lzma_crc64(manifest.data(), manifest.size(), 0));
   for (int attempt = 0; attempt < 3; ++attempt) {
     struct stat st {};
     if (::lstat(dir.c_str(), &st) == 0) {
