@@ -6,6 +6,7 @@
 # file's path last: build/portable/tevra-updater
 set -euo pipefail
 cd "$(dirname "$0")/.."
+./scripts/setup.sh portable >&2
 cmake --preset portable >/dev/null
 cmake --build --preset portable --target tevra-updater tevra-bundle >&2
 strip --strip-all -o build/portable/tevra-updater build/portable/app/tevra-updater

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build, the tests and the demo need;
-# `scripts/setup.sh package` adds the tools that build and check the .deb.
+# `scripts/setup.sh package` adds the tools that build and check the .deb,
+# `scripts/setup.sh portable` those that build the portable updater.
 # Does nothing when they are already present.
 set -euo pipefail
 
@@ -13,6 +14,9 @@ packages=(
 )
 if [[ "${1:-}" == package ]]; then
   packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db)
+fi
+if [[ "${1:-}" == portable ]]; then
+  packages+=(python3-fonttools xz-utils liblzma-dev)
 fi
 
 missing=()
