@@ -4,6 +4,7 @@
 # (the second directory gives tevra-bundle and dongle-sim). Each case prints
 # ok or FAIL; the status is that of the whole run.
 set -uo pipefail
+here=$(dirname "$(realpath "$0")")
 updater=$(realpath "$1")
 bin=$(realpath "$2")
 tmp=$(mktemp -d)
@@ -82,6 +83,15 @@ own_qt() {
     grep -q "Qt from TEVRA_QT_DIR=" "$tmp/err"
 }
 check "TEVRA_QT_DIR replaces a carried library" own_qt
+
+without_qt() {  # the window on a system whose Qt and the rest are hidden
+  window_maps unshare -m "$here/without_system_qt.sh" && only_from "$cache"
+}
+if unshare -m true 2>/dev/null; then
+  check "a system without Qt, ICU, xkbcommon, xcb extensions: the window starts" without_qt
+else
+  echo "skip a system without Qt (unshare -m needs root)"
+fi
 
 no_display() {
   env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$updater" 2>"$tmp/err"
