@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -304,6 +305,13 @@ WindowLibraries PrepareWindowLibraries() {
   if (!own.empty()) {
     Diagnose(std::string("Qt from ") + kQtDirVariable + "=" + Printable(own) + ", plugins from " +
              Printable(result.pluginDirectory));
+  }
+  // Only xcb and offscreen travel: a session that asks for another platform
+  // (wayland) falls back to xcb, which XWayland serves.
+  const char* platform = std::getenv("QT_QPA_PLATFORM");  // NOLINT(concurrency-mt-unsafe)
+  if (platform != nullptr && platform[0] != '\0' && std::strstr(platform, "xcb") == nullptr) {
+    ::setenv("QT_QPA_PLATFORM",  // NOLINT(concurrency-mt-unsafe): before any thread
+             (std::string(platform) + ";xcb").c_str(), 1);
   }
   // Qt would otherwise add these directories, and a system Qt's plugins.
   ::unsetenv("QT_PLUGIN_PATH");            // NOLINT(concurrency-mt-unsafe): before any thread
