@@ -34,7 +34,8 @@ namespace {
 constexpr char kQtDirVariable[] = "TEVRA_QT_DIR";
 
 struct Entry {
-  bool library = false;  // loaded in this order; otherwise a plugin or a font Qt loads
+  bool library = false;   // loaded in this order; otherwise a plugin or a font Qt loads
+  bool fallback = false;  // a library loaded only when the system has none of its name
   std::uint64_t crc = 0;
   std::uint64_t size = 0;
   std::string path;  // relative, inside the cache directory
@@ -52,7 +53,8 @@ std::vector<Entry> ParseManifest() {
   std::string crc;
   Entry e;
   while (in >> kind >> crc >> e.size >> e.path) {
-    e.library = kind == "lib";
+    e.fallback = kind == "fallback";
+    e.library = kind == "lib" || e.fallback;
     e.crc = std::strtoull(crc.c_str(), nullptr, 16);
     entries.push_back(e);
   }
@@ -284,6 +286,10 @@ WindowLibraries PrepareWindowLibraries() {
   const std::string own = userDir != nullptr && userDir[0] == '/' ? userDir : "";
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (!entries[i].library) {
+      continue;
+    }
+    const std::string soname = entries[i].path.substr(entries[i].path.rfind('/') + 1);
+    if (entries[i].fallback && ::dlopen(soname.c_str(), RTLD_NOW | RTLD_GLOBAL) != nullptr) {
       continue;
     }
     std::string path = own + "/" + entries[i].path;

@@ -3,7 +3,8 @@
 # desktop has, for app/CMakeLists.txt:
 #   portable-collect.sh OUT_DIR WINDOW_MODULE TEXT_DIR PLUGIN...
 # writes OUT_DIR/qt.xz (one xz stream per file, concatenated, in load order),
-# OUT_DIR/qt.manifest (lines "lib|plugin|font CRC64 SIZE PATH", same order) and
+# OUT_DIR/qt.manifest (lines "lib|fallback|plugin|font CRC64 SIZE PATH", same
+# order) and
 # OUT_DIR/licenses.xz (the copyright files of the packages they came from).
 #
 # A library is carried when it matches CARRIED, left to the system when it
@@ -24,8 +25,12 @@ python=/usr/bin/python3
 $python -c 'import fontTools' 2>/dev/null && [[ -f $cjk_font ]] ||
   { echo "portable-collect: needs python3-fonttools and fonts-wqy-zenhei" >&2; exit 1; }
 
+# Carried, but loaded only when the system lacks it: libglvnd's thin OpenGL
+# dispatcher, which Qt Gui needs at load time and which only Qt pulls in on
+# many desktops; the GL behind it stays the system's.
+FALLBACK='^libOpenGL\.so\.0$'
 CARRIED='^lib(Qt6[A-Za-z]+\.so\.6|icu(data|uc|i18n)\.so\.[0-9]+|double-conversion\.so\.3|pcre2-16\.so\.0|b2\.so\.1|gomp\.so\.1|md4c\.so\.0|xkbcommon(-x11)?\.so\.0|xcb-[a-z0-9-]+\.so\.[0-9]+|SM\.so\.6|ICE\.so\.6)$'
-SYSTEM='^(ld-linux-x86-64\.so\.2|lib(c|m|dl|pthread|rt)\.so\.[0-9]+|libstdc\+\+\.so\.6|libgcc_s\.so\.1|lib(GL|GLX|EGL|OpenGL|GLdispatch|gbm|drm)\.so\.[0-9]+|libX11(-xcb)?\.so\.[0-9]+|libxcb\.so\.1|libXau\.so\.6|libXdmcp\.so\.6|libbsd\.so\.0|libfontconfig\.so\.1|libfreetype\.so\.6|libharfbuzz\.so\.0|libglib-2\.0\.so\.0|libdbus-1\.so\.3|libz\.so\.1|libzstd\.so\.1|libpng16\.so\.16|libuuid\.so\.1)$'
+SYSTEM='^(ld-linux-x86-64\.so\.2|lib(c|m|dl|pthread|rt)\.so\.[0-9]+|libstdc\+\+\.so\.6|libgcc_s\.so\.1|lib(GL|GLX|EGL|GLdispatch|gbm|drm)\.so\.[0-9]+|libX11(-xcb)?\.so\.[0-9]+|libxcb\.so\.1|libXau\.so\.6|libXdmcp\.so\.6|libbsd\.so\.0|libfontconfig\.so\.1|libfreetype\.so\.6|libharfbuzz\.so\.0|libglib-2\.0\.so\.0|libdbus-1\.so\.3|libz\.so\.1|libzstd\.so\.1|libpng16\.so\.16|libuuid\.so\.1)$'
 
 rm -rf "$out"
 mkdir -p "$out/files"
@@ -48,7 +53,7 @@ visit() {
   order+=("$soname")
 }
 need() {
-  if [[ $1 =~ $CARRIED ]]; then
+  if [[ $1 =~ $CARRIED || $1 =~ $FALLBACK ]]; then
     [[ -n ${where[$1]:-} ]] || { echo "cannot find $1" >&2; exit 1; }
     visit "$1"
   elif ! [[ $1 =~ $SYSTEM ]]; then
@@ -63,7 +68,11 @@ for root in "$module" "${plugins[@]}"; do
 done
 
 entries=()
-for soname in "${order[@]}"; do entries+=("lib ${where[$soname]} lib/$soname"); done
+for soname in "${order[@]}"; do
+  kind=lib
+  [[ $soname =~ $FALLBACK ]] && kind=fallback
+  entries+=("$kind ${where[$soname]} lib/$soname")
+done
 for plugin in "${plugins[@]}"; do
   entries+=("plugin $plugin plugins/$(basename "$(dirname "$plugin")")/$(basename "$plugin")")
 done

@@ -85,10 +85,13 @@ own_qt() {
 check "TEVRA_QT_DIR replaces a carried library" own_qt
 
 without_qt() {  # the window on a system whose Qt and the rest are hidden
-  window_maps unshare -m "$here/without_system_qt.sh" && only_from "$cache"
+  window_maps unshare -m "$here/without_system_qt.sh" && only_from "$cache" &&
+    grep -qx "$cache/lib/libOpenGL.so.0" "$tmp/maps"
 }
+system_gl() { window_maps && grep -qx "$(readlink -f "$system_qt/libOpenGL.so.0")" "$tmp/maps"; }
+check "the system's libOpenGL when it has one" system_gl
 if unshare -m true 2>/dev/null; then
-  check "a system without Qt, ICU, xkbcommon, xcb extensions: the window starts" without_qt
+  check "a system without Qt, ICU, xkbcommon, xcb extensions, libOpenGL: the window starts" without_qt
 else
   echo "skip a system without Qt (unshare -m needs root)"
 fi
