@@ -138,9 +138,13 @@ std::string UserDirectory(bool runtimeFirst, std::string* problem) {
 
 }  // namespace
 
-std::string PayloadDirectory(std::string* problem) { return UserDirectory(true, problem); }
+std::string PayloadDirectory(std::string* problem) {
+  return UserDirectory(true, problem);
+}
 
-std::string CacheDirectory(std::string* problem) { return UserDirectory(false, problem); }
+std::string CacheDirectory(std::string* problem) {
+  return UserDirectory(false, problem);
+}
 
 std::string SelfExecutablePath() {
   std::vector<char> buffer(256);
