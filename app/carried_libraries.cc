@@ -293,14 +293,16 @@ WindowLibraries PrepareWindowLibraries() {
       continue;
     }
     std::string path = own + "/" + entries[i].path;
+    std::string from = " (from " + std::string(kQtDirVariable) + ")";
     if (own.empty() || ::access(path.c_str(), R_OK) < 0) {
       path = "/proc/self/fd/" + std::to_string(files[i].get());
+      from.clear();
     }
     // By descriptor or absolute path, leaves first: each library's needs are
     // then already loaded under their sonames, whatever LD_LIBRARY_PATH says.
     if (::dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr) {
       const char* why = ::dlerror();  // NOLINT(concurrency-mt-unsafe): one thread
-      result.problem = "the carried " + entries[i].path +
+      result.problem = entries[i].path + from +
                        " does not load: " + Printable(why != nullptr ? why : "dlopen failed");
       return result;
     }
