@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/window_libraries.h"
 #include "app/window_module_image.h"
 #include "platform/fd_io.h"
 #include "platform/unique_fd.h"
@@ -16,8 +17,10 @@ namespace tevra {
 namespace {
 
 using WindowMain = int (*)(int, char**);
+using UseCarried = void (*)(const char*, const char*);
 
 constexpr char kEntryPoint[] = "TevraWindowMain";
+constexpr char kUseCarried[] = "TevraWindowUseCarried";
 
 int Fail(const std::string& what) {
   const std::string line = "tevra-updater: cannot start the window: " + what + "\n";
@@ -28,6 +31,10 @@ int Fail(const std::string& what) {
 }  // namespace
 
 int WindowModule::Run(int argc, char** argv) {
+  const WindowLibraries libraries = PrepareWindowLibraries();
+  if (!libraries.problem.empty()) {
+    return Fail(libraries.problem);
+  }
   const std::span<const unsigned char> image = WindowModuleImage();
   const UniqueFd file(memfd_create("tevra-window", MFD_CLOEXEC));
   if (!file.valid()) {
@@ -47,6 +54,13 @@ int WindowModule::Run(int argc, char** argv) {
   auto* entry = reinterpret_cast<WindowMain>(dlsym(module, kEntryPoint));  // NOLINT
   if (entry == nullptr) {
     return Fail(std::string("the module has no ") + kEntryPoint);
+  }
+  if (!libraries.pluginDirectory.empty()) {
+    auto* useCarried = reinterpret_cast<UseCarried>(dlsym(module, kUseCarried));  // NOLINT
+    if (useCarried == nullptr) {
+      return Fail(std::string("the module has no ") + kUseCarried);
+    }
+    useCarried(libraries.pluginDirectory.c_str(), libraries.fontDirectory.c_str());
   }
   return entry(argc, argv);
 }

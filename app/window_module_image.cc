@@ -1,8 +1,9 @@
-// The window module's bytes, placed in the updater's read-only data.
+// The window module's bytes, in a read-only section of its own name, so that
+// tools can take it out (objcopy --dump-section .tevra_window=FILE).
 #include "app/window_module_image.h"
 
 __asm__(
-    ".section .rodata.tevra_window,\"a\",@progbits\n"
+    ".section .tevra_window,\"a\",@progbits\n"
     ".balign 64\n"
     ".globl tevra_window_image_begin\n"
     ".hidden tevra_window_image_begin\n"

@@ -160,7 +160,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
 std::string UsageText() {
   return "usage: tevra-updater [Qt options]\n"
          "       tevra-updater --download [--port COMn|PATH]... [--baud RATE] [--timeout SECONDS]\n"
-         "       tevra-updater --version | --help\n"
+         "       tevra-updater --version | --help | --licenses\n"
          "\n"
          "Without arguments the updater window opens; it downloads the firmware bundled into\n"
          "this program (see tevra-bundle) to a dongle on a serial port. Qt's own options\n"
@@ -184,6 +184,8 @@ std::string UsageText() {
          "                      (default: 20)\n"
          "  --version           print the version and exit\n"
          "  --help, -h          show this text and exit\n"
+         "  --licenses          print the notices of the libraries this file carries, if any\n"
+         "                      (the portable updater carries Qt: see TEVRA_QT_DIR in README)\n"
          "\n"
          "Exit status: 0 every device took the firmware; 1 the updater could not run (too\n"
          "few file descriptors for the ports, ...); 2 usage error (also: one device named\n"

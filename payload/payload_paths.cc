@@ -107,12 +107,11 @@ std::string MakeDirectories(const std::string& path) {
   return problem.empty() ? problem : path + " " + problem;
 }
 
-}  // namespace
-
-std::string PayloadDirectory(std::string* problem) {
+// runtimeFirst: $XDG_RUNTIME_DIR wins over the cache directory.
+std::string UserDirectory(bool runtimeFirst, std::string* problem) {
   std::string scratch;
   std::string& why = problem != nullptr ? *problem : scratch;
-  std::string base = AbsoluteEnv("XDG_RUNTIME_DIR");
+  std::string base = runtimeFirst ? AbsoluteEnv("XDG_RUNTIME_DIR") : std::string();
   if (base.empty()) {
     base = AbsoluteEnv("XDG_CACHE_HOME");
   }
@@ -135,6 +134,16 @@ std::string PayloadDirectory(std::string* problem) {
     return {};
   }
   return dir;
+}
+
+}  // namespace
+
+std::string PayloadDirectory(std::string* problem) {
+  return UserDirectory(true, problem);
+}
+
+std::string CacheDirectory(std::string* problem) {
+  return UserDirectory(false, problem);
 }
 
 std::string SelfExecutablePath() {

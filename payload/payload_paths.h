@@ -17,6 +17,10 @@ inline constexpr char kPayloadFileName[] = "serial1.bin";
 // and a one-line cause in *problem when given) when it cannot be used.
 std::string PayloadDirectory(std::string* problem = nullptr);
 
+// ${XDG_CACHE_HOME:-$HOME/.cache}/tevra-updater/, under the same rules: for
+// files that outlive a run (the portable build's carried libraries).
+std::string CacheDirectory(std::string* problem = nullptr);
+
 // The running program's own file, from /proc/self/exe; empty on failure.
 std::string SelfExecutablePath();
 

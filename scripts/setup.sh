@@ -2,7 +2,8 @@
 # Installs the Debian packages that the build, the tests and the demo need;
 # `scripts/setup.sh package` adds the tools that build and check the .deb,
 # `scripts/setup.sh systems` those that make the other systems' roots and
-# drive the window there (tests/systems).
+# drive the window there (tests/systems), `scripts/setup.sh portable` those
+# that build the portable updater.
 # Does nothing when they are already present.
 set -euo pipefail
 
@@ -17,6 +18,8 @@ if [[ "${1:-}" == package ]]; then
   packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db)
 elif [[ "${1:-}" == systems ]]; then
   packages+=(debootstrap xdotool xclip)
+elif [[ "${1:-}" == portable ]]; then
+  packages+=(python3-fonttools xz-utils liblzma-dev)
 fi
 
 missing=()

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# The portable updater as a customer gets it, against the system's own Qt:
+#   tests/portable/portable_test.sh build/portable/tevra-updater build/default
+# (the second directory gives tevra-bundle and dongle-sim). Each case prints
+# ok or FAIL; the status is that of the whole run.
+set -uo pipefail
+here=$(dirname "$(realpath "$0")")
+updater=$(realpath "$1")
+bin=$(realpath "$2")
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  chmod -R u+w "$tmp" 2>/dev/null
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+export XDG_CACHE_HOME=$tmp/cache XDG_RUNTIME_DIR=$tmp/run TEVRA_PORTS_DIR=$tmp/ports
+mkdir -m 700 "$tmp/run" "$tmp/ports"
+failures=0
+check() {  # name, then the command that must succeed
+  local name=$1
+  shift
+  if "$@"; then echo "ok   $name"; else echo "FAIL $name"; failures=$((failures + 1)); fi
+}
+
+objcopy -O binary --only-section=.tevra_carried_manifest "$updater" "$tmp/manifest"
+system_qt=$(dirname "$(readlink -f /usr/lib/x86_64-linux-gnu/libQt6Core.so.6)")
+system_plugins=$system_qt/qt6/plugins
+
+# Starts the window offscreen with the given environment added, waits (60 s
+# at most) until the platform plugin is mapped, and leaves the mapped files
+# in $tmp/maps and stderr in $tmp/err; ends the window.
+window_maps() {
+  : >"$tmp/maps"
+  env QT_QPA_PLATFORM=offscreen "$@" "$updater" 2>"$tmp/err" &
+  local pid=$! i
+  for ((i = 0; i < 600; i++)); do
+    grep -q 'libqoffscreen\.so' "/proc/$pid/maps" 2>/dev/null && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  awk '{print $6}' "/proc/$pid/maps" 2>/dev/null | sort -u >"$tmp/maps"
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  grep -q 'libqoffscreen\.so' "$tmp/maps"
+}
+# Every Qt, ICU or carried library mapped lives in the cache (or in dir $1).
+only_from() {
+  ! grep -E 'Qt6|qt6/plugins|icu|xkbcommon|xcb-|libSM|libICE|pcre2-16|double-conv|libb2|md4c' "$tmp/maps" |
+    grep -v "^$1/"
+}
+
+check "first start unpacks and maps the carried Qt only" window_maps
+cache=$(ls -d "$XDG_CACHE_HOME"/tevra-updater/qt-* 2>/dev/null | head -1)
+check "the cache is private" test "$(stat -c %a "$cache")" = 700
+check "nothing of the system's Qt is mapped" only_from "$cache"
+
+check "a system Qt named by every variable stays out" window_maps \
+  LD_LIBRARY_PATH="$system_qt" QT_PLUGIN_PATH="$system_plugins" \
+  QT_QPA_PLATFORM_PLUGIN_PATH="$system_plugins/platforms"
+check "... and is not mapped" only_from "$cache"
+
+# A changed file is unpacked afresh; a cache others may write is refused.
+chmod u+w "$cache/lib/libQt6Gui.so.6"
+printf x >>"$cache/lib/libQt6Gui.so.6"
+check "a damaged cache is replaced" window_maps
+check "... by the carried file" test "$(stat -c %s "$cache/lib/libQt6Gui.so.6")" = \
+  "$(awk '$4 == "lib/libQt6Gui.so.6" {print $3}' "$tmp/manifest")"
+chmod 770 "$cache"
+refused() {
+  ! window_maps && [[ $(wc -l <"$tmp/err") -eq 1 ]] &&
+    grep -q "^tevra-updater: cannot start the window: .*not a private directory" "$tmp/err"
+}
+check "a cache others may write is refused in one line" refused
+chmod 700 "$cache"
+
+# A user's own Qt, by TEVRA_QT_DIR.
+mkdir -p "$tmp/own/lib"
+ln -s "$system_qt/libQt6Core.so.6" "$tmp/own/lib/libQt6Core.so.6"
+own_qt() {
+  window_maps TEVRA_QT_DIR="$tmp/own" && grep -qx "$(readlink -f "$system_qt/libQt6Core.so.6")" "$tmp/maps" &&
+    grep -q "Qt from TEVRA_QT_DIR=" "$tmp/err"
+}
+check "TEVRA_QT_DIR replaces a carried library" own_qt
+
+without_qt() {  # the window on a system whose Qt and the rest are hidden
+  window_maps unshare -m "$here/without_system_qt.sh" && only_from "$cache" &&
+    grep -qx "$cache/lib/libOpenGL.so.0" "$tmp/maps"
+}
+system_gl() { window_maps && grep -qx "$(readlink -f "$system_qt/libOpenGL.so.0")" "$tmp/maps"; }
+check "the system's libOpenGL when it has one" system_gl
+if unshare -m true 2>/dev/null; then
+  check "a system without Qt, ICU, xkbcommon, xcb extensions, libOpenGL: the window starts" without_qt
+else
+  echo "skip a system without Qt (unshare -m needs root)"
+fi
+
+no_display() {
+  env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$updater" 2>"$tmp/err"
+  [[ $? -eq 1 && $(wc -l <"$tmp/err") -eq 1 ]] && grep -q "^tevra-updater: cannot start the window: " "$tmp/err"
+}
+check "no display: one line, status 1" no_display
+
+licenses() {
+  "$updater" --licenses >"$tmp/licenses" || return 1
+  grep -q "GNU Lesser General Public License" "$tmp/licenses" || return 1
+  local file
+  for file in $(awk '{print $4}' "$tmp/manifest"); do
+    grep -q "^==== Debian package .* ${file##*/}\b" "$tmp/licenses" || { echo "no notice for $file"; return 1; }
+  done
+}
+check "--licenses covers every carried file" licenses
+
+# Bundled, it is an updater like any other.
+head -c 5000 /dev/urandom >"$tmp/fw.bin"
+"$bin/bundler/tevra-bundle" pack --updater "$updater" --payload "$tmp/fw.bin" --output "$tmp/X" >/dev/null
+check "tevra-bundle inspect reads the bundle" "$bin/bundler/tevra-bundle" inspect "$tmp/X"
+"$bin/sim/dongle-sim" --port COM3 --image "$tmp/received.bin" >"$tmp/sim.log" 2>&1 &
+pids+=($!)
+for ((i = 0; i < 600; i++)); do [[ -L $tmp/ports/COM3 ]] && break; sleep 0.1; done
+check "the bundle's --download writes the firmware" "$tmp/X" --download --baud 115200
+check "... byte for byte" cmp -s "$tmp/fw.bin" "$tmp/received.bin"
+
+echo "$failures failed"
+[[ $failures -eq 0 ]]
