@@ -69,11 +69,8 @@ bool DownloadSession::OpenPort(std::uint8_t portNumber, std::uint32_t baud) {
       baud);
 }
 
-// A line's past (a hang-up, a failed write) belongs to the port it happened on.
 bool DownloadSession::Opened(bool opened, std::uint32_t baud) {
-  lineGone_ = false;
-  writeError_ = 0;
-  goneAt_.reset();
+  ForgetLine();
   if (opened) {
     baud_ = baud;
     sequencer_.OnPortOpened();
@@ -85,11 +82,16 @@ bool DownloadSession::Opened(bool opened, std::uint32_t baud) {
 void DownloadSession::ClosePort() {
   port_.Close();
   sequencer_.OnPortClosed();
-  // What a closed line did no longer counts against the download.
+  ForgetLine();
+  ArmWatch();
+}
+
+// A line's past (a hang-up, a failed write) belongs to the port it happened
+// on, not to the next one or to the download once the port is closed.
+void DownloadSession::ForgetLine() {
   lineGone_ = false;
   writeError_ = 0;
   goneAt_.reset();
-  ArmWatch();
 }
 
 bool DownloadSession::StartDownload(std::unique_ptr<PayloadSource> source, std::uint64_t length) {
@@ -97,13 +99,10 @@ bool DownloadSession::StartDownload(std::unique_ptr<PayloadSource> source, std::
   acknowledgedBytes_ = 0;
   ending_ = Outcome::kAbandoned;
   endCause_.clear();
+  // A line that hung up before the start keeps its time: the watch ends
+  // the download at once.
   bool started = false;
   Drive([&] { started = sequencer_.StartDownload(std::move(source), length); });
-  if (started && lineGone_) {
-    // A device gone before the start never answers; say so now.
-    goneAt_ = Clock::now() - kHangupGrace;
-    OnTimer(TIMER_WATCH);
-  }
   return started;
 }
 
@@ -295,7 +294,6 @@ void DownloadSession::KillTimer(int id) {
 }
 
 void DownloadSession::DownloadEnded(bool finished) {
-  goneAt_.reset();
   if (finished) {
     acknowledgedBytes_ = sequencer_.totalBytes();
     frontend_.Ended(Outcome::kDone, {});

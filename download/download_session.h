@@ -118,6 +118,7 @@ class DownloadSession final : public NotifyTarget, private DownloadSink {
   void Drive(Fn fn);
   void End(Outcome outcome, const std::string& cause);
   bool Opened(bool opened, std::uint32_t baud);
+  void ForgetLine();
   void ArmWatch();
   Clock::time_point SilenceDeadline() const;
   std::optional<Clock::time_point> WatchDeadline(Clock::time_point now) const;
