@@ -16,11 +16,16 @@ say() { echo "systems: $*" >&2; }
 die() { echo "systems: FAILED: $*" >&2; exit 1; }
 
 # NAME SUITE PACKAGES: what a customer's desktop has, and no more. Debian 12
-# has no Qt and no CJK font; Debian 13 has a Qt 6 of its own (with its
-# platform plugins, as any desktop that has Qt installed) that a portable
+# is a desktop without Qt: the libraries every desktop has and the portable
+# updater leaves to the system (X client, fontconfig and FreeType, HarfBuzz,
+# GLib, D-Bus, libglvnd without a driver), but no Qt, no ICU, no xcb utility
+# or xkbcommon library and no CJK font. Debian 13 has a Qt 6 of its own (with
+# its platform plugins, as any desktop that has Qt installed) that a portable
 # updater must not load.
+desktop="libx11-6,libx11-xcb1,libxcb1,libfontconfig1,libfreetype6,libharfbuzz0b"
+desktop+=",libglib2.0-0,libdbus-1-3,libegl1,libglx0,libpng16-16"
 recipes=(
-  "debian12 bookworm fonts-dejavu-core"
+  "debian12 bookworm fonts-dejavu-core,$desktop"
   "debian13 trixie fonts-dejavu-core,libqt6widgets6,qt6-qpa-plugins"
 )
 
