@@ -15,7 +15,7 @@
   ".previous\n"
 // clang-format on
 
-__asm__(TEVRA_CARRIED_BLOB(tevra_carried_archive, TEVRA_CARRIED_DIR "/qt.xz"));
+__asm__(TEVRA_CARRIED_BLOB(tevra_carried_archive, TEVRA_CARRIED_DIR "/qt.zst"));
 __asm__(TEVRA_CARRIED_BLOB(tevra_carried_manifest, TEVRA_CARRIED_DIR "/qt.manifest"));
 __asm__(TEVRA_CARRIED_BLOB(tevra_carried_licenses, TEVRA_CARRIED_DIR "/licenses.xz"));
 

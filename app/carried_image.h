@@ -5,7 +5,7 @@
 namespace tevra {
 
 // What the portable build placed in the updater's read-only data (see
-// scripts/portable-collect.sh): the carried files, each an xz stream, in
+// scripts/portable-collect.sh): the carried files, each a zstd frame, in
 // load order; their list ("lib|plugin CRC64 SIZE PATH" lines); the notices.
 struct CarriedImage {
   static std::span<const unsigned char> Archive();

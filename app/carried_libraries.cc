@@ -5,18 +5,25 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zstd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "app/carried_image.h"
@@ -84,12 +91,23 @@ std::string FileProblem(int fd, const Entry& e) {
   if (e.size == 0) {
     return {};
   }
-  void* map = ::mmap(nullptr, e.size, PROT_READ, MAP_PRIVATE, fd, 0);
-  if (map == MAP_FAILED) {
-    return ErrnoText();
+  // Read, not mapped: a mapping would count all of ICU's data as resident.
+  std::vector<std::uint8_t> buffer(std::size_t{1} << 17);
+  std::uint64_t crc = 0;
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), at);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      return ErrnoText();
+    }
+    if (n == 0) {
+      break;
+    }
+    crc = lzma_crc64(buffer.data(), static_cast<std::size_t>(n), crc);
+    at += n;
   }
-  const std::uint64_t crc = lzma_crc64(static_cast<const std::uint8_t*>(map), e.size, 0);
-  ::munmap(map, e.size);
   return crc == e.crc ? std::string() : "has changed since it was unpacked";
 }
 
@@ -126,79 +144,110 @@ struct LzmaEnd {
   void operator()(lzma_stream* s) const { lzma_end(s); }
 };
 
-// Unpacks every entry into the empty directory dirFd; false with *problem set.
-bool Unpack(int dirFd, const std::vector<Entry>& entries, std::string* problem) {
-  lzma_stream stream = LZMA_STREAM_INIT;
-  if (lzma_stream_decoder(&stream, UINT64_MAX, LZMA_CONCATENATED) != LZMA_OK) {
-    *problem = "cannot start the decompressor";
-    return false;
+struct ZstdFree {
+  void operator()(ZSTD_DCtx* c) const { ZSTD_freeDCtx(c); }
+};
+
+// Writes the frame's content into the new file e.path under dirFd; why it
+// could not, or empty. The content must have the listed size and CRC64.
+std::string UnpackOne(int dirFd, const Entry& e, std::span<const unsigned char> frame) {
+  for (std::size_t slash = e.path.find('/'); slash != std::string::npos;
+       slash = e.path.find('/', slash + 1)) {
+    if (::mkdirat(dirFd, e.path.substr(0, slash).c_str(), S_IRWXU) < 0 && errno != EEXIST) {
+      return ErrnoText();
+    }
   }
-  const std::unique_ptr<lzma_stream, LzmaEnd> owner(&stream);
-  const std::span<const unsigned char> archive = CarriedImage::Archive();
-  stream.next_in = archive.data();
-  stream.avail_in = archive.size();
-  std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
-  std::size_t index = 0;
+  UniqueFd file(
+      ::openat(dirFd, e.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IXUSR));
+  const std::unique_ptr<ZSTD_DCtx, ZstdFree> context(ZSTD_createDCtx());
+  if (!file.valid() || context == nullptr) {
+    return file.valid() ? "cannot start the decompressor" : ErrnoText();
+  }
+  std::vector<std::uint8_t> buffer(ZSTD_DStreamOutSize());
+  ZSTD_inBuffer in{frame.data(), frame.size(), 0};
   std::uint64_t written = 0;
-  UniqueFd file;
-  for (;;) {
-    stream.next_out = buffer.data();
-    stream.avail_out = buffer.size();
-    const lzma_ret ret = lzma_code(&stream, LZMA_FINISH);
-    if (ret != LZMA_OK && ret != LZMA_STREAM_END) {
-      *problem = "the carried archive is damaged (xz error " + std::to_string(ret) + ")";
+  std::uint64_t crc = 0;
+  for (std::size_t left = 1; left != 0;) {
+    ZSTD_outBuffer out{buffer.data(), buffer.size(), 0};
+    left = ZSTD_decompressStream(context.get(), &out, &in);
+    if (ZSTD_isError(left) != 0U) {
+      return std::string("is damaged in the carried archive (") + ZSTD_getErrorName(left) + ")";
+    }
+    if (left != 0 && out.pos == 0 && in.pos == in.size) {
+      return "ends early in the carried archive";
+    }
+    if (out.pos > e.size - written) {
+      return "is longer in the carried archive than its list says";
+    }
+    if (!WriteAll(file.get(), buffer.data(), out.pos)) {
+      return ErrnoText();
+    }
+    crc = lzma_crc64(buffer.data(), out.pos, crc);
+    written += out.pos;
+  }
+  if (written != e.size || crc != e.crc) {
+    return "in the carried archive does not match its list";
+  }
+  // The frame's pages of the updater's file are not needed again: they
+  // leave the resident memory (they stay in the page cache).
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto first = (reinterpret_cast<std::uintptr_t>(frame.data()) + page - 1) & ~(page - 1);
+  const auto last = (reinterpret_cast<std::uintptr_t>(frame.data()) + frame.size()) & ~(page - 1);
+  if (last > first) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the pages of the frame's own span
+    static_cast<void>(::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED));
+  }
+  return file.Close() ? std::string() : ErrnoText();
+}
+
+// Unpacks every entry into the empty directory dirFd, two at a time, the
+// largest first (ICU's data is half of it); false with *problem set. The
+// frames' 2 MiB windows keep the first start's memory near a later one's.
+bool Unpack(int dirFd, const std::vector<Entry>& entries, std::string* problem) {
+  const std::span<const unsigned char> archive = CarriedImage::Archive();
+  std::vector<std::span<const unsigned char>> frames;
+  for (std::size_t at = 0; at < archive.size();) {
+    const std::size_t size = ZSTD_findFrameCompressedSize(&archive[at], archive.size() - at);
+    if (ZSTD_isError(size) != 0U) {
+      *problem = std::string("the carried archive is damaged (") + ZSTD_getErrorName(size) + ")";
       return false;
     }
-    const std::uint8_t* data = buffer.data();
-    std::size_t count = buffer.size() - stream.avail_out;
-    while (count > 0) {
-      if (!file.valid()) {
-        if (index == entries.size()) {
-          *problem = "the carried archive holds more than its list";
-          return false;
-        }
-        const std::string& path = entries[index].path;
-        for (std::size_t slash = path.find('/'); slash != std::string::npos;
-             slash = path.find('/', slash + 1)) {
-          if (::mkdirat(dirFd, path.substr(0, slash).c_str(), S_IRWXU) < 0 && errno != EEXIST) {
-            *problem = path + ": " + ErrnoText();
-            return false;
-          }
-        }
-        file = UniqueFd(::openat(dirFd, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                                 S_IRUSR | S_IXUSR));
-        if (!file.valid()) {
-          *problem = path + ": " + ErrnoText();
-          return false;
-        }
-      }
-      const std::size_t take =
-          static_cast<std::size_t>(std::min<std::uint64_t>(count, entries[index].size - written));
-      if (!WriteAll(file.get(), data, take)) {
-        *problem = entries[index].path + ": " + ErrnoText();
-        return false;
-      }
-      data += take;
-      count -= take;
-      written += take;
-      if (written == entries[index].size) {
-        if (!file.Close()) {
-          *problem = entries[index].path + ": " + ErrnoText();
-          return false;
-        }
-        ++index;
-        written = 0;
-      }
-    }
-    if (ret == LZMA_STREAM_END) {
-      break;
-    }
+    frames.push_back(archive.subspan(at, size));
+    at += size;
   }
-  if (index != entries.size()) {
-    *problem = "the carried archive ends early";
+  if (frames.size() != entries.size()) {
+    *problem = "the carried archive holds " + std::to_string(frames.size()) + " files, its list " +
+               std::to_string(entries.size());
     return false;
   }
-  return true;
+  std::vector<std::size_t> order(entries.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::ranges::sort(order, std::greater<>(), [&](std::size_t i) { return entries[i].size; });
+  std::atomic<std::size_t> next{0};
+  std::mutex lock;
+  std::string failure;
+  auto work = [&] {
+    for (std::size_t n = next++; n < order.size(); n = next++) {
+      const Entry& e = entries[order[n]];
+      std::string why = UnpackOne(dirFd, e, frames[order[n]]);
+      if (!why.empty()) {
+        const std::scoped_lock hold(lock);
+        failure = e.path + " " + why;
+        next = order.size();
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> helpers;
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      // No second thread: this one unpacks everything.
+    }
+    work();
+  }
+  *problem = failure;
+  return failure.empty();
 }
 
 void RemoveTree(const std::string& path) {

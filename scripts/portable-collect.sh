@@ -2,7 +2,7 @@
 # Collects what the portable updater's window needs beyond what every Linux
 # desktop has, for app/CMakeLists.txt:
 #   portable-collect.sh OUT_DIR WINDOW_MODULE TEXT_DIR PLUGIN...
-# writes OUT_DIR/qt.xz (one xz stream per file, concatenated, in load order),
+# writes OUT_DIR/qt.zst (one zstd frame per file, concatenated, in load order),
 # OUT_DIR/qt.manifest (lines "lib|fallback|plugin|font CRC64 SIZE PATH", same
 # order) and
 # OUT_DIR/licenses.xz (the copyright files of the packages they came from).
@@ -87,19 +87,21 @@ $python -m fontTools.subset "$cjk_font" --font-number=0 --text-file="$out/font/t
   --no-hinting --output-file="$out/font/wqy-zenhei-subset.ttf" 2>/dev/null
 entries+=("font $out/font/wqy-zenhei-subset.ttf fonts/wqy-zenhei-subset.ttf")
 
-# Each file compressed on its own (two at a time), so its CRC64 comes from xz.
+# Each file compressed on its own (two at a time), so that the updater
+# unpacks them side by side; xz's fastest level only gives the CRC64 that
+# lzma_crc64 computes, as the updater checks it.
 printf "%s\n" "${entries[@]}" | awk '{print NR, $2}' |
-  xargs -P2 -L1 sh -c 'xz -9 --check=crc64 -T1 -c "$2" >"$0/files/$1.xz"' "$out"
-: >"$out/qt.xz"
+  xargs -P2 -L1 sh -c 'zstd -q -19 --zstd=wlog=21 -c <"$2" >"$0/files/$1.zst" &&
+    xz -0 --check=crc64 -T1 -c "$2" >"$0/files/$1.xz"' "$out"
+: >"$out/qt.zst"
 : >"$out/qt.manifest"
 n=0
 for entry in "${entries[@]}"; do
   n=$((n + 1))
   read -r kind path dest <<<"$entry"
-  # The value lzma_crc64 gives, as the updater checks it.
   crc=$(xz --robot -lvv "$out/files/$n.xz" | awk '$1 == "block" {print $11; exit}')
   echo "$kind $crc $(stat -L -c %s "$path") $dest" >>"$out/qt.manifest"
-  cat "$out/files/$n.xz" >>"$out/qt.xz"
+  cat "$out/files/$n.zst" >>"$out/qt.zst"
 done
 
 # Notices, one per package, with the files each covers.

@@ -19,7 +19,7 @@ if [[ "${1:-}" == package ]]; then
 elif [[ "${1:-}" == systems ]]; then
   packages+=(debootstrap xdotool xclip)
 elif [[ "${1:-}" == portable ]]; then
-  packages+=(python3-fonttools xz-utils liblzma-dev)
+  packages+=(python3-fonttools xz-utils liblzma-dev zstd libzstd-dev)
 fi
 
 missing=()

@@ -12,10 +12,10 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
 objcopy -O binary --only-section=.tevra_window "$updater" "$tmp/tevra-window.so"
-objcopy -O binary --only-section=.tevra_carried_archive "$updater" "$tmp/qt.xz"
+objcopy -O binary --only-section=.tevra_carried_archive "$updater" "$tmp/qt.zst"
 objcopy -O binary --only-section=.tevra_carried_manifest "$updater" "$tmp/manifest"
-[[ -s $tmp/qt.xz && -s $tmp/manifest ]] || { echo "FAIL: $updater carries no libraries"; exit 1; }
-xz -dc "$tmp/qt.xz" >"$tmp/all"
+[[ -s $tmp/qt.zst && -s $tmp/manifest ]] || { echo "FAIL: $updater carries no libraries"; exit 1; }
+zstd -q -dc "$tmp/qt.zst" >"$tmp/all"
 objects=("$updater" "$tmp/tevra-window.so")
 offset=0
 while read -r _ _ size path; do

@@ -96,6 +96,20 @@ else
   echo "skip a system without Qt (unshare -m needs root)"
 fi
 
+# A copy damaged inside its carried archive: refused in one line, nothing kept.
+damaged_archive() {
+  local size offset status
+  read -r size offset < <(objdump -h "$updater" | awk '$2 == ".tevra_carried_archive" { print $3, $6 }')
+  cp "$updater" "$tmp/damaged"
+  printf '\377\377\377\377' |
+    dd of="$tmp/damaged" bs=1 seek=$((16#$offset + 16#$size / 2)) conv=notrunc status=none
+  XDG_CACHE_HOME=$tmp/cache2 QT_QPA_PLATFORM=offscreen "$tmp/damaged" 2>"$tmp/err"
+  status=$?
+  [[ $status -eq 1 && $(wc -l <"$tmp/err") -eq 1 && -z $(ls -A "$tmp/cache2/tevra-updater") ]] &&
+    grep -q "^tevra-updater: cannot start the window: unpacking the carried libraries: .*damaged" "$tmp/err"
+}
+check "a damaged carried archive: one line, status 1, nothing unpacked kept" damaged_archive
+
 no_display() {
   env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$updater" 2>"$tmp/err"
   [[ $? -eq 1 && $(wc -l <"$tmp/err") -eq 1 ]] && grep -q "^tevra-updater: cannot start the window: " "$tmp/err"

@@ -13,6 +13,9 @@
 #             /usr/lib or /lib is mapped into the updater;
 #   glyphs    the about box's Chinese caption is drawn with real glyphs, not
 #             boxes (glyph_shapes below).
+# A portable updater's file is also checked on the host, meanwhile: the
+# symbol versions of everything it carries (tests/portable/floor_test.sh)
+# and its behaviour beside the host's Qt (tests/portable/portable_test.sh).
 # Every case of every root runs at once: each download takes the protocol's
 # 25.6 s at least. It fails, never skips, when a root cannot be made or a
 # case cannot run.
@@ -264,6 +267,15 @@ run_case() {
 
 cases_started=$SECONDS
 jobs=()
+checks=()
+if objdump -h "$updater" | grep -q '\.tevra_carried_archive'; then
+  checks=(floor portable)
+  (tests/portable/floor_test.sh "$updater" >"$run/floor.log" 2>&1 || echo "$run/floor.log" >"$run/floor.why") &
+  jobs+=($!)
+  (xvfb-run -a tests/portable/portable_test.sh "$updater" build/default >"$run/portable.log" 2>&1 ||
+    echo "$run/portable.log" >"$run/portable.why") &
+  jobs+=($!)
+fi
 for name in "${names[@]}"; do
   mkdir -p "$run/$name"
   for case in headless window; do
@@ -275,6 +287,13 @@ for job in "${jobs[@]}"; do wait "$job" || true; done
 cases_time=$((SECONDS - cases_started))
 
 failed=()
+for check in "${checks[@]}"; do
+  if [[ -f "$run/$check.why" ]]; then
+    failed+=("$check")
+    grep FAIL "$run/$check.log" | sed "s/^/systems: $check: /" >&2 || true
+  fi
+  say "the file's $check checks: $([[ -f "$run/$check.why" ]] && echo failed || echo passed) (log: $run/$check.log)"
+done
 for name in "${names[@]}"; do
   for case in headless window; do
     [[ -f "$run/$name/$case.why" ]] || continue
