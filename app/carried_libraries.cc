@@ -2,35 +2,31 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <lzma.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
-#include <zstd.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <numeric>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <system_error>
-#include <thread>
 #include <vector>
 
+#include "app/carried_archive.h"
 #include "app/carried_image.h"
 #include "app/window_libraries.h"
 #include "payload/payload_paths.h"
 #include "platform/diagnostics.h"
-#include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 
 namespace tevra {
@@ -40,32 +36,8 @@ namespace {
 // replaces the carried one, DIR/plugins the carried plugins.
 constexpr char kQtDirVariable[] = "TEVRA_QT_DIR";
 
-struct Entry {
-  bool library = false;   // loaded in this order; otherwise a plugin or a font Qt loads
-  bool fallback = false;  // a library loaded only when the system has none of its name
-  std::uint64_t crc = 0;
-  std::uint64_t size = 0;
-  std::string path;  // relative, inside the cache directory
-};
-
 std::string ErrnoText() {
   return std::generic_category().message(errno);
-}
-
-std::vector<Entry> ParseManifest() {
-  const std::span<const unsigned char> text = CarriedImage::Manifest();
-  std::istringstream in(std::string(text.begin(), text.end()));
-  std::vector<Entry> entries;
-  std::string kind;
-  std::string crc;
-  Entry e;
-  while (in >> kind >> crc >> e.size >> e.path) {
-    e.fallback = kind == "fallback";
-    e.library = kind == "lib" || e.fallback;
-    e.crc = std::strtoull(crc.c_str(), nullptr, 16);
-    entries.push_back(e);
-  }
-  return entries;
 }
 
 std::string Hex(std::uint64_t value) {
@@ -75,50 +47,14 @@ std::string Hex(std::uint64_t value) {
   return text.data();
 }
 
-// Why the file open as fd is not the entry's; empty when it is: a regular
-// file of this user that nobody else can write, of the right size and CRC.
-std::string FileProblem(int fd, const Entry& e) {
-  struct stat st {};
-  if (::fstat(fd, &st) < 0) {
-    return ErrnoText();
-  }
-  if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    return "is not a private file of this user";
-  }
-  if (static_cast<std::uint64_t>(st.st_size) != e.size) {
-    return "has the wrong size";
-  }
-  if (e.size == 0) {
-    return {};
-  }
-  // Read, not mapped: a mapping would count all of ICU's data as resident.
-  std::vector<std::uint8_t> buffer(std::size_t{1} << 17);
-  std::uint64_t crc = 0;
-  for (off_t at = 0;;) {
-    const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), at);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      return ErrnoText();
-    }
-    if (n == 0) {
-      break;
-    }
-    crc = lzma_crc64(buffer.data(), static_cast<std::size_t>(n), crc);
-    at += n;
-  }
-  return crc == e.crc ? std::string() : "has changed since it was unpacked";
-}
-
 // The cache directory's entries, checked: the open descriptors, in
 // manifest order; empty with *problem set when any is missing or wrong.
-std::vector<UniqueFd> OpenChecked(int dirFd, const std::vector<Entry>& entries,
+std::vector<UniqueFd> OpenChecked(int dirFd, const std::vector<CarriedEntry>& entries,
                                   std::string* problem) {
   std::vector<UniqueFd> files;
-  for (const Entry& e : entries) {
+  for (const CarriedEntry& e : entries) {
     UniqueFd fd(::openat(dirFd, e.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    std::string why = fd.valid() ? FileProblem(fd.get(), e) : ErrnoText();
+    std::string why = fd.valid() ? CarriedFileProblem(fd.get(), e) : ErrnoText();
     if (!why.empty()) {
       *problem = e.path + " " + why;
       return {};
@@ -144,125 +80,62 @@ struct LzmaEnd {
   void operator()(lzma_stream* s) const { lzma_end(s); }
 };
 
-struct ZstdFree {
-  void operator()(ZSTD_DCtx* c) const { ZSTD_freeDCtx(c); }
-};
-
-// Writes the frame's content into the new file e.path under dirFd; why it
-// could not, or empty. The content must have the listed size and CRC64.
-std::string UnpackOne(int dirFd, const Entry& e, std::span<const unsigned char> frame) {
-  for (std::size_t slash = e.path.find('/'); slash != std::string::npos;
-       slash = e.path.find('/', slash + 1)) {
-    if (::mkdirat(dirFd, e.path.substr(0, slash).c_str(), S_IRWXU) < 0 && errno != EEXIST) {
-      return ErrnoText();
-    }
-  }
-  UniqueFd file(
-      ::openat(dirFd, e.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IXUSR));
-  const std::unique_ptr<ZSTD_DCtx, ZstdFree> context(ZSTD_createDCtx());
-  if (!file.valid() || context == nullptr) {
-    return file.valid() ? "cannot start the decompressor" : ErrnoText();
-  }
-  std::vector<std::uint8_t> buffer(ZSTD_DStreamOutSize());
-  ZSTD_inBuffer in{frame.data(), frame.size(), 0};
-  std::uint64_t written = 0;
-  std::uint64_t crc = 0;
-  for (std::size_t left = 1; left != 0;) {
-    ZSTD_outBuffer out{buffer.data(), buffer.size(), 0};
-    left = ZSTD_decompressStream(context.get(), &out, &in);
-    if (ZSTD_isError(left) != 0U) {
-      return std::string("is damaged in the carried archive (") + ZSTD_getErrorName(left) + ")";
-    }
-    if (left != 0 && out.pos == 0 && in.pos == in.size) {
-      return "ends early in the carried archive";
-    }
-    if (out.pos > e.size - written) {
-      return "is longer in the carried archive than its list says";
-    }
-    if (!WriteAll(file.get(), buffer.data(), out.pos)) {
-      return ErrnoText();
-    }
-    crc = lzma_crc64(buffer.data(), out.pos, crc);
-    written += out.pos;
-  }
-  if (written != e.size || crc != e.crc) {
-    return "in the carried archive does not match its list";
-  }
-  // The frame's pages of the updater's file are not needed again: they
-  // leave the resident memory (they stay in the page cache).
-  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto first = (reinterpret_cast<std::uintptr_t>(frame.data()) + page - 1) & ~(page - 1);
-  const auto last = (reinterpret_cast<std::uintptr_t>(frame.data()) + frame.size()) & ~(page - 1);
-  if (last > first) {
-    // NOLINTNEXTLINE(performance-no-int-to-ptr): the pages of the frame's own span
-    static_cast<void>(::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED));
-  }
-  return file.Close() ? std::string() : ErrnoText();
-}
-
-// Unpacks every entry into the empty directory dirFd, two at a time, the
-// largest first (ICU's data is half of it); false with *problem set. The
-// frames' 2 MiB windows keep the first start's memory near a later one's.
-bool Unpack(int dirFd, const std::vector<Entry>& entries, std::string* problem) {
-  const std::span<const unsigned char> archive = CarriedImage::Archive();
-  std::vector<std::span<const unsigned char>> frames;
-  for (std::size_t at = 0; at < archive.size();) {
-    const std::size_t size = ZSTD_findFrameCompressedSize(&archive[at], archive.size() - at);
-    if (ZSTD_isError(size) != 0U) {
-      *problem = std::string("the carried archive is damaged (") + ZSTD_getErrorName(size) + ")";
-      return false;
-    }
-    frames.push_back(archive.subspan(at, size));
-    at += size;
-  }
-  if (frames.size() != entries.size()) {
-    *problem = "the carried archive holds " + std::to_string(frames.size()) + " files, its list " +
-               std::to_string(entries.size());
-    return false;
-  }
-  std::vector<std::size_t> order(entries.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::ranges::sort(order, std::greater<>(), [&](std::size_t i) { return entries[i].size; });
-  std::atomic<std::size_t> next{0};
-  std::mutex lock;
-  std::string failure;
-  auto work = [&] {
-    for (std::size_t n = next++; n < order.size(); n = next++) {
-      const Entry& e = entries[order[n]];
-      std::string why = UnpackOne(dirFd, e, frames[order[n]]);
-      if (!why.empty()) {
-        const std::scoped_lock hold(lock);
-        failure = e.path + " " + why;
-        next = order.size();
-      }
-    }
-  };
-  {
-    std::vector<std::jthread> helpers;
-    try {
-      helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      // No second thread: this one unpacks everything.
-    }
-    work();
-  }
-  *problem = failure;
-  return failure.empty();
-}
-
 void RemoveTree(const std::string& path) {
   std::error_code ignored;  // what is left is retried on the next start
   std::filesystem::remove_all(path, ignored);
 }
 
+// Another version's copy that nobody has started for this long is removed
+// when a new version unpacks; a copy in use is never that old (each start
+// marks it), and removing one only costs its next start an unpacking.
+constexpr auto kUnusedCopyAge = std::chrono::days(14);
+
+// "qt-" and 16 hexadecimal digits, or what mkdtemp made of ".qt-XXXXXX"
+// and ".stale-XXXXXX".
+bool IsOurName(std::string_view name) {
+  const auto all = [](std::string_view text, std::size_t count, auto&& is) {
+    return text.size() == count && std::all_of(text.begin(), text.end(), is);
+  };
+  const auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+  const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+  return (name.starts_with("qt-") && all(name.substr(3), 16, hex)) ||
+         (name.starts_with(".qt-") && all(name.substr(4), 6, alnum)) ||
+         (name.starts_with(".stale-") && all(name.substr(7), 6, alnum));
+}
+
+// Removes, under base, the copies of other versions unused for
+// kUnusedCopyAge and what an unpacking cut short left; only directories of
+// this user with the names the updater gives them.
+void RemoveUnusedCopies(const std::string& base, const std::string& ours) {
+  const auto oldest = std::filesystem::file_time_type::clock::now() - kUnusedCopyAge;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(base, error)) {
+    const std::string name = entry.path().filename().string();
+    std::error_code ignored;
+    if (entry.path() == ours || !IsOurName(name) ||
+        !DirectoryProblem(entry.path().string()).empty() ||
+        std::filesystem::last_write_time(entry.path(), ignored) > oldest || ignored) {
+      continue;
+    }
+    RemoveTree(entry.path().string());
+  }
+}
+
 // The checked cache directory of this build's files, unpacked when missing
 // or damaged; its descriptors go to *files in manifest order.
-std::string CacheOfThisBuild(const std::vector<Entry>& entries, std::vector<UniqueFd>* files,
+std::string CacheOfThisBuild(const std::vector<CarriedEntry>& entries, std::vector<UniqueFd>* files,
                              std::string* problem) {
   std::string why;
   const std::string base = CacheDirectory(&why);
   if (base.empty()) {
     *problem = "no cache directory for the carried libraries: " + why;
+    return {};
+  }
+  struct statvfs fs {};
+  if (::statvfs(base.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0) {
+    *problem = Printable(base) +
+               " is on a file system mounted noexec, where the carried libraries cannot run; "
+               "set XDG_CACHE_HOME to a directory on another";
     return {};
   }
   const std::span<const unsigned char> manifest = CarriedImage::Manifest();
@@ -279,6 +152,8 @@ std::string CacheOfThisBuild(const std::vector<Entry>& entries, std::vector<Uniq
       if (dirFd.valid()) {
         *files = OpenChecked(dirFd.get(), entries, &why);
         if (!files->empty()) {
+          // In use: see RemoveUnusedCopies.
+          static_cast<void>(::futimens(dirFd.get(), nullptr));
           return dir;
         }
       }
@@ -297,11 +172,12 @@ std::string CacheOfThisBuild(const std::vector<Entry>& entries, std::vector<Uniq
       return {};
     }
     const UniqueFd freshFd(::open(fresh.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!freshFd.valid() || !Unpack(freshFd.get(), entries, &why)) {
+    if (!freshFd.valid() || !UnpackCarried(freshFd.get(), entries, &why)) {
       *problem = "unpacking the carried libraries: " + (freshFd.valid() ? why : ErrnoText());
       RemoveTree(fresh);
       return {};
     }
+    RemoveUnusedCopies(base, dir);
     // Another updater may have finished first: then its copy is checked.
     if (::rename(fresh.c_str(), dir.c_str()) < 0) {
       const int error = errno;
@@ -325,7 +201,7 @@ bool IsDirectory(const std::string& path) {
 
 WindowLibraries PrepareWindowLibraries() {
   WindowLibraries result;
-  const std::vector<Entry> entries = ParseManifest();
+  const std::vector<CarriedEntry> entries = CarriedEntries();
   std::vector<UniqueFd> files;
   const std::string cache = CacheOfThisBuild(entries, &files, &result.problem);
   if (cache.empty()) {

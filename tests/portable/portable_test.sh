@@ -51,8 +51,16 @@ only_from() {
     grep -v "^$1/"
 }
 
+# Copies another version left: one unused for long (and what a cut-short
+# unpacking left) goes when this version unpacks; a recent one and what is
+# not the updater's stay.
+old=$XDG_CACHE_HOME/tevra-updater
+mkdir -p -m 700 "$old"/{qt-0123456789abcdef,.qt-AbC123,qt-fedcba9876543210,photos}
+touch -d '20 days ago' "$old"/{qt-0123456789abcdef,.qt-AbC123,photos}
 check "first start unpacks and maps the carried Qt only" window_maps
-cache=$(ls -d "$XDG_CACHE_HOME"/tevra-updater/qt-* 2>/dev/null | head -1)
+cache=$(dirname "$(ls -d "$old"/qt-*/lib | head -1)")
+check "... and removes another version's copy unused for long, only that" \
+  test "$(cd "$old" && ls -A | grep -v "^${cache##*/}\$" | sort | tr '\n' ' ')" = "photos qt-fedcba9876543210 "
 check "the cache is private" test "$(stat -c %a "$cache")" = 700
 check "nothing of the system's Qt is mapped" only_from "$cache"
 
@@ -90,8 +98,15 @@ without_qt() {  # the window on a system whose Qt and the rest are hidden
 }
 system_gl() { window_maps && grep -qx "$(readlink -f "$system_qt/libOpenGL.so.0")" "$tmp/maps"; }
 check "the system's libOpenGL when it has one" system_gl
+noexec_cache() {  # a cache where nothing may run: said in one line
+  mkdir -p "$tmp/noexec"
+  unshare -m sh -c 'mount -t tmpfs -o noexec,mode=700 tmpfs "$1" && XDG_CACHE_HOME=$1 exec "$2"' \
+    sh "$tmp/noexec" "$updater" 2>"$tmp/err"
+  [[ $? -eq 1 && $(wc -l <"$tmp/err") -eq 1 ]] && grep -q "mounted noexec" "$tmp/err"
+}
 if unshare -m true 2>/dev/null; then
   check "a system without Qt, ICU, xkbcommon, xcb extensions, libOpenGL: the window starts" without_qt
+  check "a cache on a noexec file system: one line, status 1" noexec_cache
 else
   echo "skip a system without Qt (unshare -m needs root)"
 fi
