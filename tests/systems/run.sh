@@ -68,13 +68,18 @@ cleanup() {
 }
 
 # An Xvfb of the case's own (nothing else's window in the way of a click);
-# it picks a free display and names it on descriptor 3.
+# it picks a free display and names it on descriptor 3. One starts at a
+# time: two servers choosing at once can both take the same number, and the
+# loser removes the winner's socket.
 start_xvfb() {
-  local base="$1" display=""
+  local base="$1" display="" lock
   mkfifo "$base.display"
+  exec {lock}>"$run/xvfb.lock"
+  flock "$lock"
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$base.display" 2>"$base.xvfb" &
   pids+=($!)
   read -r -t 30 display <"$base.display" || true
+  exec {lock}>&-
   if [[ -z "$display" ]]; then
     why+=("Xvfb did not start: $(tail -n 3 "$base.xvfb" | tr '\n' ' ')")
     return 1
