@@ -26,11 +26,12 @@ std::vector<PortTarget> ResolvePortTargets(const std::vector<std::string>& names
   targets.reserve(names.size());
   for (const std::string& name : names) {
     PortResolver::Resolved resolved = resolver.Resolve(name);
-    PortTarget target{name, std::move(resolved.path), std::move(resolved.cause), {}, {}};
+    PortTarget target{name, std::move(resolved.path), std::move(resolved.cause), {}, {}, {}};
     if (!target.path.empty()) {
       std::error_code error;
       const std::filesystem::path end = std::filesystem::canonical(target.path, error);
       target.device = error ? target.path : end.string();
+      target.adapter = resolver.Find(target.device);
       struct stat st {};
       if (::stat(target.path.c_str(), &st) == 0) {
         target.identity = DeviceIdentity::Of(st);

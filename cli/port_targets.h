@@ -33,6 +33,8 @@ struct PortTarget {
   // None when path could not be looked at (missing, no permission): opening
   // it will say why.
   std::optional<DeviceIdentity> identity;
+  // What sysfs says of device (USB ids and strings); none for pseudo-terminals.
+  std::optional<SerialDevice> adapter;
 };
 
 // Resolves every name once, in order, through resolver.Resolve. Throws
