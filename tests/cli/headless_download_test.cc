@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -250,6 +251,87 @@ TEST(WindowPathTest, LoadsTheEmbeddedWindowModule) {
   EXPECT_NE(mapped.find("libQt6Widgets"), std::string::npos) << updater.Stderr();
   updater.Signal(SIGTERM);
   EXPECT_EQ(updater.Finish(kRunCap), 128 + SIGTERM) << updater.Stderr();
+}
+
+// A bundled updater carrying a 1000-byte payload, and a simulator on COM3
+// (and more) for each test of the report.
+struct ReportBench {
+  explicit ReportBench(int devices) {
+    WriteFile(env.WorkFile("payload"), RandomBytes(1000, 7));
+    std::string error;
+    EXPECT_TRUE(PackBundle(TEVRA_UPDATER, env.WorkFile("payload"), updater, error)) << error;
+    for (int i = 0; i < devices; ++i) {
+      Options options;
+      options.port = 3 + i;
+      options.portsDir = env.portsDir();
+      sims.push_back(std::make_unique<sim::DongleSimulator>(options));
+      EXPECT_TRUE(sims.back()->Start(&error)) << error;
+    }
+  }
+  IsolatedEnvironment env;
+  std::string updater = env.WorkFile("updater");
+  std::string report = env.WorkFile("report.jsonl");
+  std::vector<std::unique_ptr<sim::DongleSimulator>> sims;
+};
+
+// Two stations appending to one report at once: every record is a whole
+// line. A name that is neither printable nor UTF-8 arrives escaped.
+TEST(ReportTest, TwoUpdatersAppendWholeLines) {
+  ReportBench bench(2);
+  const std::string odd = bench.env.WorkFile("dev\x01\xff");
+  ASSERT_EQ(::symlink((bench.env.portsDir() + "/COM4").c_str(), odd.c_str()), 0);
+  constexpr int kMissing = 20;  // ports that end at once, all records together
+  std::vector<std::unique_ptr<ChildProcess>> updaters;
+  for (const std::string& port : {std::string("COM3"), odd}) {
+    std::vector<std::string> args = {"--download", "--port", port, "--report", bench.report};
+    for (int k = 0; k < kMissing; ++k) {
+      args.insert(args.end(), {"--port", "/nonexistent/tty" + std::to_string(k)});
+    }
+    updaters.push_back(std::make_unique<ChildProcess>(bench.updater, args));
+  }
+  for (const auto& updater : updaters) {
+    EXPECT_EQ(updater->Finish(kRunCap), 4) << updater->Stdout() << updater->Stderr();
+  }
+  const auto records = Records(bench.report);
+  EXPECT_EQ(records.size(), 2U * (kMissing + 1));
+  EXPECT_EQ(std::ranges::count_if(records, [](const auto& r) { return r[1] == "done"; }), 2);
+  EXPECT_EQ(std::ranges::count_if(records,
+                                  [](const auto& r) { return r[0].ends_with("dev\\x01\\ufffd"); }),
+            1);
+}
+
+// A report that cannot be kept is loud: one that does not open stops the run
+// before any device is touched; a record that cannot be written (here past
+// the file size limit) is said on the port's closing line. Exit status 6.
+TEST(ReportTest, ReportTroubleIsLoud) {
+  struct Trouble {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    const char* shell;  // before the updater starts
+    const char* said;
+    bool flashed;
+  };
+  const Trouble troubles[] = {
+      {"Directory", [](const std::string& p) { ::mkdir(p.c_str(), 0700); }, "", "Is a directory",
+       false},
+      {"Fifo", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); }, "", "not a regular file",
+       false},
+      {"WriteFails", [](const std::string& p) { WriteFile(p, Bytes(4096, '\n')); },
+       "ulimit -f 1 && trap '' XFSZ && ", "COM3 in the report", true},
+  };
+  for (const Trouble& t : troubles) {
+    SCOPED_TRACE(t.name);
+    ReportBench bench(1);
+    t.make(bench.report);
+    ChildProcess updater("/bin/sh", {"-c", std::string(t.shell) + "exec \"$0\" \"$@\"",
+                                     bench.updater, "--download", "--report", bench.report});
+    EXPECT_EQ(updater.Finish(kRunCap), 6) << updater.Stdout() << updater.Stderr();
+    EXPECT_NE(updater.Stderr().find(t.said), std::string::npos) << updater.Stderr();
+    EXPECT_EQ(updater.Stdout().find("COM3: done: ") != std::string::npos, t.flashed);
+    EXPECT_EQ(updater.Stdout().find("; not in the report\n") != std::string::npos, t.flashed);
+    bench.sims[0]->Stop();
+    EXPECT_EQ(bench.sims[0]->Stats().erases != 0, t.flashed) << updater.Stdout();
+  }
 }
 
 std::vector<Case> Cases() {
