@@ -26,7 +26,7 @@ std::vector<PortTarget> ResolvePortTargets(const std::vector<std::string>& names
   targets.reserve(names.size());
   for (const std::string& name : names) {
     PortResolver::Resolved resolved = resolver.Resolve(name);
-    PortTarget target{name, std::move(resolved.path), std::move(resolved.cause), {}, {}, {}};
+    PortTarget target{name, std::move(resolved.path), std::move(resolved.cause), {}, {}};
     if (!target.path.empty()) {
       std::error_code error;
       const std::filesystem::path end = std::filesystem::canonical(target.path, error);

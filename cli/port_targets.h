@@ -34,7 +34,8 @@ struct PortTarget {
   // it will say why.
   std::optional<DeviceIdentity> identity;
   // What sysfs says of device (USB ids and strings); none for pseudo-terminals.
-  std::optional<SerialDevice> adapter;
+  // Initialized here, so brace initializers may leave it out.
+  std::optional<SerialDevice> adapter{};
 };
 
 // Resolves every name once, in order, through resolver.Resolve. Throws
