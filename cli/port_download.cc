@@ -140,8 +140,8 @@ void PortDownload::End(ExitStatus status, const std::string& text) {
   for (Timer& timer : timers_) {
     timer.due.reset();
   }
-  const bool recorded = Record(status, text);
   session_.AbandonDownload();  // nothing more goes to the device
+  const bool recorded = Record(status, text);
   console_.Finish(row_, recorded ? text : text + "; not in the report");
 }
 
