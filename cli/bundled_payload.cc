@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
 #include "download/fd_payload_source.h"
 #include "payload/payload_layout.h"
+#include "payload/sha256.h"
 #include "platform/diagnostics.h"
 
 namespace tevra {
@@ -46,6 +49,26 @@ std::unique_ptr<PayloadSource> BundledPayload::NewSource() const {
     return nullptr;
   }
   return std::make_unique<FdPayloadSource>(std::move(own), path_, offset_, length_);
+}
+
+std::string BundledPayload::Sha256Hex() const {
+  Sha256 hash;
+  std::array<std::uint8_t, 65536> chunk{};
+  for (std::uint64_t done = 0; done < length_;) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), length_ - done));
+    const ssize_t got = ::pread(fd_.get(), chunk.data(), want, static_cast<off_t>(offset_ + done));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      errno = got == 0 ? EIO : errno;  // the file shrank under us
+      return {};
+    }
+    hash.Update(std::span(chunk).first(static_cast<std::size_t>(got)));
+    done += static_cast<std::uint64_t>(got);
+  }
+  return Sha256::Hex(hash.Finish());
 }
 
 }  // namespace tevra

@@ -24,6 +24,9 @@ class BundledPayload {
   std::uint64_t length() const { return length_; }
   // A reader of its own for one download; null (errno set) on failure.
   std::unique_ptr<PayloadSource> NewSource() const;
+  // The payload's SHA-256 in hex, read in place; empty (errno set) when it
+  // cannot be read.
+  std::string Sha256Hex() const;
 
  private:
   std::string path_;

@@ -114,7 +114,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
       i += static_cast<std::size_t>(*values);
       continue;
     }
-    if (arg != "--port" && arg != "--baud" && arg != "--timeout") {
+    if (arg != "--port" && arg != "--baud" && arg != "--timeout" && arg != "--report") {
       throw UsageError((arg.starts_with('-') ? "unknown option \"" : "unexpected argument \"") +
                        Printable(arg) + "\"");
     }
@@ -129,6 +129,11 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
         throw UsageError("--port " + Printable(port) + " is given twice");
       }
       line.ports.push_back(std::move(port));
+    } else if (arg == "--report") {
+      if (value.empty()) {
+        throw UsageError("--report needs a file name");
+      }
+      line.report = value;
     } else if (arg == "--baud") {
       line.baud = ParseBaud(value);
     } else {
@@ -160,6 +165,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
 std::string UsageText() {
   return "usage: tevra-updater [Qt options]\n"
          "       tevra-updater --download [--port COMn|PATH]... [--baud RATE] [--timeout SECONDS]\n"
+         "                                [--report FILE]\n"
          "       tevra-updater --version | --help | --licenses\n"
          "\n"
          "Without arguments the updater window opens; it downloads the firmware bundled into\n"
@@ -182,6 +188,10 @@ std::string UsageText() {
          "  --timeout SECONDS   fail a port whose device sends nothing for this long, or\n"
          "                      whose answer is later than this plus its line time\n"
          "                      (default: 20)\n"
+         "  --report FILE       append one JSON line per port to FILE (a regular file):\n"
+         "                      time, port, device, USB ids and strings, the firmware's\n"
+         "                      size and SHA-256, result, cause, seconds, blocks; each\n"
+         "                      line is on disk before the port's closing line shows\n"
          "  --version           print the version and exit\n"
          "  --help, -h          show this text and exit\n"
          "  --licenses          print the notices of the libraries this file carries, if any\n"
@@ -190,8 +200,10 @@ std::string UsageText() {
          "Exit status: 0 every device took the firmware; 1 the updater could not run (too\n"
          "few file descriptors for the ports, ...); 2 usage error (also: one device named\n"
          "twice); 3 no payload in the updater; 4 a port did not open; 5 a device stopped\n"
-         "answering, was disconnected or a write failed; 129, 130, 131, 143 stopped by\n"
-         "SIGHUP, SIGINT, SIGQUIT, SIGTERM. With several failed ports, the first one's.\n"
+         "answering, was disconnected or a write failed; 6 the report could not be\n"
+         "written; 129, 130, 131, 143 stopped by SIGHUP, SIGINT, SIGQUIT, SIGTERM. With\n"
+         "several failed ports, the first one's; a stop signal comes before any, a\n"
+         "failed port before the report.\n"
          "\n"
          "tevra-updater(1) lists the environment and the files the updater uses.\n";
 }

@@ -19,6 +19,7 @@ struct CommandLine {
   std::vector<std::string> ports;
   std::uint32_t baud = 9600;
   std::chrono::seconds timeout{20};
+  std::string report;  // --report FILE: each port's outcome appended as JSON; empty: none
 };
 
 // A command line that cannot be run; what() says why, in one line.

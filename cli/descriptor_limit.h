@@ -10,8 +10,9 @@ namespace tevra {
 // events (one eventfd each, see serial/serial_port.h), the notification the
 // loop polls and the payload reader.
 inline constexpr std::size_t kDescriptorsPerPort = 17;
-// Beside what is open already: the stop signals, the console's writer,
-// what the resolver and the numbering open for a moment.
+// Beside what is open already: the stop signals, the console's writer, the
+// payload and the report, what the resolver and the numbering open for a
+// moment.
 inline constexpr std::size_t kDescriptorMargin = 16;
 
 // Raises the soft limit on open descriptors (RLIMIT_NOFILE) to the hard

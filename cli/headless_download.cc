@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/bundled_payload.h"
+#include "cli/outcome_report.h"
 #include "cli/port_download.h"
 #include "cli/progress_console.h"
 #include "cli/stop_signals.h"
@@ -54,15 +55,37 @@ int HeadlessDownload::Run() {
     return ToInt(ExitStatus::kInternal);
   }
 
+  // Before any device is touched: a record that cannot be kept stops the run.
+  std::optional<OutcomeReport> report;
+  if (!line_.report.empty()) {
+    report.emplace(line_.report);
+    if (!report->valid()) {
+      console.Diagnostic(report->error());
+      return ToInt(ExitStatus::kReportFailed);
+    }
+  }
+  const BundledPayload payload(SelfExecutablePath());
+  std::string problem = payload.error();
+  if (problem.empty()) {
+    const std::string sha256 = payload.Sha256Hex();
+    if (sha256.empty()) {
+      problem = "cannot read the payload: " + ErrnoText(errno);
+    } else {
+      console.Line("firmware: " + std::to_string(payload.length()) + " bytes, sha256 " + sha256);
+      if (report) {
+        report->SetFirmware(payload.length(), sha256);
+      }
+    }
+  }
+
   std::vector<std::unique_ptr<PortDownload>> ports;
   ports.reserve(targets_.size());
   for (const PortTarget& target : targets_) {
-    ports.push_back(std::make_unique<PortDownload>(target, console, line_.timeout));
+    ports.push_back(std::make_unique<PortDownload>(target, console, line_.timeout,
+                                                   report ? &*report : nullptr));
   }
-
-  const BundledPayload payload(SelfExecutablePath());
-  if (!payload.valid()) {
-    console.Diagnostic(payload.error());
+  if (!problem.empty()) {
+    console.Diagnostic(problem);
     for (const auto& port : ports) {
       port->Fail(ExitStatus::kNoPayload, "no payload to send");
     }
@@ -73,7 +96,7 @@ int HeadlessDownload::Run() {
     stopSignal = stopSignal != 0 ? stopSignal : signals.Take();
     if (stopSignal != 0) {
       port->Interrupt();
-    } else if (payload.valid() && port->Open(line_.baud)) {
+    } else if (problem.empty() && port->Open(line_.baud)) {
       port->Start(payload.NewSource(), payload.length());
     }
   }
@@ -153,7 +176,7 @@ int HeadlessDownload::Run() {
       return ToInt(port->status());
     }
   }
-  return ToInt(ExitStatus::kSuccess);
+  return ToInt(report && report->failed() ? ExitStatus::kReportFailed : ExitStatus::kSuccess);
 }
 
 }  // namespace tevra

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "download/protocol.h"
 #include "platform/comm_device.h"
 #include "platform/diagnostics.h"
 
@@ -30,9 +31,10 @@ std::string Seconds(PortDownload::Clock::duration elapsed) {
 }  // namespace
 
 PortDownload::PortDownload(PortTarget target, ProgressConsole& console,
-                           std::chrono::seconds silence)
+                           std::chrono::seconds silence, OutcomeReport* report)
     : target_(std::move(target)),
       console_(console),
+      report_(report),
       row_(console.AddRow(target_.name)),
       notify_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       session_(*this, silence, true) {}
@@ -139,7 +141,33 @@ void PortDownload::End(ExitStatus status, const std::string& text) {
     timer.due.reset();
   }
   session_.AbandonDownload();  // nothing more goes to the device
-  console_.Finish(row_, text);
+  const bool recorded = Record(status, text);
+  console_.Finish(row_, recorded ? text : text + "; not in the report");
+}
+
+bool PortDownload::Record(ExitStatus status, const std::string& text) {
+  if (report_ == nullptr) {
+    return true;
+  }
+  using Result = PortOutcome::Result;
+  constexpr std::string_view kFailed = "failed: ";
+  PortOutcome outcome;
+  outcome.time = std::chrono::system_clock::now();
+  outcome.result = status == ExitStatus::kSuccess      ? Result::kDone
+                   : status == ExitStatus::kSignalBase ? Result::kInterrupted
+                                                       : Result::kFailed;
+  if (outcome.result != Result::kDone) {
+    outcome.cause = text.starts_with(kFailed) ? text.substr(kFailed.size()) : text;
+  }
+  outcome.seconds =
+      started_ ? std::chrono::duration<double>(Clock::now() - startedAt_).count() : 0.0;
+  const std::uint64_t block = protocol::BLOCK_SIZE;
+  outcome.blocks = started_ ? (std::uint64_t{session_.acknowledgedBytes()} + block - 1) / block : 0;
+  if (report_->Append(target_, outcome)) {
+    return true;
+  }
+  console_.Diagnostic(report_->error());
+  return false;
 }
 
 void PortDownload::Close() {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/exit_status.h"
+#include "cli/outcome_report.h"
 #include "cli/port_targets.h"
 #include "cli/progress_console.h"
 #include "download/download_session.h"
@@ -31,8 +32,10 @@ class PortDownload final : private DownloadSession::Frontend {
  public:
   using Clock = DownloadSession::Clock;
 
-  // target: the port as named and what it resolved to.
-  PortDownload(PortTarget target, ProgressConsole& console, std::chrono::seconds silence);
+  // target: the port as named and what it resolved to. report, when given,
+  // gets the port's outcome before its closing line shows; it outlives this.
+  PortDownload(PortTarget target, ProgressConsole& console, std::chrono::seconds silence,
+               OutcomeReport* report = nullptr);
   PortDownload(const PortDownload&) = delete;
   PortDownload& operator=(const PortDownload&) = delete;
   ~PortDownload() override = default;
@@ -80,11 +83,14 @@ class PortDownload final : private DownloadSession::Frontend {
   void Advanced() override;
 
   void End(ExitStatus status, const std::string& text);
+  // The outcome into the report, if any; false when it did not get there.
+  bool Record(ExitStatus status, const std::string& text);
   std::string Where() const;
   Timer& TimerFor(int id);
 
   PortTarget target_;
   ProgressConsole& console_;
+  OutcomeReport* report_;
   std::size_t row_;
   UniqueFd notify_;
   std::array<Timer, 3> timers_{};

@@ -31,6 +31,7 @@ std::vector<PortTarget> ResolvePortTargets(const std::vector<std::string>& names
       std::error_code error;
       const std::filesystem::path end = std::filesystem::canonical(target.path, error);
       target.device = error ? target.path : end.string();
+      target.adapter = resolver.Find(target.device);
       struct stat st {};
       if (::stat(target.path.c_str(), &st) == 0) {
         target.identity = DeviceIdentity::Of(st);

@@ -33,6 +33,9 @@ struct PortTarget {
   // None when path could not be looked at (missing, no permission): opening
   // it will say why.
   std::optional<DeviceIdentity> identity;
+  // What sysfs says of device (USB ids and strings); none for pseudo-terminals.
+  // Initialized here, so brace initializers may leave it out.
+  std::optional<SerialDevice> adapter{};
 };
 
 // Resolves every name once, in order, through resolver.Resolve. Throws

@@ -164,6 +164,10 @@ void ProgressConsole::Finish(std::size_t row, const std::string& text) {
   writer_.Write(Stream::kOut, std::move(line), Keep::kAlways);
 }
 
+void ProgressConsole::Line(const std::string& text) {
+  writer_.Write(Stream::kOut, Shown(text) + "\n", Keep::kAlways);
+}
+
 void ProgressConsole::Diagnostic(std::string_view line) {
   writer_.Write(Stream::kErr, "tevra-updater: " + Shown(line) + "\n", Keep::kUnlessFlooded);
 }

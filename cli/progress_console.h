@@ -52,6 +52,9 @@ class ProgressConsole {
   // The port's outcome, its closing line; the row shows nothing else
   // afterwards. Never dropped.
   void Finish(std::size_t row, const std::string& text);
+  // A line of the run's own on the output (the firmware it sends), above
+  // the live rows. Never dropped.
+  void Line(const std::string& text);
   // One line to the error output ("tevra-updater: " in front), kept clear
   // of the live rows.
   void Diagnostic(std::string_view line);

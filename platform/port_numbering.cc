@@ -266,4 +266,14 @@ std::map<unsigned, SerialDevice> PortNumbering::Scan(const std::set<unsigned>& r
   return ports;
 }
 
+std::optional<SerialDevice> PortNumbering::Find(const std::string& devicePath) const {
+  std::error_code ec;
+  for (Found& f : FindDevices(fs::weakly_canonical(sysfsRoot_, ec), devRoot_)) {
+    if (f.device.path == devicePath) {
+      return std::move(f.device);
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace tevra

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -48,6 +49,11 @@ class PortNumbering {
   // The same, giving no adapter one of the reserved numbers (links that win
   // over the numbering).
   std::map<unsigned, SerialDevice> Scan(const std::set<unsigned>& reserved) const;
+
+  // The device whose node is devicePath ("<dev root>/ttyUSB0") as sysfs
+  // describes it, numbering nothing; none when sysfs lists no such device
+  // (a pseudo-terminal, a path elsewhere).
+  std::optional<SerialDevice> Find(const std::string& devicePath) const;
 
   const std::string& stateFile() const { return state_.path(); }
 

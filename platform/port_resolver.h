@@ -12,7 +12,8 @@ namespace tevra {
 
 // What "COMn" means: the link COMn in the ports directory when it exists
 // (explicit links always win), else the device the numbering gave number n
-// (never a linked number), else nothing. Looks at sysfs once, on first need, and opens no device.
+// (never a linked number), else nothing. Numbers the devices once, on first
+// need; opens no device.
 class PortResolver {
  public:
   // Where a port name leads: path is what to open; empty when nothing does,
@@ -41,6 +42,10 @@ class PortResolver {
   // adapters, manufacturer, product and serial number; "linked to PATH";
   // or "no device". Ends with the way out when the user may not use it.
   std::string Describe(unsigned n);
+  // What sysfs says of the device node devicePath (PortNumbering::Find).
+  std::optional<SerialDevice> Find(const std::string& devicePath) const {
+    return numbering_.Find(devicePath);
+  }
   // "COM1, COM3", the numbers that lead to something now; "none".
   std::string NumbersInUse();
 

@@ -63,6 +63,10 @@ TEST(CommandLineMainTest, RefusesBeforeOpeningAnyPort) {
       {R"sh(exec "$0" --download --baud "$(printf '\033[2J')")sh", 2, R"(not "\x1B[2J")"},
       {R"sh(exec "$0" --download --port "$(printf '/tmp/x\033]0;owned\007')")sh", 3,
        R"(/tmp/x\x1B]0;owned\x07: failed)"},
+      {R"(exec "$0" --report r.jsonl)", 2, "--report only goes with --download"},
+      {R"(exec "$0" --download --report "")", 2, "--report needs a file name"},
+      {R"(exec "$0" --download --report /nonexistent/r.jsonl)", 6,
+       "cannot open the report /nonexistent/r.jsonl: No such file"},
   };
   for (const Refusal& c : cases) {
     ChildProcess sh("/bin/sh", {"-c", c.script, TEVRA_UPDATER});

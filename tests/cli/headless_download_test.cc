@@ -6,9 +6,13 @@
 #include <sys/stat.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,10 +54,52 @@ struct Case {
   Carries carries = Carries::kPayload;
   std::size_t payloadSize = 1000;  // seven full blocks and a short one
   int stopBeforeOpening = 0;       // a signal already waiting when the updater starts
+  bool report = true;              // with --report (but for usage errors)
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
+}
+
+// A report's records as python3's json module reads them, one per line, its
+// fields split: port (escaped as Python does), result, blocks, firmware
+// SHA-256, vendor id, "ok" (every key in order, time, seconds, version and
+// cause as they should be), cause. Empty when any line is not JSON.
+std::vector<std::vector<std::string>> Records(const std::string& path) {
+  static constexpr char kScript[] = R"(
+import json, re, sys
+keys = ('time port device vendor_id product_id manufacturer product serial firmware_bytes '
+        'firmware_sha256 result cause seconds blocks updater_version').split()
+lines = open(sys.argv[1], 'rb').read().decode().split('\n')
+assert lines.pop() == ''
+for line in lines:
+    r = json.loads(line)
+    ok = (list(r) == keys and re.fullmatch(r'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ', r['time'])
+          and r['seconds'] >= 0 and r['updater_version'] and
+          (r['cause'] is None) == (r['result'] == 'done'))
+    print(r['port'].encode('unicode_escape').decode(), r['result'], r['blocks'],
+          r['firmware_sha256'], r['vendor_id'], 'ok' if ok else 'bad', r['cause'], sep='\t')
+)";
+  ChildProcess python("/usr/bin/python3", {"-c", kScript, path});
+  EXPECT_EQ(python.Finish(kRunCap), 0) << python.Stderr();
+  std::vector<std::vector<std::string>> records;
+  std::istringstream text(python.Stdout());
+  for (std::string line; std::getline(text, line);) {
+    std::vector<std::string>& fields = records.emplace_back();
+    std::istringstream columns(line);
+    for (std::string field; std::getline(columns, field, '\t');) {
+      fields.push_back(field);
+    }
+    EXPECT_EQ(fields.size(), 7U) << line;
+    fields.resize(7);
+  }
+  return records;
+}
+
+std::string Sha256Sum(const std::string& path) {
+  ChildProcess sum("/usr/bin/sha256sum", {path});
+  EXPECT_EQ(sum.Finish(kRunCap), 0);
+  return sum.Stdout().substr(0, 64);
 }
 
 std::string Mapped(pid_t pid) {
@@ -105,6 +151,11 @@ TEST_P(HeadlessDownloadTest, Runs) {
     args.insert(args.end(), {"--port", port});
   }
   args.insert(args.end(), c.args.begin(), c.args.end());
+  const std::string report = env.WorkFile("report.jsonl");
+  const bool reported = c.report && c.exitStatus != 2;
+  if (reported) {
+    args.insert(args.end(), {"--report", report});
+  }
 
   // Blocked, and sent by a shell to itself before it becomes the updater:
   // the signal waits in the updater from its first instruction.
@@ -137,6 +188,35 @@ TEST_P(HeadlessDownloadTest, Runs) {
   const std::string& out = updater.Stdout();
   EXPECT_EQ(out.find('\x1b'), std::string::npos) << "escape codes in a pipe: " << out;
   EXPECT_NE((out + updater.Stderr()).find(c.output), std::string::npos) << out << updater.Stderr();
+  const std::string sha256 = Sha256Sum(env.WorkFile("payload"));
+  if (c.carries == Carries::kPayload && c.exitStatus != 2) {
+    EXPECT_TRUE(out.starts_with("firmware: " + std::to_string(c.payloadSize) + " bytes, sha256 " +
+                                sha256 + "\n"))
+        << out;
+  }
+  // One record for each port's closing line, saying what it says.
+  const auto records = reported ? Records(report) : decltype(Records(report)){};
+  // Without --port, COM3.
+  const auto ports = std::max<std::size_t>(
+      1, c.devices.size() + static_cast<std::size_t>(std::ranges::count(c.args, "--port")));
+  EXPECT_EQ(records.size(), reported ? ports : 0) << out;
+  std::set<std::string> recorded;
+  for (const auto& r : records) {
+    const std::string& cause = r[6];
+    EXPECT_TRUE(recorded.insert(r[0]).second) << r[0] << " twice";
+    EXPECT_EQ(r[5], "ok") << r[0];
+    EXPECT_EQ(r[4], "None") << "a pseudo-terminal has no USB ids";
+    EXPECT_EQ(r[3], c.carries == Carries::kPayload ? sha256 : "None");
+    const std::string shown =
+        r[1] == "done" ? "done: " : (r[1] == "failed" ? "failed: " : "") + cause + "\n";
+    EXPECT_NE(out.find(r[0] + ": " + shown), std::string::npos) << r[1] << " " << cause;
+    const std::size_t at = cause.find("at block ");
+    const std::string blocks = r[1] == "done" ? std::to_string((c.payloadSize + 127) / 128)
+                               : at == std::string::npos
+                                   ? r[2]
+                                   : std::to_string(std::stoi(cause.substr(at + 9)) - 1);
+    EXPECT_EQ(r[2], blocks) << r[0] << " " << cause;
+  }
   for (std::size_t i = 0; i < devices.size(); ++i) {
     const std::string port = "COM" + std::to_string(3 + i);
     EXPECT_NE(out.find(port + ": " + c.devices[i].closing), std::string::npos) << out;
@@ -173,6 +253,87 @@ TEST(WindowPathTest, LoadsTheEmbeddedWindowModule) {
   EXPECT_EQ(updater.Finish(kRunCap), 128 + SIGTERM) << updater.Stderr();
 }
 
+// A bundled updater carrying a 1000-byte payload, and a simulator on COM3
+// (and more) for each test of the report.
+struct ReportBench {
+  explicit ReportBench(int devices) {
+    WriteFile(env.WorkFile("payload"), RandomBytes(1000, 7));
+    std::string error;
+    EXPECT_TRUE(PackBundle(TEVRA_UPDATER, env.WorkFile("payload"), updater, error)) << error;
+    for (int i = 0; i < devices; ++i) {
+      Options options;
+      options.port = 3 + i;
+      options.portsDir = env.portsDir();
+      sims.push_back(std::make_unique<sim::DongleSimulator>(options));
+      EXPECT_TRUE(sims.back()->Start(&error)) << error;
+    }
+  }
+  IsolatedEnvironment env;
+  std::string updater = env.WorkFile("updater");
+  std::string report = env.WorkFile("report.jsonl");
+  std::vector<std::unique_ptr<sim::DongleSimulator>> sims;
+};
+
+// Two stations appending to one report at once: every record is a whole
+// line. A name that is neither printable nor UTF-8 arrives escaped.
+TEST(ReportTest, TwoUpdatersAppendWholeLines) {
+  ReportBench bench(2);
+  const std::string odd = bench.env.WorkFile("dev\x01\xff");
+  ASSERT_EQ(::symlink((bench.env.portsDir() + "/COM4").c_str(), odd.c_str()), 0);
+  constexpr int kMissing = 20;  // ports that end at once, all records together
+  std::vector<std::unique_ptr<ChildProcess>> updaters;
+  for (const std::string& port : {std::string("COM3"), odd}) {
+    std::vector<std::string> args = {"--download", "--port", port, "--report", bench.report};
+    for (int k = 0; k < kMissing; ++k) {
+      args.insert(args.end(), {"--port", "/nonexistent/tty" + std::to_string(k)});
+    }
+    updaters.push_back(std::make_unique<ChildProcess>(bench.updater, args));
+  }
+  for (const auto& updater : updaters) {
+    EXPECT_EQ(updater->Finish(kRunCap), 4) << updater->Stdout() << updater->Stderr();
+  }
+  const auto records = Records(bench.report);
+  EXPECT_EQ(records.size(), 2U * (kMissing + 1));
+  EXPECT_EQ(std::ranges::count_if(records, [](const auto& r) { return r[1] == "done"; }), 2);
+  EXPECT_EQ(std::ranges::count_if(records,
+                                  [](const auto& r) { return r[0].ends_with("dev\\x01\\ufffd"); }),
+            1);
+}
+
+// A report that cannot be kept is loud: one that does not open stops the run
+// before any device is touched; a record that cannot be written (here past
+// the file size limit) is said on the port's closing line. Exit status 6.
+TEST(ReportTest, ReportTroubleIsLoud) {
+  struct Trouble {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    const char* shell;  // before the updater starts
+    const char* said;
+    bool flashed;
+  };
+  const Trouble troubles[] = {
+      {"Directory", [](const std::string& p) { ::mkdir(p.c_str(), 0700); }, "", "Is a directory",
+       false},
+      {"Fifo", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); }, "", "not a regular file",
+       false},
+      {"WriteFails", [](const std::string& p) { WriteFile(p, Bytes(4096, '\n')); },
+       "ulimit -f 1 && trap '' XFSZ && ", "COM3 in the report", true},
+  };
+  for (const Trouble& t : troubles) {
+    SCOPED_TRACE(t.name);
+    ReportBench bench(1);
+    t.make(bench.report);
+    ChildProcess updater("/bin/sh", {"-c", std::string(t.shell) + "exec \"$0\" \"$@\"",
+                                     bench.updater, "--download", "--report", bench.report});
+    EXPECT_EQ(updater.Finish(kRunCap), 6) << updater.Stdout() << updater.Stderr();
+    EXPECT_NE(updater.Stderr().find(t.said), std::string::npos) << updater.Stderr();
+    EXPECT_EQ(updater.Stdout().find("COM3: done: ") != std::string::npos, t.flashed);
+    EXPECT_EQ(updater.Stdout().find("; not in the report\n") != std::string::npos, t.flashed);
+    bench.sims[0]->Stop();
+    EXPECT_EQ(bench.sims[0]->Stats().erases != 0, t.flashed) << updater.Stdout();
+  }
+}
+
 std::vector<Case> Cases() {
   const Device good{kDone};
   const Device interrupted{"interrupted at block"};
@@ -193,7 +354,9 @@ std::vector<Case> Cases() {
        "",
        {"--baud", "110"},
        Carries::kPayload,
-       100},
+       100,
+       0,
+       false},
       {"EmptyTrailerIsNoPayload",
        3,
        {{"failed: no payload to send"}},

@@ -236,6 +236,11 @@ TEST_F(PortNumberingTest, EachKindOfRowIsDescribed) {
   EXPECT_EQ(resolver.Describe(4), dev + "/ttyACM0 - Arduino (www.arduino.cc) Uno\\x1B[2J");
   EXPECT_EQ(resolver.Describe(5), dev + "/ttyUSB0 - FTDI FT232R USB UART - serial A50285BI");
   EXPECT_EQ(resolver.NumbersInUse(), "COM1, COM3, COM4, COM5");
+  // What the report says of a device, found by its node.
+  const std::optional<SerialDevice> ftdi = resolver.Find(dev + "/ttyUSB0");
+  ASSERT_TRUE(ftdi);
+  EXPECT_EQ(ftdi->vendorId + ":" + ftdi->productId + " " + ftdi->serial, "0403:6001 A50285BI");
+  EXPECT_FALSE(resolver.Find(dev + "/ttyUSB1"));
 }
 
 // Described as another user sees it: root may use any device.

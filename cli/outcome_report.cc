@@ -1,0 +1,167 @@
+#include "cli/outcome_report.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "app/build_info.h"
+#include "platform/diagnostics.h"
+
+namespace tevra {
+namespace {
+
+std::string ErrnoText(int error) {
+  return std::strerror(error);  // NOLINT(concurrency-mt-unsafe): the loop's thread only
+}
+
+// The length of the well-formed UTF-8 sequence at text[i]; 0 if there is none.
+std::size_t Utf8Length(std::string_view text, std::size_t i) {
+  const auto lead = static_cast<std::uint8_t>(text[i]);
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  if (length == 0 || lead > 0xF4 || i + length > text.size()) {
+    return 0;
+  }
+  std::uint32_t code = lead & (0x7FU >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<std::uint8_t>(text[i + k]);
+    if ((next & 0xC0U) != 0x80U) {
+      return 0;
+    }
+    code = (code << 6U) | (next & 0x3FU);
+  }
+  constexpr std::array<std::uint32_t, 5> kLeast = {0, 0, 0x80, 0x800, 0x10000};
+  const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+  return code < kLeast.at(length) || code > 0x10FFFF || surrogate ? 0 : length;
+}
+
+// A JSON string: control characters as \u00XX, bytes that are not UTF-8
+// (a USB descriptor's, a path's) as U+FFFD; null when empty.
+std::string Json(std::string_view text) {
+  if (text.empty()) {
+    return "null";
+  }
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<std::uint8_t>(text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      std::array<char, 8> escaped{};
+      (void)std::snprintf(escaped.data(), escaped.size(), "\\u%04x", c);
+      out += escaped.data();
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (const std::size_t length = Utf8Length(text, i); length != 0) {
+      out.append(text.substr(i, length));
+      i += length;
+      continue;
+    } else {
+      out += "\xEF\xBF\xBD";
+    }
+    ++i;
+  }
+  return out + "\"";
+}
+
+std::string Json(std::uint64_t n) {
+  return std::to_string(n);
+}
+
+std::string Utc(std::chrono::system_clock::time_point time) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+  std::tm parts{};
+  std::array<char, 32> text{};
+  if (::gmtime_r(&seconds, &parts) == nullptr ||
+      std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
+    return {};
+  }
+  return text.data();
+}
+
+const char* ResultWord(PortOutcome::Result result) {
+  switch (result) {
+    case PortOutcome::Result::kDone:
+      return "done";
+    case PortOutcome::Result::kInterrupted:
+      return "interrupted";
+    case PortOutcome::Result::kFailed:
+      break;
+  }
+  return "failed";
+}
+
+}  // namespace
+
+OutcomeReport::OutcomeReport(const std::string& path) : path_(path) {
+  // O_NONBLOCK: a FIFO without a reader or a device must not hold the run.
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+  UniqueFd fd(::open(path.c_str(), kFlags, 0644));  // NOLINT(hicpp-signed-bitwise)
+  struct stat st {};
+  if (!fd.valid()) {
+    // ENXIO: a FIFO nobody reads.
+    error_ = "cannot open the report " + Printable(path) + ": " +
+             (errno == ENXIO ? std::string("not a regular file") : ErrnoText(errno));
+  } else if (::fstat(fd.get(), &st) != 0) {
+    error_ = "cannot look at the report " + Printable(path) + ": " + ErrnoText(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    error_ = "cannot open the report " + Printable(path) + ": not a regular file";
+  } else if (::fcntl(fd.get(), F_SETFL, O_APPEND) != 0) {
+    error_ = "cannot set up the report " + Printable(path) + ": " + ErrnoText(errno);
+  } else {
+    fd_ = std::move(fd);
+  }
+}
+
+void OutcomeReport::SetFirmware(std::uint64_t bytes, std::string sha256Hex) {
+  firmwareBytes_ = bytes;
+  firmwareSha256_ = std::move(sha256Hex);
+}
+
+bool OutcomeReport::Append(const PortTarget& target, const PortOutcome& outcome) {
+  const SerialDevice none;
+  const SerialDevice& usb = target.adapter ? *target.adapter : none;
+  std::array<char, 32> seconds{};
+  (void)std::snprintf(seconds.data(), seconds.size(), "%.3f", outcome.seconds);
+  // After a torn line, a line end first keeps this record whole.
+  std::string line = torn_ ? "\n" : "";
+  line += "{\"time\":" + Json(Utc(outcome.time)) + ",\"port\":" + Json(target.name) +
+          ",\"device\":" + Json(target.device) + ",\"vendor_id\":" + Json(usb.vendorId) +
+          ",\"product_id\":" + Json(usb.productId) + ",\"manufacturer\":" + Json(usb.manufacturer) +
+          ",\"product\":" + Json(usb.product) + ",\"serial\":" + Json(usb.serial) +
+          ",\"firmware_bytes\":" + (firmwareBytes_ ? Json(*firmwareBytes_) : "null") +
+          ",\"firmware_sha256\":" + Json(firmwareSha256_) + ",\"result\":\"" +
+          ResultWord(outcome.result) + "\",\"cause\":" + Json(outcome.cause) +
+          ",\"seconds\":" + seconds.data() + ",\"blocks\":" + Json(outcome.blocks) +
+          ",\"updater_version\":" + Json(kProgramVersion) + "}\n";
+  ssize_t written = -1;
+  do {
+    // One write only: a second one could land after another writer's line.
+    written = ::write(fd_.get(), line.data(), line.size());
+  } while (written < 0 && errno == EINTR);
+  const std::string what =
+      "the record of " + Printable(target.name) + " in the report " + Printable(path_) + ": ";
+  if (written < 0) {
+    error_ = what + "cannot write it: " + ErrnoText(errno);
+  } else if (static_cast<std::size_t>(written) != line.size()) {
+    torn_ = written > 0;
+    error_ = what + "only " + std::to_string(written) + " of " + std::to_string(line.size()) +
+             " bytes were written";
+  } else if (::fdatasync(fd_.get()) != 0) {
+    torn_ = false;
+    error_ = what + "may not be on disk: " + ErrnoText(errno);
+  } else {
+    torn_ = false;
+    return true;
+  }
+  failed_ = true;
+  return false;
+}
+
+}  // namespace tevra
