@@ -5,6 +5,9 @@ namespace tevra {
 // The exit status of `tevra-updater --download` and the other command-line
 // uses, one per cause; the README lists them. When ports fail for different
 // causes, the status is that of the first failed port in the order given.
+// A watch (--download --watch) ends by a stop signal (128 + its number,
+// whatever the outcomes) or after --count outcomes: then 0 when every one
+// was done, else the status of the first that failed.
 enum class ExitStatus : int {
   kSuccess = 0,        // every port: the device acknowledged the last block
   kInternal = 1,       // the updater itself could not run (resources, window module)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/bundled_payload.h"
+#include "cli/poll_timeout.h"
 #include "cli/port_download.h"
 #include "cli/progress_console.h"
 #include "cli/stop_signals.h"
@@ -31,18 +32,6 @@ std::string ErrnoText(int error) {
   return std::strerror(error);  // NOLINT(concurrency-mt-unsafe): one thread here
 }
 
-int PollTimeout(std::optional<Clock::time_point> deadline, Clock::time_point now) {
-  if (!deadline) {
-    return -1;
-  }
-  if (*deadline <= now) {
-    return 0;
-  }
-  // Rounded up, so the loop never wakes just before a deadline and spins.
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
-  return static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), 60'000));
-}
-
 }  // namespace
 
 int HeadlessDownload::Run() {
@@ -57,7 +46,7 @@ int HeadlessDownload::Run() {
   std::vector<std::unique_ptr<PortDownload>> ports;
   ports.reserve(targets_.size());
   for (const PortTarget& target : targets_) {
-    ports.push_back(std::make_unique<PortDownload>(target, console, line_.timeout));
+    ports.push_back(MakePortDownload(line_, target, console));
   }
 
   const BundledPayload payload(SelfExecutablePath());
@@ -107,7 +96,7 @@ int HeadlessDownload::Run() {
       }
       deadline = deadline ? std::min(*deadline, nextRedraw) : nextRedraw;
     }
-    const int ready = ::poll(fds.data(), fds.size(), PollTimeout(deadline, now));
+    const int ready = ::poll(fds.data(), fds.size(), PollTimeout<Clock>(deadline, now));
     if (ready < 0 && errno != EINTR) {
       const std::string cause = "waiting for the devices failed: " + ErrnoText(errno);
       for (PortDownload* port : polled) {

@@ -55,6 +55,10 @@ class ProgressConsole {
   // One line to the error output ("tevra-updater: " in front), kept clear
   // of the live rows.
   void Diagnostic(std::string_view line);
+  // Live: a line under the rows (a watch's tally); empty for none.
+  void SetFooter(const std::string& text);
+  // A line of its own on the output, above the live rows; never dropped.
+  void Line(const std::string& text);
   // Live: draws every row again (rates and times change without events).
   void Redraw();
   // Waits until everything shown so far is written, giving up once the
@@ -80,6 +84,7 @@ class ProgressConsole {
   bool live_;
   std::mutex mutex_;
   std::vector<Row> rows_;
+  std::string footer_;
   ConsoleWriter writer_;  // last: its thread stops before the rows go
 };
 

@@ -61,6 +61,10 @@ TEST(CommandLineMainTest, RefusesBeforeOpeningAnyPort) {
       {R"(ulimit -n 40; exec "$0" --download --port /x/a --port /x/b --port /x/c)", 1,
        "3 ports need "},
       {R"sh(exec "$0" --download --baud "$(printf '\033[2J')")sh", 2, R"(not "\x1B[2J")"},
+      {R"(exec "$0" --watch --port COM3)", 2, "--watch only goes with --download"},
+      {R"(exec "$0" --download --count 2)", 2, "--count only goes with --watch"},
+      {R"(exec "$0" --download --watch --count 0)", 2, "--count wants a whole number from 1 "},
+      {R"(exec "$0" --download --watch --settle 60001)", 2, "from 0 to 60000, not \"60001\""},
       {R"sh(exec "$0" --download --port "$(printf '/tmp/x\033]0;owned\007')")sh", 3,
        R"(/tmp/x\x1B]0;owned\x07: failed)"},
   };
