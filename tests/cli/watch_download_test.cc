@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,6 +85,9 @@ class WatchDownloadTest : public ::testing::Test {
 TEST_F(WatchDownloadTest, FlashesEachPlugOnceAndAgainAfterAReplug) {
   auto updater = Watch({});
   auto com3 = Plug(3);
+  // The same device by a second name: one plug, flashed once.
+  const std::filesystem::path com3Device = std::filesystem::read_symlink(env_.portsDir() + "/COM3");
+  std::filesystem::create_symlink(com3Device, env_.portsDir() + "/COM8");
   auto com4 = Plug(4, {"--stop-after-block", "3"});
   auto com5 = Plug(5);
   WaitFor(*updater, "COM4: failed: the device gave no answer for 1 s at block 4 of 8");
