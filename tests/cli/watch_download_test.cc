@@ -106,21 +106,22 @@ TEST_F(WatchDownloadTest, FlashesEachPlugOnceAndAgainAfterAReplug) {
   EXPECT_TRUE(Flashed(3) && Flashed(4) && Flashed(5));
 }
 
-// Named ports at the start, others there at the start left alone, and no
-// download beyond --count.
+// Named ports at the start, others there at the start left alone, one
+// unplugged within its settle time left alone, no download beyond --count.
 TEST_F(WatchDownloadTest, CountEndsTheRunAfterItsOutcomes) {
   auto named = Plug(3);
   auto present = Plug(4);
-  auto updater = Watch({"--port", "COM3", "--count", "2"});
-  auto com5 = Plug(5);
+  auto updater = Watch({"--port", "COM3", "--count", "2", "--settle", "3000"});
+  EXPECT_EQ(Unplug(*Plug(5)), 0);
   auto com6 = Plug(6);
+  auto com7 = Plug(7);
   EXPECT_EQ(updater->Finish(kCap), 0) << updater->Stdout() << updater->Stderr();
   EXPECT_NE(updater->Stdout().find("watched: 2 flashed, 0 failed\n"), std::string::npos)
       << updater->Stdout();
   EXPECT_EQ(Unplug(*named), 1);
   EXPECT_EQ(Unplug(*present), 0);
-  EXPECT_EQ(Unplug(*com5), 1);
-  EXPECT_EQ(Unplug(*com6), 0);
+  EXPECT_EQ(Unplug(*com6), 1);
+  EXPECT_EQ(Unplug(*com7), 0);
 }
 
 TEST_F(WatchDownloadTest, CtrlCInterruptsRunningDownloads) {
