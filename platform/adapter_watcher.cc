@@ -42,7 +42,7 @@ std::string StepTowards(const std::string& dir, const std::string& target) {
 
 }  // namespace
 
-AdapterWatcher::AdapterWatcher(std::string devDir, std::string portsDir)
+AdapterWatcher::AdapterWatcher(const std::string& devDir, const std::string& portsDir)
     : devDir_(Absolute(devDir)),
       portsDir_(Absolute(portsDir)),
       fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
@@ -77,7 +77,7 @@ std::set<std::string> AdapterWatcher::Scan(bool ports) const {
        it.increment(error)) {
     const std::string name = it->path().filename().string();
     if (ports ? PortResolver::PortNumber(name) != 0 : IsAdapterNode(name)) {
-      found.insert(dir + "/" + name);
+      found.insert(std::string(dir).append("/").append(name));
     }
   }
   return found;

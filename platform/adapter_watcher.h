@@ -30,7 +30,7 @@ class AdapterWatcher {
     std::string path;       // "<dev>/ttyUSB0", "<ports>/COM5"
   };
 
-  AdapterWatcher(std::string devDir, std::string portsDir);
+  AdapterWatcher(const std::string& devDir, const std::string& portsDir);
   AdapterWatcher(const AdapterWatcher&) = delete;
   AdapterWatcher& operator=(const AdapterWatcher&) = delete;
   ~AdapterWatcher() = default;

@@ -7,11 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "tests/support/bytes.h"
 #include "tests/support/temp_dir.h"
 
 namespace tevra::test {
@@ -30,9 +30,7 @@ std::vector<std::string> Changes(AdapterWatcher& watcher, const std::string& roo
 }
 
 void Touch(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  ASSERT_NE(file, nullptr) << path;
-  std::fclose(file);
+  WriteFile(path, {});
 }
 
 void Link(const std::string& target, const std::string& link) {
