@@ -90,8 +90,8 @@ int WatchDownload::Run() {
     console.Diagnostic(payload.error());
     return ToInt(ExitStatus::kNoPayload);
   }
-  portsDir_ = PortsDirectory();
-  AdapterWatcher watcher(kDevDir, portsDir_);
+  AdapterWatcher watcher(kDevDir, PortsDirectory());
+  portsDir_ = watcher.portsDir();
   if (!watcher.valid()) {
     console.Diagnostic(std::string("cannot watch ") + kDevDir +
                        " for adapters: " + ErrnoText(errno));

@@ -38,6 +38,8 @@ class AdapterWatcher {
   // False (errno set) when the device directory could not be watched.
   bool valid() const { return devWd_ >= 0; }
   int fd() const { return fd_.get(); }
+  // The ports directory as the paths reported name it (absolute).
+  const std::string& portsDir() const { return portsDir_; }
 
   // What is there now, as paths, known from here on; empty while invalid.
   std::vector<std::string> Present() const { return {known_.begin(), known_.end()}; }
