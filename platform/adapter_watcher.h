@@ -17,7 +17,8 @@ namespace tevra {
 //
 // The device directory must exist. The ports directory may not (yet), or
 // may be removed later: its nearest existing parent is watched until it
-// appears, and the links in it then count as appearing. When the kernel's
+// appears, and the links in it then count as appearing (a folder above it
+// renamed while it is watched goes unnoticed). When the kernel's
 // event queue overflows, both directories are read again and what differs
 // from what was known is reported. A name removed and created again between
 // two reads comes out as gone, then appeared: each appearance is a new plug.
