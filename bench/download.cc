@@ -1,4 +1,4 @@
-// With --headless: see download_headless.cc.
+// With --headless: see download_headless.cc; with --watch, download_watch.cc.
 //
 // A full 16384-byte download through the real window (offscreen), the real
 // port and dongle-sim answering at once in a process of its own, so that the
@@ -232,11 +232,15 @@ int Run(int argc, char** argv) {
 }
 
 int RunHeadless();  // download_headless.cc
+int RunWatch();     // download_watch.cc
 
 int main(int argc, char** argv) {
   try {
     if (argc > 1 && std::string(argv[1]) == "--headless") {
       return RunHeadless();
+    }
+    if (argc > 1 && std::string(argv[1]) == "--watch") {
+      return RunWatch();
     }
     return Run(argc, argv);
   } catch (const std::exception& e) {

@@ -15,6 +15,8 @@ namespace {
 constexpr char kDefaultPort[] = "COM3";
 constexpr unsigned kMaxPortNumber = 255;  // the port number is one byte
 constexpr std::int64_t kMaxTimeoutSeconds = std::int64_t{24} * 3600;
+constexpr std::int64_t kMaxSettleMs = 60'000;
+constexpr std::int64_t kMaxCount = 1'000'000'000;
 
 // The window's rates, comma-separated; with `wrapAt`, a line break and
 // `indent` after that many rates.
@@ -85,6 +87,19 @@ std::chrono::seconds ParseTimeout(std::string_view text) {
   return std::chrono::seconds(seconds);
 }
 
+// --settle and --count: a whole number from `low` to `high`.
+std::int64_t ParseWatchNumber(std::string_view option, std::string_view text, std::int64_t low,
+                              std::int64_t high) {
+  std::int64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < low ||
+      value > high) {
+    throw UsageError(std::string(option) + " wants a whole number from " + std::to_string(low) +
+                     " to " + std::to_string(high) + ", not \"" + Printable(text) + "\"");
+  }
+  return value;
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(std::span<const std::string_view> args) {
@@ -94,10 +109,30 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
   bool version = false;
   std::vector<std::string_view> downloadOnly;
   std::string_view windowOption;
+  std::string_view watchOnly;  // --settle or --count
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
     if (arg == "--download") {
       download = true;
+      continue;
+    }
+    if (arg == "--watch") {
+      line.watch = true;
+      downloadOnly.push_back(arg);
+      continue;
+    }
+    if (arg == "--settle" || arg == "--count") {
+      if (i + 1 >= args.size()) {
+        throw UsageError(std::string(arg) + " needs a value");
+      }
+      watchOnly = watchOnly.empty() ? arg : watchOnly;
+      downloadOnly.push_back(arg);
+      const std::string_view value = args[++i];
+      if (arg == "--settle") {
+        line.settle = std::chrono::milliseconds(ParseWatchNumber(arg, value, 0, kMaxSettleMs));
+      } else {
+        line.count = static_cast<std::uint64_t>(ParseWatchNumber(arg, value, 1, kMaxCount));
+      }
       continue;
     }
     if (arg == "--help" || arg == "-h") {
@@ -156,7 +191,10 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
                          ? "nothing to do"
                          : std::string(downloadOnly.front()) + " only goes with --download");
   }
-  if (line.ports.empty()) {
+  if (!watchOnly.empty() && !line.watch && line.action == CommandLine::Action::kDownload) {
+    throw UsageError(std::string(watchOnly) + " only goes with --watch");
+  }
+  if (line.ports.empty() && !line.watch) {
     line.ports.emplace_back(kDefaultPort);
   }
   return line;
@@ -166,6 +204,8 @@ std::string UsageText() {
   return "usage: tevra-updater [Qt options]\n"
          "       tevra-updater --download [--port COMn|PATH]... [--baud RATE] [--timeout SECONDS]\n"
          "                                [--report FILE]\n"
+         "       tevra-updater --download --watch [--port COMn|PATH]... [--settle MS]\n"
+         "                     [--count N] [--baud RATE] [--timeout SECONDS] [--report FILE]\n"
          "       tevra-updater --version | --help | --licenses\n"
          "\n"
          "Without arguments the updater window opens; it downloads the firmware bundled into\n"
@@ -192,6 +232,14 @@ std::string UsageText() {
          "                      time, port, device, USB ids and strings, the firmware's\n"
          "                      size and SHA-256, result, cause, seconds, blocks; each\n"
          "                      line is on disk before the port's closing line shows\n"
+         "  --watch             a flashing station: also flash every serial adapter plugged\n"
+         "                      in while it runs (a new /dev/ttyUSB*, /dev/ttyACM* or COMn\n"
+         "                      link), once per plug, in parallel; adapters there at the\n"
+         "                      start are left alone unless named; no default port\n"
+         "  --settle MS         with --watch: start a download this long after its adapter\n"
+         "                      appeared, 0 to 60000 (default: 1000)\n"
+         "  --count N           with --watch: end after N outcomes; none starts beyond\n"
+         "                      the N-th (default: run until stopped)\n"
          "  --version           print the version and exit\n"
          "  --help, -h          show this text and exit\n"
          "  --licenses          print the notices of the libraries this file carries, if any\n"
@@ -203,7 +251,9 @@ std::string UsageText() {
          "answering, was disconnected or a write failed; 6 the report could not be\n"
          "written; 129, 130, 131, 143 stopped by SIGHUP, SIGINT, SIGQUIT, SIGTERM. With\n"
          "several failed ports, the first one's; a stop signal comes before any, a\n"
-         "failed port before the report.\n"
+         "failed port before the report. --watch: 128 + the signal when stopped; after\n"
+         "--count outcomes 0 when every device took the firmware, else the first\n"
+         "failure's status, else 6 when the report lost a record.\n"
          "\n"
          "tevra-updater(1) lists the environment and the files the updater uses.\n";
 }

@@ -20,6 +20,12 @@ struct CommandLine {
   std::uint32_t baud = 9600;
   std::chrono::seconds timeout{20};
   std::string report;  // --report FILE: each port's outcome appended as JSON; empty: none
+  // --watch: also every adapter plugged in while it runs (no default port),
+  // each flashed once per plug, --settle after it appeared; --count: end
+  // after this many outcomes (0: until stopped).
+  bool watch = false;
+  std::chrono::milliseconds settle{1000};
+  std::uint64_t count = 0;
 };
 
 // A command line that cannot be run; what() says why, in one line.
@@ -29,7 +35,7 @@ class UsageError : public std::runtime_error {
 };
 
 // Parses the arguments after the program name. Without --port the window's
-// default port, COM3, is used. Throws UsageError.
+// default port, COM3, is used (but with --watch). Throws UsageError.
 CommandLine ParseCommandLine(std::span<const std::string_view> args);
 
 // The text --help prints.

@@ -14,6 +14,7 @@
 #include "cli/exit_status.h"
 #include "cli/headless_download.h"
 #include "cli/port_targets.h"
+#include "cli/watch_download.h"
 #include "cli/window_options.h"
 #include "platform/diagnostics.h"
 #include "platform/fd_io.h"
@@ -53,6 +54,9 @@ int Download(const CommandLine& line) {
   if (const std::optional<std::string> shortfall = DescriptorShortfall(targets.size())) {
     Diagnose(*shortfall);
     return ToInt(ExitStatus::kInternal);
+  }
+  if (line.watch) {
+    return WatchDownload(line, std::move(targets)).Run();
   }
   return HeadlessDownload(line, std::move(targets)).Run();
 }

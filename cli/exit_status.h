@@ -8,6 +8,9 @@ namespace tevra {
 // A stop signal's status comes before any port's, and a failed port's before
 // kReportFailed: the report's loss is said only of runs whose every device
 // took the firmware (or was refused it before anything was opened).
+// A watch (--download --watch) ends by a stop signal (128 + its number,
+// whatever the outcomes) or after --count outcomes: then 0 when every one
+// was done, else the status of the first that failed.
 enum class ExitStatus : int {
   kSuccess = 0,        // every port: the device acknowledged the last block
   kInternal = 1,       // the updater itself could not run (resources, window module)

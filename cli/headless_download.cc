@@ -15,6 +15,7 @@
 
 #include "cli/bundled_payload.h"
 #include "cli/outcome_report.h"
+#include "cli/poll_timeout.h"
 #include "cli/port_download.h"
 #include "cli/progress_console.h"
 #include "cli/stop_signals.h"
@@ -32,19 +33,23 @@ std::string ErrnoText(int error) {
   return std::strerror(error);  // NOLINT(concurrency-mt-unsafe): one thread here
 }
 
-int PollTimeout(std::optional<Clock::time_point> deadline, Clock::time_point now) {
-  if (!deadline) {
-    return -1;
-  }
-  if (*deadline <= now) {
-    return 0;
-  }
-  // Rounded up, so the loop never wakes just before a deadline and spins.
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
-  return static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), 60'000));
-}
-
 }  // namespace
+
+std::string AnnounceFirmware(const BundledPayload& payload, ProgressConsole& console,
+                             OutcomeReport* report) {
+  if (!payload.valid()) {
+    return payload.error();
+  }
+  const std::string sha256 = payload.Sha256Hex();
+  if (sha256.empty()) {
+    return "cannot read the payload: " + ErrnoText(errno);
+  }
+  console.Line("firmware: " + std::to_string(payload.length()) + " bytes, sha256 " + sha256);
+  if (report != nullptr) {
+    report->SetFirmware(payload.length(), sha256);
+  }
+  return {};
+}
 
 int HeadlessDownload::Run() {
   // Before any port's workers exist, so they inherit the blocked signals.
@@ -65,24 +70,12 @@ int HeadlessDownload::Run() {
     }
   }
   const BundledPayload payload(SelfExecutablePath());
-  std::string problem = payload.error();
-  if (problem.empty()) {
-    const std::string sha256 = payload.Sha256Hex();
-    if (sha256.empty()) {
-      problem = "cannot read the payload: " + ErrnoText(errno);
-    } else {
-      console.Line("firmware: " + std::to_string(payload.length()) + " bytes, sha256 " + sha256);
-      if (report) {
-        report->SetFirmware(payload.length(), sha256);
-      }
-    }
-  }
+  const std::string problem = AnnounceFirmware(payload, console, report ? &*report : nullptr);
 
   std::vector<std::unique_ptr<PortDownload>> ports;
   ports.reserve(targets_.size());
   for (const PortTarget& target : targets_) {
-    ports.push_back(std::make_unique<PortDownload>(target, console, line_.timeout,
-                                                   report ? &*report : nullptr));
+    ports.push_back(MakePortDownload(line_, target, console, report ? &*report : nullptr));
   }
   if (!problem.empty()) {
     console.Diagnostic(problem);
@@ -130,7 +123,7 @@ int HeadlessDownload::Run() {
       }
       deadline = deadline ? std::min(*deadline, nextRedraw) : nextRedraw;
     }
-    const int ready = ::poll(fds.data(), fds.size(), PollTimeout(deadline, now));
+    const int ready = ::poll(fds.data(), fds.size(), PollTimeout<Clock>(deadline, now));
     if (ready < 0 && errno != EINTR) {
       const std::string cause = "waiting for the devices failed: " + ErrnoText(errno);
       for (PortDownload* port : polled) {

@@ -1,12 +1,22 @@
 #pragma once
 
+#include <string>
 #include <vector>
 
+#include "cli/bundled_payload.h"
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
+#include "cli/outcome_report.h"
 #include "cli/port_targets.h"
+#include "cli/progress_console.h"
 
 namespace tevra {
+
+// Says the firmware's size and SHA-256 on the console and gives them to the
+// report, if any, before any port opens; why there is nothing to send, or
+// empty.
+std::string AnnounceFirmware(const BundledPayload& payload, ProgressConsole& console,
+                             OutcomeReport* report);
 
 // `tevra-updater --download`: the payload this updater carries, written to
 // every port at once, without a window. One thread runs every port's

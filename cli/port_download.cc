@@ -246,4 +246,9 @@ void PortDownload::Ended(Outcome outcome, const std::string& cause) {
   }
 }
 
+std::unique_ptr<PortDownload> MakePortDownload(const CommandLine& line, PortTarget target,
+                                               ProgressConsole& console, OutcomeReport* report) {
+  return std::make_unique<PortDownload>(std::move(target), console, line.timeout, report);
+}
+
 }  // namespace tevra

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "cli/command_line.h"
 #include "cli/exit_status.h"
 #include "cli/outcome_report.h"
 #include "cli/port_targets.h"
@@ -103,5 +104,9 @@ class PortDownload final : private DownloadSession::Frontend {
   // Declared last: its port's workers stop before the members above go.
   DownloadSession session_;
 };
+
+// Every port of a run, with the run's settings from its command line.
+std::unique_ptr<PortDownload> MakePortDownload(const CommandLine& line, PortTarget target,
+                                               ProgressConsole& console, OutcomeReport* report);
 
 }  // namespace tevra

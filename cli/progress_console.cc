@@ -172,6 +172,11 @@ void ProgressConsole::Diagnostic(std::string_view line) {
   writer_.Write(Stream::kErr, "tevra-updater: " + Shown(line) + "\n", Keep::kUnlessFlooded);
 }
 
+void ProgressConsole::SetFooter(const std::string& text) {
+  const std::lock_guard lock(mutex_);
+  footer_ = Shown(text);
+}
+
 void ProgressConsole::Redraw() {
   if (live_) {
     writer_.RequestRedraw();
@@ -195,7 +200,9 @@ std::vector<std::string> ProgressConsole::Frame() {
   for (const Row& r : rows_) {
     running += r.finished ? 0 : 1;
   }
-  const std::size_t room = height == 0 ? running : std::max<std::size_t>(height, 3) - 2;
+  const std::size_t footer = footer_.empty() ? 0 : 1;
+  const std::size_t room =
+      height == 0 ? running : std::max<std::size_t>(height, 3 + footer) - 2 - footer;
   for (const Row& r : rows_) {
     if (r.finished) {
       continue;
@@ -205,6 +212,10 @@ std::vector<std::string> ProgressConsole::Frame() {
       break;
     }
     lines.push_back(Prefix(r) + r.text);
+    Cut(lines.back(), width - 1);
+  }
+  if (footer != 0) {
+    lines.push_back(footer_);
     Cut(lines.back(), width - 1);
   }
   return lines;

@@ -52,12 +52,14 @@ class ProgressConsole {
   // The port's outcome, its closing line; the row shows nothing else
   // afterwards. Never dropped.
   void Finish(std::size_t row, const std::string& text);
-  // A line of the run's own on the output (the firmware it sends), above
-  // the live rows. Never dropped.
+  // A line of the run's own on the output (the firmware it sends, a
+  // watch's tally), above the live rows. Never dropped.
   void Line(const std::string& text);
   // One line to the error output ("tevra-updater: " in front), kept clear
   // of the live rows.
   void Diagnostic(std::string_view line);
+  // Live: a line under the rows (a watch's tally); empty for none.
+  void SetFooter(const std::string& text);
   // Live: draws every row again (rates and times change without events).
   void Redraw();
   // Waits until everything shown so far is written, giving up once the
@@ -83,6 +85,7 @@ class ProgressConsole {
   bool live_;
   std::mutex mutex_;
   std::vector<Row> rows_;
+  std::string footer_;
   ConsoleWriter writer_;  // last: its thread stops before the rows go
 };
 

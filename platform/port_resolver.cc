@@ -112,6 +112,26 @@ std::string PortResolver::DevicePath(unsigned n) {
   return it == Devices().end() ? std::string() : it->second.path;
 }
 
+unsigned PortResolver::NumberOf(const std::string& device) {
+  struct stat wanted {};
+  if (::stat(device.c_str(), &wanted) != 0) {
+    return 0;
+  }
+  for (const unsigned n : LinkNumbers()) {
+    struct stat st {};
+    if (::stat(LinkPath(n).c_str(), &st) == 0 && st.st_rdev == wanted.st_rdev &&
+        st.st_dev == wanted.st_dev && st.st_ino == wanted.st_ino) {
+      return n;
+    }
+  }
+  for (const auto& [n, found] : Devices()) {
+    if (found.path == device) {
+      return n;
+    }
+  }
+  return 0;
+}
+
 std::string PortResolver::Describe(unsigned n) {
   if (n == 0) {
     return "no device";

@@ -38,6 +38,10 @@ class PortResolver {
   // always for 0). A link is returned as the link: open() follows it, so a
   // link whose target vanished fails instead of falling back.
   std::string DevicePath(unsigned n);
+  // n for the COM<n> a person sees for `device` (a node such as
+  // /dev/ttyUSB0): a link to the same device when one exists, else its
+  // number; 0 when it has none.
+  unsigned NumberOf(const std::string& device);
   // One line for a person saying what COM<n> is: the device and, for USB
   // adapters, manufacturer, product and serial number; "linked to PATH";
   // or "no device". Ends with the way out when the user may not use it.

@@ -1,0 +1,25 @@
+#include "cli/port_closer.h"
+
+#include <system_error>
+
+namespace tevra {
+
+void PortCloser::Close(std::unique_ptr<PortDownload> port) {
+  Closing& closing = closing_.emplace_back();
+  closing.port = std::move(port);
+  try {
+    closing.thread = std::jthread([&closing] {
+      closing.port->Close();
+      closing.done = true;
+    });
+  } catch (const std::system_error&) {
+    closing.port->Close();
+    closing.done = true;
+  }
+}
+
+void PortCloser::Reap() {
+  closing_.remove_if([](const Closing& closing) { return closing.done.load(); });
+}
+
+}  // namespace tevra

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace tevra {
+
+// Says which serial adapters appear and disappear while a flashing station
+// runs: the nodes ttyUSB<n> and ttyACM<n> in a device directory (/dev) and
+// the COM<n> links of the ports directory. inotify, no polling: fd() turns
+// readable when something changed, for the caller's poll loop, and Take()
+// reads it.
+//
+// The device directory must exist. The ports directory may not (yet), or
+// may be removed later: its nearest existing parent is watched until it
+// appears, and the links in it then count as appearing (a folder above it
+// renamed while it is watched goes unnoticed). When the kernel's
+// event queue overflows, both directories are read again and what differs
+// from what was known is reported. A name removed and created again between
+// two reads comes out as gone, then appeared: each appearance is a new plug.
+//
+// Not thread-safe; one caller.
+class AdapterWatcher {
+ public:
+  struct Change {
+    bool appeared = false;  // false: gone
+    std::string path;       // "<dev>/ttyUSB0", "<ports>/COM5"
+  };
+
+  AdapterWatcher(const std::string& devDir, const std::string& portsDir);
+  AdapterWatcher(const AdapterWatcher&) = delete;
+  AdapterWatcher& operator=(const AdapterWatcher&) = delete;
+  ~AdapterWatcher() = default;
+
+  // False (errno set) when the device directory could not be watched.
+  bool valid() const { return devWd_ >= 0; }
+  int fd() const { return fd_.get(); }
+  // The ports directory as the paths reported name it (absolute).
+  const std::string& portsDir() const { return portsDir_; }
+
+  // What is there now, as paths, known from here on; empty while invalid.
+  std::vector<std::string> Present() const { return {known_.begin(), known_.end()}; }
+  // What changed since the last call, in order; reads all fd() holds.
+  std::vector<Change> Take();
+
+  // ttyUSB<digits> or ttyACM<digits>.
+  static bool IsAdapterNode(std::string_view name);
+
+ private:
+  // Watches the ports directory, or its nearest existing parent meanwhile;
+  // links found in a directory watched anew are reported as appeared.
+  void ArmPortsDir(std::vector<Change>& changes);
+  void DisarmPortsDir(std::vector<Change>& changes);
+  // Reads both directories again and reports the difference from known_.
+  void Rescan(std::vector<Change>& changes);
+  std::set<std::string> Scan(bool ports) const;
+  void Note(bool appeared, const std::string& path, std::vector<Change>& changes);
+
+  std::string devDir_;
+  std::string portsDir_;
+  UniqueFd fd_;
+  int devWd_ = -1;
+  int portsWd_ = -1;
+  int parentWd_ = -1;
+  std::set<std::string> known_;
+};
+
+}  // namespace tevra
