@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "cli/window_options.h"
+#include "download/download_session.h"
 #include "platform/diagnostics.h"
 #include "res/combo_lists.h"
 
@@ -15,6 +16,7 @@ namespace {
 constexpr char kDefaultPort[] = "COM3";
 constexpr unsigned kMaxPortNumber = 255;  // the port number is one byte
 constexpr std::int64_t kMaxTimeoutSeconds = std::int64_t{24} * 3600;
+constexpr std::int64_t kMaxQuietGapMs = 10000;
 
 // The window's rates, comma-separated; with `wrapAt`, a line break and
 // `indent` after that many rates.
@@ -85,6 +87,27 @@ std::chrono::seconds ParseTimeout(std::string_view text) {
   return std::chrono::seconds(seconds);
 }
 
+// Checked against the rate once the whole line is read: --baud may come later.
+std::chrono::milliseconds ParseQuietGap(std::string_view text) {
+  std::int64_t ms = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), ms);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || ms < 1 ||
+      ms > kMaxQuietGapMs) {
+    throw UsageError("--quiet-gap wants whole milliseconds from 1 to " +
+                     std::to_string(kMaxQuietGapMs) + ", not \"" + Printable(text) + "\"");
+  }
+  return std::chrono::milliseconds(ms);
+}
+
+void CheckQuietGap(const CommandLine& line) {
+  const std::chrono::milliseconds least = DownloadSession::MinQuietGap(line.baud);
+  if (line.quietGap && *line.quietGap < least) {
+    throw UsageError("--quiet-gap at " + std::to_string(line.baud) + " baud wants at least " +
+                     std::to_string(least.count()) + " ms (two and a half characters' time), not " +
+                     std::to_string(line.quietGap->count()));
+  }
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(std::span<const std::string_view> args) {
@@ -114,7 +137,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
       i += static_cast<std::size_t>(*values);
       continue;
     }
-    if (arg != "--port" && arg != "--baud" && arg != "--timeout") {
+    if (arg != "--port" && arg != "--baud" && arg != "--timeout" && arg != "--quiet-gap") {
       throw UsageError((arg.starts_with('-') ? "unknown option \"" : "unexpected argument \"") +
                        Printable(arg) + "\"");
     }
@@ -131,6 +154,8 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
       line.ports.push_back(std::move(port));
     } else if (arg == "--baud") {
       line.baud = ParseBaud(value);
+    } else if (arg == "--quiet-gap") {
+      line.quietGap = ParseQuietGap(value);
     } else {
       line.timeout = ParseTimeout(value);
     }
@@ -151,6 +176,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
                          ? "nothing to do"
                          : std::string(downloadOnly.front()) + " only goes with --download");
   }
+  CheckQuietGap(line);
   if (line.ports.empty()) {
     line.ports.emplace_back(kDefaultPort);
   }
@@ -160,6 +186,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
 std::string UsageText() {
   return "usage: tevra-updater [Qt options]\n"
          "       tevra-updater --download [--port COMn|PATH]... [--baud RATE] [--timeout SECONDS]\n"
+         "                            [--quiet-gap MS]\n"
          "       tevra-updater --version | --help | --licenses\n"
          "\n"
          "Without arguments the updater window opens; it downloads the firmware bundled into\n"
@@ -182,6 +209,10 @@ std::string UsageText() {
          "  --timeout SECONDS   fail a port whose device sends nothing for this long, or\n"
          "                      whose answer is later than this plus its line time\n"
          "                      (default: 20)\n"
+         "  --quiet-gap MS      the silence that ends a device's answer, in whole ms, from\n"
+         "                      two and a half characters' time at the rate (3 at 9600,\n"
+         "                      1 at 115200) to 10000 (default: 100); only for devices that\n"
+         "                      answer each command in one burst: try it on one device\n"
          "  --version           print the version and exit\n"
          "  --help, -h          show this text and exit\n"
          "  --licenses          print the notices of the libraries this file carries, if any\n"

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,8 @@ struct CommandLine {
   std::vector<std::string> ports;
   std::uint32_t baud = 9600;
   std::chrono::seconds timeout{20};
+  // The silence that ends an answer; unset: the window's 100 ms.
+  std::optional<std::chrono::milliseconds> quietGap;
 };
 
 // A command line that cannot be run; what() says why, in one line.

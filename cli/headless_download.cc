@@ -57,7 +57,7 @@ int HeadlessDownload::Run() {
   std::vector<std::unique_ptr<PortDownload>> ports;
   ports.reserve(targets_.size());
   for (const PortTarget& target : targets_) {
-    ports.push_back(std::make_unique<PortDownload>(target, console, line_.timeout));
+    ports.push_back(std::make_unique<PortDownload>(target, console, line_.timeout, line_.quietGap));
   }
 
   const BundledPayload payload(SelfExecutablePath());

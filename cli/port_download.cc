@@ -30,12 +30,15 @@ std::string Seconds(PortDownload::Clock::duration elapsed) {
 }  // namespace
 
 PortDownload::PortDownload(PortTarget target, ProgressConsole& console,
-                           std::chrono::seconds silence)
+                           std::chrono::seconds silence,
+                           std::optional<std::chrono::milliseconds> quietGap)
     : target_(std::move(target)),
       console_(console),
       row_(console.AddRow(target_.name)),
       notify_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      session_(*this, silence, true) {}
+      session_(*this, silence, true) {
+  session_.SetQuietGap(quietGap);
+}
 
 bool PortDownload::Open(std::uint32_t baud) {
   if (!notify_.valid()) {

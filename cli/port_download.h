@@ -31,8 +31,10 @@ class PortDownload final : private DownloadSession::Frontend {
  public:
   using Clock = DownloadSession::Clock;
 
-  // target: the port as named and what it resolved to.
-  PortDownload(PortTarget target, ProgressConsole& console, std::chrono::seconds silence);
+  // target: the port as named and what it resolved to. quietGap: the
+  // silence that ends an answer (unset: the window's).
+  PortDownload(PortTarget target, ProgressConsole& console, std::chrono::seconds silence,
+               std::optional<std::chrono::milliseconds> quietGap = std::nullopt);
   PortDownload(const PortDownload&) = delete;
   PortDownload& operator=(const PortDownload&) = delete;
   ~PortDownload() override = default;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "download/protocol.h"
+#include "serial/quiet_gap_thread.h"
 
 namespace tevra {
 namespace {
@@ -67,6 +68,10 @@ bool DownloadSession::OpenPort(std::uint8_t portNumber, std::uint32_t baud) {
   return Opened(
       port_.Open(this, WM_SERIAL_NOTIFY, portNumber, baud, kByteSize, Parity::kEven, kOneStopBit),
       baud);
+}
+
+std::chrono::milliseconds DownloadSession::MinQuietGap(std::uint32_t baud) {
+  return tevra::MinQuietGap(baud, static_cast<unsigned>(kBitsPerByte));
 }
 
 bool DownloadSession::Opened(bool opened, std::uint32_t baud) {
