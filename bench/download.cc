@@ -231,12 +231,12 @@ int Run(int argc, char** argv) {
   return 0;
 }
 
-int RunHeadless();  // download_headless.cc
+int RunHeadless(int argc, char** argv);  // download_headless.cc
 
 int main(int argc, char** argv) {
   try {
     if (argc > 1 && std::string(argv[1]) == "--headless") {
-      return RunHeadless();
+      return RunHeadless(argc, argv);
     }
     return Run(argc, argv);
   } catch (const std::exception& e) {

@@ -231,11 +231,13 @@ std::vector<Case> Cases() {
        "--quiet-gap at 9600 baud wants at least 3 ms (two and a half characters' time), not 2\n\n"
        "usage: tevra-updater",
        {"--quiet-gap", "2"}},
-      {"ShortQuietGapAt115200", 0, {paced115200}, "", {"--quiet-gap", "5", "--baud", "115200"}},
+      // 20 ms, not less: the simulator's own thread, preempted on a busy
+      // machine, leaves 3 to 8 ms holes in its paced answers.
+      {"ShortQuietGapAt115200", 0, {paced115200}, "", {"--quiet-gap", "20", "--baud", "115200"}},
       // A device that pauses inside its answers: cut answers are no answers.
       {"AnswersCutByTheQuietGapAreNone",
        5,
-       {{"failed: the device gave no answer for 1 s while erasing", &Options::answerPauseMs, 30}},
+       {{"failed: the device gave no answer for 1 s", &Options::answerPauseMs, 30}},
        "",
        {"--quiet-gap", "5", "--timeout", "1"}},
       {"PausesShorterThanTheQuietGap", 0, {{kDone, &Options::answerPauseMs, 30}}},
