@@ -126,6 +126,7 @@ class DownloadSession final : public NotifyTarget, private DownloadSink {
   void ForgetLine();
   void ArmWatch();
   Clock::time_point SilenceDeadline() const;
+  Clock::duration HangupGrace() const;
   std::optional<Clock::time_point> WatchDeadline(Clock::time_point now) const;
   Clock::duration LineTime(std::uint64_t bytes) const;
 

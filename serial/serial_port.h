@@ -84,6 +84,8 @@ class SerialPort {
   // The silence that ends a received burst from the next Open on; never
   // below MinQuietGap for the line. Unset: QuietGapFor the line.
   void SetQuietGap(std::optional<std::chrono::milliseconds> gap) { m_quietGapWanted = gap; }
+  // The silence that ends a burst on the line as opened.
+  std::chrono::milliseconds QuietGap() const { return m_quietGap; }
 
   bool IsOpen() const;
 
