@@ -231,13 +231,13 @@ int Run(int argc, char** argv) {
   return 0;
 }
 
-int RunHeadless();  // download_headless.cc
-int RunWatch();     // download_watch.cc
+int RunHeadless(int argc, char** argv);  // download_headless.cc
+int RunWatch();                          // download_watch.cc
 
 int main(int argc, char** argv) {
   try {
     if (argc > 1 && std::string(argv[1]) == "--headless") {
-      return RunHeadless();
+      return RunHeadless(argc, argv);
     }
     if (argc > 1 && std::string(argv[1]) == "--watch") {
       return RunWatch();

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "cli/window_options.h"
+#include "download/download_session.h"
 #include "platform/diagnostics.h"
 #include "res/combo_lists.h"
 
@@ -17,6 +18,7 @@ constexpr unsigned kMaxPortNumber = 255;  // the port number is one byte
 constexpr std::int64_t kMaxTimeoutSeconds = std::int64_t{24} * 3600;
 constexpr std::int64_t kMaxSettleMs = 60'000;
 constexpr std::int64_t kMaxCount = 1'000'000'000;
+constexpr std::int64_t kMaxQuietGapMs = 10000;
 
 // The window's rates, comma-separated; with `wrapAt`, a line break and
 // `indent` after that many rates.
@@ -100,6 +102,27 @@ std::int64_t ParseWatchNumber(std::string_view option, std::string_view text, st
   return value;
 }
 
+// Checked against the rate once the whole line is read: --baud may come later.
+std::chrono::milliseconds ParseQuietGap(std::string_view text) {
+  std::int64_t ms = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), ms);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || ms < 1 ||
+      ms > kMaxQuietGapMs) {
+    throw UsageError("--quiet-gap wants whole milliseconds from 1 to " +
+                     std::to_string(kMaxQuietGapMs) + ", not \"" + Printable(text) + "\"");
+  }
+  return std::chrono::milliseconds(ms);
+}
+
+void CheckQuietGap(const CommandLine& line) {
+  const std::chrono::milliseconds least = DownloadSession::MinQuietGap(line.baud);
+  if (line.quietGap && *line.quietGap < least) {
+    throw UsageError("--quiet-gap at " + std::to_string(line.baud) + " baud wants at least " +
+                     std::to_string(least.count()) + " ms (two and a half characters' time), not " +
+                     std::to_string(line.quietGap->count()));
+  }
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(std::span<const std::string_view> args) {
@@ -149,7 +172,8 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
       i += static_cast<std::size_t>(*values);
       continue;
     }
-    if (arg != "--port" && arg != "--baud" && arg != "--timeout" && arg != "--report") {
+    if (arg != "--port" && arg != "--baud" && arg != "--timeout" && arg != "--report" &&
+        arg != "--quiet-gap") {
       throw UsageError((arg.starts_with('-') ? "unknown option \"" : "unexpected argument \"") +
                        Printable(arg) + "\"");
     }
@@ -171,6 +195,8 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
       line.report = value;
     } else if (arg == "--baud") {
       line.baud = ParseBaud(value);
+    } else if (arg == "--quiet-gap") {
+      line.quietGap = ParseQuietGap(value);
     } else {
       line.timeout = ParseTimeout(value);
     }
@@ -194,6 +220,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
   if (!watchOnly.empty() && !line.watch && line.action == CommandLine::Action::kDownload) {
     throw UsageError(std::string(watchOnly) + " only goes with --watch");
   }
+  CheckQuietGap(line);
   if (line.ports.empty() && !line.watch) {
     line.ports.emplace_back(kDefaultPort);
   }
@@ -203,9 +230,10 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
 std::string UsageText() {
   return "usage: tevra-updater [Qt options]\n"
          "       tevra-updater --download [--port COMn|PATH]... [--baud RATE] [--timeout SECONDS]\n"
-         "                                [--report FILE]\n"
+         "                                [--report FILE] [--quiet-gap MS]\n"
          "       tevra-updater --download --watch [--port COMn|PATH]... [--settle MS]\n"
          "                     [--count N] [--baud RATE] [--timeout SECONDS] [--report FILE]\n"
+         "                     [--quiet-gap MS]\n"
          "       tevra-updater --version | --help | --licenses\n"
          "\n"
          "Without arguments the updater window opens; it downloads the firmware bundled into\n"
@@ -228,6 +256,10 @@ std::string UsageText() {
          "  --timeout SECONDS   fail a port whose device sends nothing for this long, or\n"
          "                      whose answer is later than this plus its line time\n"
          "                      (default: 20)\n"
+         "  --quiet-gap MS      the silence that ends a device's answer, in whole ms, from\n"
+         "                      two and a half characters' time at the rate (3 at 9600,\n"
+         "                      1 at 115200) to 10000 (default: 100); only for devices that\n"
+         "                      answer each command in one burst: try it on one device\n"
          "  --report FILE       append one JSON line per port to FILE (a regular file):\n"
          "                      time, port, device, USB ids and strings, the firmware's\n"
          "                      size and SHA-256, result, cause, seconds, blocks; each\n"

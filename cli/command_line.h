@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -26,6 +27,8 @@ struct CommandLine {
   bool watch = false;
   std::chrono::milliseconds settle{1000};
   std::uint64_t count = 0;
+  // The silence that ends an answer; unset: the window's 100 ms.
+  std::optional<std::chrono::milliseconds> quietGap;
 };
 
 // A command line that cannot be run; what() says why, in one line.

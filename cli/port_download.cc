@@ -31,13 +31,16 @@ std::string Seconds(PortDownload::Clock::duration elapsed) {
 }  // namespace
 
 PortDownload::PortDownload(PortTarget target, ProgressConsole& console,
-                           std::chrono::seconds silence, OutcomeReport* report)
+                           std::chrono::seconds silence,
+                           std::optional<std::chrono::milliseconds> quietGap, OutcomeReport* report)
     : target_(std::move(target)),
       console_(console),
       report_(report),
       row_(console.AddRow(target_.name)),
       notify_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      session_(*this, silence, true) {}
+      session_(*this, silence, true) {
+  session_.SetQuietGap(quietGap);
+}
 
 bool PortDownload::Open(std::uint32_t baud) {
   if (!notify_.valid()) {
@@ -248,7 +251,8 @@ void PortDownload::Ended(Outcome outcome, const std::string& cause) {
 
 std::unique_ptr<PortDownload> MakePortDownload(const CommandLine& line, PortTarget target,
                                                ProgressConsole& console, OutcomeReport* report) {
-  return std::make_unique<PortDownload>(std::move(target), console, line.timeout, report);
+  return std::make_unique<PortDownload>(std::move(target), console, line.timeout, line.quietGap,
+                                        report);
 }
 
 }  // namespace tevra

@@ -33,9 +33,11 @@ class PortDownload final : private DownloadSession::Frontend {
  public:
   using Clock = DownloadSession::Clock;
 
-  // target: the port as named and what it resolved to. report, when given,
+  // target: the port as named and what it resolved to. quietGap: the
+  // silence that ends an answer (unset: the window's). report, when given,
   // gets the port's outcome before its closing line shows; it outlives this.
   PortDownload(PortTarget target, ProgressConsole& console, std::chrono::seconds silence,
+               std::optional<std::chrono::milliseconds> quietGap = std::nullopt,
                OutcomeReport* report = nullptr);
   PortDownload(const PortDownload&) = delete;
   PortDownload& operator=(const PortDownload&) = delete;

@@ -138,6 +138,9 @@ void DownloadSequencer::AbandonDownload() {
 }
 
 void DownloadSequencer::OnRecord(const std::uint8_t* data, std::size_t size) {
+  // Without the terminating zero: a record cut after the 0x50 of 50 00 would
+  // otherwise pass for the acceptance, the zero standing in for its last byte.
+  size = size != 0 ? size - 1 : 0;
   switch (awaiting_) {
     case Awaiting::kNothing:
       break;

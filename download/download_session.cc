@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "download/protocol.h"
+#include "serial/quiet_gap_thread.h"
 
 namespace tevra {
 namespace {
@@ -67,6 +68,10 @@ bool DownloadSession::OpenPort(std::uint8_t portNumber, std::uint32_t baud) {
   return Opened(
       port_.Open(this, WM_SERIAL_NOTIFY, portNumber, baud, kByteSize, Parity::kEven, kOneStopBit),
       baud);
+}
+
+std::chrono::milliseconds DownloadSession::MinQuietGap(std::uint32_t baud) {
+  return tevra::MinQuietGap(baud, static_cast<unsigned>(kBitsPerByte));
 }
 
 bool DownloadSession::Opened(bool opened, std::uint32_t baud) {
@@ -166,14 +171,16 @@ void DownloadSession::OnTimer(int id) {
     return;
   }
   const Clock::time_point now = Clock::now();
-  if (sequencer_.downloading() && goneAt_ && now - *goneAt_ >= kHangupGrace) {
+  if (sequencer_.downloading() && goneAt_ && now - *goneAt_ >= HangupGrace()) {
     End(Outcome::kLineGone, "the device was disconnected " + Where());
   } else if (sequencer_.downloading() && silence_) {
     const Clock::time_point heard =
         std::max(port_.LastReceived(), awaitSince_ + LineTime(awaitSentBytes_));
     const Clock::duration answerTime =
         LineTime(awaitSentBytes_ + AnswerBytes(sequencer_.awaiting(), awaitSentBytes_));
-    if (now - heard >= *silence_ || now - awaitSince_ >= *silence_ + answerTime) {
+    const Clock::duration framing = port_.QuietGap();
+    if (now - heard >= *silence_ + framing ||
+        now - awaitSince_ >= *silence_ + answerTime + framing) {
       End(Outcome::kSilent,
           "the device gave no answer for " + std::to_string(silence_->count()) + " s " + Where());
     }
@@ -198,7 +205,7 @@ std::optional<DownloadSession::Clock::time_point> DownloadSession::WatchDeadline
     return std::nullopt;
   }
   if (goneAt_) {
-    return std::max(now, *goneAt_ + kHangupGrace);
+    return std::max(now, *goneAt_ + HangupGrace());
   }
   if (!silence_ || !sequencer_.portOpen()) {
     return std::nullopt;
@@ -207,13 +214,20 @@ std::optional<DownloadSession::Clock::time_point> DownloadSession::WatchDeadline
 }
 
 // Silence counts from the last byte, but never from before the command
-// could have reached the device; the answer itself may take its line time.
+// could have reached the device; the answer itself may take its line time,
+// and its framing the quiet gap, which is the updater's and never the device's.
 DownloadSession::Clock::time_point DownloadSession::SilenceDeadline() const {
   const Clock::time_point heard =
       std::max(port_.LastReceived(), awaitSince_ + LineTime(awaitSentBytes_));
   const Clock::duration answerTime =
       LineTime(awaitSentBytes_ + AnswerBytes(sequencer_.awaiting(), awaitSentBytes_));
-  return std::min(heard + *silence_, awaitSince_ + *silence_ + answerTime);
+  const Clock::duration framing = port_.QuietGap();
+  return std::min(heard + *silence_ + framing, awaitSince_ + *silence_ + answerTime + framing);
+}
+
+// The last answer's framing outlasts a hang-up by up to a quiet gap.
+DownloadSession::Clock::duration DownloadSession::HangupGrace() const {
+  return std::max<Clock::duration>(kHangupGrace, kHangupGrace + port_.QuietGap() - kQuietGap);
 }
 
 void DownloadSession::ArmWatch() {

@@ -90,6 +90,11 @@ class DownloadSession final : public NotifyTarget, private DownloadSink {
   bool OpenPort(std::uint8_t portNumber, std::uint32_t baud);
   // Closes the port; a running download stays ("Com settings").
   void ClosePort();
+  // The silence that ends an answer from the next OpenPort on (unset: 100 ms,
+  // longer below 300 baud); never below MinQuietGap(baud).
+  void SetQuietGap(std::optional<std::chrono::milliseconds> gap) { port_.SetQuietGap(gap); }
+  // Two and a half characters' time on the session's line at baud.
+  static std::chrono::milliseconds MinQuietGap(std::uint32_t baud);
 
   // False, nothing sent, for an empty or unusable payload ("open File
   // failure!" logged, the cause in lastDiagnostic()).
@@ -121,6 +126,7 @@ class DownloadSession final : public NotifyTarget, private DownloadSink {
   void ForgetLine();
   void ArmWatch();
   Clock::time_point SilenceDeadline() const;
+  Clock::duration HangupGrace() const;
   std::optional<Clock::time_point> WatchDeadline(Clock::time_point now) const;
   Clock::duration LineTime(std::uint64_t bytes) const;
 

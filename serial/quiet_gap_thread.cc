@@ -8,14 +8,16 @@
 
 namespace tevra {
 
+std::chrono::milliseconds MinQuietGap(std::uint32_t baudRate, unsigned bitsPerCharacter) {
+  const double seconds = kMinGapCharacters * bitsPerCharacter / baudRate;
+  return std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
+}
+
 std::chrono::milliseconds QuietGapFor(std::uint32_t baudRate, unsigned bitsPerCharacter) {
   if (baudRate == 0) {
     return kQuietGap;
   }
-  const double seconds = kMinGapCharacters * bitsPerCharacter / baudRate;
-  const auto gap =
-      std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
-  return std::max(kQuietGap, gap);
+  return std::max(kQuietGap, MinQuietGap(baudRate, bitsPerCharacter));
 }
 
 void QuietGapThread(SerialPort& port) {

@@ -14,9 +14,13 @@ inline constexpr std::chrono::milliseconds kQuietGap{100};
 // character takes 100 ms on the line.
 inline constexpr double kMinGapCharacters = 2.5;
 
-// The quiet gap for a line of `bitsPerCharacter` (start, data, parity and
-// stop bits) at baudRate: kQuietGap, or kMinGapCharacters character times
-// where that is longer (below 300 baud at 11 bits).
+// kMinGapCharacters character times of `bitsPerCharacter` (start, data,
+// parity and stop bits) at baudRate (above 0), rounded up to whole ms: the
+// shortest gap the line allows.
+std::chrono::milliseconds MinQuietGap(std::uint32_t baudRate, unsigned bitsPerCharacter);
+
+// The quiet gap for such a line: kQuietGap, or MinQuietGap where that is
+// longer (below 300 baud at 11 bits).
 std::chrono::milliseconds QuietGapFor(std::uint32_t baudRate, unsigned bitsPerCharacter);
 
 // Turns a burst of evRxChar signals into one evDataReady once the line has

@@ -130,7 +130,9 @@ bool SerialPort::Configure(std::uint32_t baudRate, std::uint8_t byteSize, Parity
   // Start, data, parity and stop bits; one and a half counts as two.
   const unsigned bits =
       1U + byteSize + (parity != Parity::kNone ? 1U : 0U) + (stopBits == 1 ? 1U : 2U);
-  m_quietGap = QuietGapFor(baudRate, bits);
+  m_quietGap = m_quietGapWanted && baudRate != 0
+                   ? std::max(*m_quietGapWanted, MinQuietGap(baudRate, bits))
+                   : QuietGapFor(baudRate, bits);
   CommTimeouts timeouts{};
   timeouts.ReadIntervalTimeout = kReadReturnAtOnce;
   return m_hComm.SetCommTimeouts(timeouts);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -80,6 +81,11 @@ class SerialPort {
   }
   // Discards what the device holds and empties both channels.
   void PurgeInput();
+  // The silence that ends a received burst from the next Open on; never
+  // below MinQuietGap for the line. Unset: QuietGapFor the line.
+  void SetQuietGap(std::optional<std::chrono::milliseconds> gap) { m_quietGapWanted = gap; }
+  // The silence that ends a burst on the line as opened.
+  std::chrono::milliseconds QuietGap() const { return m_quietGap; }
 
   bool IsOpen() const;
 
@@ -134,6 +140,7 @@ class SerialPort {
   std::uint32_t m_notifyMsg = 0;
   // The silence that ends a received burst at the line's rate.
   std::chrono::milliseconds m_quietGap{};
+  std::optional<std::chrono::milliseconds> m_quietGapWanted;
 
   std::atomic<std::uint64_t> m_sendCount{0};
   // steady_clock ticks of the last arrival, set by CommEventThread.

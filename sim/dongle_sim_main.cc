@@ -52,6 +52,8 @@ constexpr const char* kUsage =
     "  --garbage BYTES           send garbage bursts of this many bytes, before the first\n"
     "                            answered erase and after every 32nd block\n"
     "  --garbage-every K         with --garbage: a burst after every K-th block instead\n"
+    "  --answer-pause MS         pause MS before the last byte of every answer: a device\n"
+    "                            whose answers an updater's shorter quiet gap cuts\n"
     "  --flood                   a stuck device: take no command, stream 130-byte records\n"
     "                            with 50 02 at 0, B0 B1 B2 at 5 and 50 00 at 128 back to\n"
     "                            back, never pausing (with --pace at the line's rate,\n"
@@ -112,11 +114,11 @@ Arguments Parse(const std::vector<std::string_view>& args) {
       (opt == "--pace" ? a.options.pace : a.options.flood) = true;
       continue;
     }
-    const bool takesValue = opt == "--port" || opt == "--socket" || opt == "--tty" ||
-                            opt == "--ports-dir" || opt == "--image" || opt == "--baud" ||
-                            opt == "--ignore-erase" || opt == "--stop-after-block" ||
-                            opt == "--hangup-after-block" || opt == "--garbage" ||
-                            opt == "--garbage-every" || opt == "--drop-block";
+    const bool takesValue =
+        opt == "--port" || opt == "--socket" || opt == "--tty" || opt == "--ports-dir" ||
+        opt == "--image" || opt == "--baud" || opt == "--ignore-erase" ||
+        opt == "--stop-after-block" || opt == "--hangup-after-block" || opt == "--garbage" ||
+        opt == "--garbage-every" || opt == "--drop-block" || opt == "--answer-pause";
     if (!takesValue) {
       throw UsageError("unknown option \"" + std::string(opt) + "\" (try --help)");
     }
@@ -148,6 +150,8 @@ Arguments Parse(const std::vector<std::string_view>& args) {
       a.options.hangupAfterBlock = ParseNumber<int>(opt, value, 1, std::numeric_limits<int>::max());
     } else if (opt == "--drop-block") {
       a.options.dropBlock = ParseNumber<int>(opt, value, 1, std::numeric_limits<int>::max());
+    } else if (opt == "--answer-pause") {
+      a.options.answerPauseMs = ParseNumber<int>(opt, value, 1, 60000);
     } else if (opt == "--garbage") {
       a.options.garbage = ParseNumber<std::size_t>(opt, value, 1, kMaxGarbage);
     } else {

@@ -173,7 +173,16 @@ struct DongleSimulator::Impl {
     Update([&](DongleStats& s) { s.imageError = error; });
   }
 
-  void Answer(std::vector<std::uint8_t> bytes) { output->Push(Kind::kPlain, std::move(bytes)); }
+  void Answer(std::vector<std::uint8_t> bytes) {
+    if (options.answerPauseMs > 0 && bytes.size() > 1) {
+      std::vector<std::uint8_t> last(bytes.end() - 1, bytes.end());
+      bytes.pop_back();
+      output->Push(Kind::kPlain, std::move(bytes));
+      output->Push(Kind::kPlain, std::move(last), milliseconds(options.answerPauseMs));
+      return;
+    }
+    output->Push(Kind::kPlain, std::move(bytes));
+  }
 
   void QueueGarbage() {
     if (options.garbage > 0) {

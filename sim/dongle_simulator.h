@@ -25,11 +25,12 @@ struct DongleOptions {
   int garbageEveryBlocks = 32;  // with garbage: a burst after every K-th block (0: never)
   int dropBlock = -1;           // >= 1: store block K, echo it without 50 00, then answer nothing
   bool flood = false;           // parse nothing, stream answer patterns without a pause
+  int answerPauseMs = 0;        // > 0: this many ms of silence before each answer's last byte
 
   // A fault in how the protocol is answered is set; flood takes none.
   bool AnswerFault() const {
     return ignoreErase > 0 || stopAfterBlock >= 1 || garbage > 0 || hangupAfterBlock >= 1 ||
-           dropBlock >= 1;
+           dropBlock >= 1 || answerPauseMs > 0;
   }
 };
 
@@ -77,6 +78,10 @@ struct DongleStats {
 // is stored and echoed, but its acceptance (50 00) never follows, nor any
 // answer after it. stopAfterBlock cannot say this: it accepts block K and then
 // leaves header K+1 unanswered, so block K+1 is never even sent.
+//
+// answerPauseMs models a device that pauses inside its answers: the last byte
+// of each (the 02 of 50 02, the B2, the 00 of 50 00) follows after that much
+// silence, so an updater framing by a shorter silence gets every answer cut.
 //
 // flood models a stuck or foreign device: it parses nothing (received bytes
 // are only counted) and from Start on streams 130-byte records holding 50 02

@@ -30,14 +30,12 @@ PacedOutput::Clock::duration PacedOutput::CharacterTime(std::uint32_t baud) {
   return nanoseconds(kBitsPerByte * kNanosPerSecond / baud);
 }
 
-void PacedOutput::Push(Kind kind, std::vector<std::uint8_t> bytes) {
+void PacedOutput::Push(Kind kind, std::vector<std::uint8_t> bytes, Clock::duration pause) {
   Segment seg;
   seg.kind = kind;
   seg.bytes = std::move(bytes);
   const bool apart = kind == Kind::kApart;
-  if (apart || lastWasApart_) {
-    seg.gapBefore = kApartGap;
-  }
+  seg.gapBefore = apart || lastWasApart_ ? std::max<Clock::duration>(kApartGap, pause) : pause;
   lastWasApart_ = apart;
   out_.push_back(std::move(seg));
 }

@@ -62,8 +62,9 @@ class PacedOutput {
   static Clock::duration CharacterTime(std::uint32_t baud);
 
   // Queues bytes after everything queued so far: kPlain or kApart, or kHangUp
-  // with none (kStream segments come from Stream).
-  void Push(Kind kind, std::vector<std::uint8_t> bytes = {});
+  // with none (kStream segments come from Stream); at least `pause` of
+  // silence before them.
+  void Push(Kind kind, std::vector<std::uint8_t> bytes = {}, Clock::duration pause = {});
   // From now on the queue never runs dry: stretch is queued again each time.
   void Stream(std::vector<std::uint8_t> stretch);
   // Puts due bytes on the line; says when it next has something to do.

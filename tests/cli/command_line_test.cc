@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "cli/progress_console.h"
 #include "cli/window_options.h"
 #include "tests/support/child_process.h"
@@ -43,6 +44,34 @@ TEST(WantsCommandLineTest, OnlyQtOptionsOpenTheWindow) {
   };
   for (const auto& [args, commandLine] : cases) {
     EXPECT_EQ(WantsCommandLine(args), commandLine) << ::testing::PrintToString(args);
+  }
+}
+
+// --quiet-gap: at least two and a half 11-bit characters at the rate, wherever
+// --baud stands; only with --download.
+TEST(ParseCommandLineTest, QuietGapHasTheRatesMinimum) {
+  const std::vector<std::pair<std::vector<std::string_view>, std::string>> cases = {
+      {{"--download"}, "unset"},
+      {{"--download", "--quiet-gap", "3"}, "3"},  // 9600: 2.86 ms
+      {{"--download", "--quiet-gap", "2"}, "at 9600 baud wants at least 3 ms"},
+      {{"--download", "--quiet-gap", "1", "--baud", "115200"}, "1"},
+      {{"--download", "--baud", "110", "--quiet-gap", "250"}, "250"},
+      {{"--download", "--quiet-gap", "249", "--baud", "110"}, "at 110 baud wants at least 250"},
+      {{"--download", "--baud", "300", "--quiet-gap", "91"}, "at 300 baud wants at least 92"},
+      {{"--download", "--quiet-gap", "10000"}, "10000"},
+      {{"--download", "--quiet-gap", "10001"}, "from 1 to 10000, not \"10001\""},
+      {{"--download", "--quiet-gap", "5ms"}, "from 1 to 10000, not \"5ms\""},
+      {{"--quiet-gap", "5"}, "--quiet-gap only goes with --download"},
+  };
+  for (const auto& [args, expected] : cases) {
+    std::string got;
+    try {
+      const CommandLine line = ParseCommandLine(args);
+      got = line.quietGap ? std::to_string(line.quietGap->count()) : "unset";
+    } catch (const UsageError& e) {
+      got = e.what();
+    }
+    EXPECT_NE(got.find(expected), std::string::npos) << ::testing::PrintToString(args) << got;
   }
 }
 

@@ -346,6 +346,7 @@ std::vector<Case> Cases() {
       good, {kDone, &Options::ignoreErase, 1}, {kDone, &Options::hangupAfterBlock, 8}};
   // 110 baud: a block's round trip alone is longer than the default timeout.
   const Device paced110{kDone, &Options::ignoreErase, 0, 110};
+  const Device paced115200{kDone, &Options::ignoreErase, 0, 115200};
   return {
       {"ThreePortsInParallel", 0, succeeding, "COM4: no answer to the erase; erasing again"},
       {"AnswersAt110BaudWithTheDefaultTimeout",
@@ -387,6 +388,30 @@ std::vector<Case> Cases() {
       {"NoPayload", 3, {}, "COM3: failed: no payload to send", {}, Carries::kNothing},
       {"BadOption", 2, {}, "unknown option \"--bogus\"\n\nusage: tevra-updater", {"--bogus"}},
       {"RateNotInTheList", 2, {}, "--baud wants one of 110, 300", {"--baud", "1234"}},
+      {"QuietGapBelowTheRatesMinimum",
+       2,
+       {},
+       "--quiet-gap at 9600 baud wants at least 3 ms (two and a half characters' time), not 2\n\n"
+       "usage: tevra-updater",
+       {"--quiet-gap", "2"}},
+      // Half the default, not 5 ms: on a busy machine the simulator and the
+      // updater are preempted for 3 to 20 ms, holes a short gap takes for silence.
+      {"ShortQuietGapAt115200", 0, {paced115200}, "", {"--quiet-gap", "50", "--baud", "115200"}},
+      // A device that pauses inside its answers: cut answers are no answers.
+      {"AnswersCutByTheQuietGapAreNone",
+       5,
+       {{"failed: the device gave no answer for 1 s", &Options::answerPauseMs, 30}},
+       "",
+       {"--quiet-gap", "5", "--timeout", "1"}},
+      {"PausesShorterThanTheQuietGap", 0, {{kDone, &Options::answerPauseMs, 30}}},
+      // The framing's wait is the updater's own: it never counts against the device.
+      {"QuietGapLongerThanTheTimeout",
+       0,
+       {good},
+       "",
+       {"--quiet-gap", "1500", "--timeout", "1"},
+       Carries::kPayload,
+       100},
       {"Interrupted", 130, {interrupted, interrupted}},
       {"TerminalClosed", 129, {interrupted}},
       {"Quit", 131, {interrupted}},

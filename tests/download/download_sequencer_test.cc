@@ -181,6 +181,9 @@ TEST_F(SequencerTest, OnlyTheAwaitedAnswerInARecordCounts) {
   Record(kEraseAck);  // no longer awaited
   Record(Concat(kHeader, kHeaderAck));
   EXPECT_EQ(sent.size(), 3U);
+  // Nor is a block acceptance cut before its 00: a record's terminator is none of its bytes.
+  Record(Concat(sent.back(), {0x50}));
+  EXPECT_EQ(sent.size(), 3U);
 }
 
 // Empty, or too large for the counters: refused before anything reaches the
