@@ -47,15 +47,17 @@ struct Running {
 
 PortTarget WatchDownload::TargetFor(const std::string& path) const {
   PortTarget target{path, path, {}, path, {}};
+  PortResolver resolver = PortResolver::ForThisUser();
   const std::filesystem::path name = std::filesystem::path(path).filename();
   if (path == portsDir_ + "/" + name.string()) {
     target.name = name.string();
-  } else if (const unsigned n = PortResolver::ForThisUser().NumberOf(path); n != 0) {
+  } else if (const unsigned n = resolver.NumberOf(path); n != 0) {
     target.name = "COM" + std::to_string(n);
   }
   std::error_code error;
   const std::filesystem::path end = std::filesystem::canonical(path, error);
   target.device = error ? path : end.string();
+  target.adapter = resolver.Find(target.device);
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     target.identity = DeviceIdentity::Of(st);

@@ -7,7 +7,7 @@
 #   SHARE        a host directory the guest sees, writable, at the same path
 #   COMMAND      a shell script text run by /bin/sh in the guest's chroot
 #   --modules    drivers the guest loads before the command
-#   --usb        an FTDI adapter (QEMU's usb-serial) on xHCI port PORT with
+#   --usb        an FTDI adapter (QEMU's usb-serial) on xHCI port PORT (1-8) with
 #                that serial number; its device end is dongle-sim NAME;
 #                "out": not plugged in until the guest asks
 #   --uart       a 16550 as the guest's ttyS1; its device end is dongle-sim NAME
@@ -79,7 +79,7 @@ fi
 ends=()
 declare -A plug=()
 if ((${#usb[@]})); then
-  args+=(-device qemu-xhci,id=xhci)
+  args+=(-device qemu-xhci,id=xhci,p2=8,p3=8)
   for u in "${usb[@]}"; do
     IFS=: read -r end port serial out <<<"$u"
     args+=(-chardev "socket,id=$end,path=$sockets/$end,server=on,wait=off")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The virtual-machine tier: downloads through the kernel's real serial
 # drivers (ftdi_sio, the 8250 UART, cdc_acm against g_serial) in three guest
-# boots, through the window and headless (tevra-updater --download). Prepares what it needs once under build/vm (see prepare.sh), builds
+# boots, through the window and headless (tevra-updater --download, and
+# --download --watch while adapters are plugged in). Prepares what it needs once under build/vm (see prepare.sh), builds
 # the guest's test program, and fails when any case fails or when QEMU does
 # not start; it never passes by skipping.
 # Usage: tests/vm/run.sh [BOOT...]   (ftdi, uart, acm; default: all three)
@@ -34,8 +35,8 @@ done
 # The guest's command: the test program with a filter, offscreen, in the
 # share, its numbering state in STATE (a directory under the share that outlives a boot),
 # then the boot's headless steps (each headless.sh's arguments after SHARE)
-# with that state.
-steps=()
+# and its watch step (watch.sh's, when set) with that state.
+steps=() watch=""
 # shellcheck disable=SC2016 # $status and $? belong to the guest's shell
 guest() {
   local state="$1" filter="$2" first="${3:-}" step
@@ -48,7 +49,19 @@ guest() {
   for step in "${steps[@]}"; do
     printf 'XDG_STATE_HOME=%q sh %q %q %s\n' "$share/$state" "$here/headless.sh" "$share" "$step"
   done
+  [[ -z "$watch" ]] ||
+    printf 'XDG_STATE_HOME=%q sh %q %q %s\n' "$share/$state" "$here/watch.sh" "$share" "$watch"
   printf 'exit $status\n'
+}
+
+# Erases, headers and 128-byte blocks device end $1 saw after the mark file
+# $2 (its log's length before the step).
+seen() {
+  local mark
+  mark="$(cat "$2" 2>/dev/null || echo 0)"
+  tail -n +"$((mark + 1))" "$share/$1.log" | awk '
+    $0 == "erase" { e++ } $0 == "header" { h++ } /^block [0-9]+ 128 bytes$/ { b++ }
+    END { printf "%d %d %d", e, h, b }'
 }
 
 # Checks a headless step after its boot: exit status 0, each port's closing
@@ -57,7 +70,7 @@ guest() {
 # to the wrong device would add to one count and take from another).
 checked=()
 check_headless() {
-  local name="$1" payload="$share/$2" ends=() ports=() why=() end port last mark counts
+  local name="$1" payload="$share/$2" ends=() ports=() why=() end port last counts
   shift 2
   while [[ "$1" != -- ]]; do [[ "$1" == --unplug ]] || ends+=("$2"); shift 2; done
   shift
@@ -69,14 +82,11 @@ check_headless() {
   for port in "${ports[@]}"; do
     last="$(grep "^$port: " "$out.out" 2>/dev/null | tail -n 1)"
     [[ "$last" == "$port: done: "* ]] || why+=("$port closed with \"$last\"")
-    checked+=("$name $last")
+    checked+=("headless $name $last")
   done
   for end in "${ends[@]}"; do
     cmp -s "$payload" "$share/$end.img" || why+=("$end's image differs from the payload")
-    mark="$(cat "$out.$end.mark" 2>/dev/null || echo 0)"
-    counts="$(tail -n +"$((mark + 1))" "$share/$end.log" | awk '
-      $0 == "erase" { e++ } $0 == "header" { h++ } /^block [0-9]+ 128 bytes$/ { b++ }
-      END { printf "%d %d %d", e, h, b }')"
+    counts="$(seen "$end" "$out.$end.mark")"
     [[ "$counts" == "1 $blocks $blocks" ]] ||
       why+=("$end saw erases, headers, blocks: $counts (want 1 $blocks $blocks)")
   done
@@ -84,6 +94,58 @@ check_headless() {
     printf "vm: headless $name: %s\n" "${why[@]}" >&2
     sed "s/^/vm:   $name stderr: /" "$out.err" >&2 2>/dev/null || true
     failed+=("headless $name")
+  fi
+}
+# Checks the watch step after its boot: exit status 0, one closing line per
+# plug, each done, and as many report lines, done, naming the adapters'
+# serial numbers (ftdi-e is TEVRA-E) in the order plugged; each image byte
+# for byte after one erase, one header and one block per 128 bytes per plug
+# (the first end plugged twice); no erase on an adapter plugged in before.
+check_watch() {
+  local payload="$share/$1" leave=() plugged=() why=() out="$share/watch"
+  local closed=() times=() end p n i counts status reported wanted="" to_erase to_close
+  shift
+  while [[ "$1" != -- ]]; do leave+=("$2"); shift 2; done
+  shift
+  plugged=("$@" "$1")
+  local blocks=$(($(stat -c %s "$payload") / 128))
+  status="$(cat "$out.status" 2>/dev/null || echo "none")"
+  [[ "$status" == 0 ]] || why+=("exit status $status")
+  mapfile -t closed < <(grep -E '^[^ ]+: (done|failed|interrupted)' "$out.out" 2>/dev/null)
+  n=0
+  for i in "${closed[@]}"; do if [[ "$i" == *": done: "* ]]; then n=$((n + 1)); fi; done
+  ((${#closed[@]} == ${#plugged[@]} && n == ${#plugged[@]})) ||
+    why+=("${#closed[@]} closing lines, $n done (want ${#plugged[@]}, all done)")
+  for end in "${plugged[@]}"; do wanted+="${wanted:+ }TEVRA-${end#ftdi-}"; done
+  reported="$(python3 -c '
+import json, sys
+rows = [json.loads(line) for line in open(sys.argv[1])]
+print(" ".join(r["serial"] if r["result"] == "done" else r["result"] for r in rows))
+' "$out.report" 2>&1)" || true
+  [[ "$reported" == "${wanted^^}" ]] || why+=("the report says \"$reported\" (want ${wanted^^})")
+  for end in "$@"; do
+    n=0
+    for p in "${plugged[@]}"; do if [[ "$p" == "$end" ]]; then n=$((n + 1)); fi; done
+    cmp -s "$payload" "$share/$end.img" || why+=("$end's image differs from the payload")
+    counts="$(seen "$end" "$out.$end.mark")"
+    [[ "$counts" == "$n $((n * blocks)) $((n * blocks))" ]] ||
+      why+=("$end saw erases, headers, blocks: $counts (want $n $((n * blocks)) $((n * blocks)))")
+  done
+  for end in "${leave[@]}"; do
+    counts="$(seen "$end" "$out.$end.mark")"
+    [[ "${counts%% *}" == 0 ]] || why+=("$end, plugged in before the watch, saw ${counts%% *} erases")
+  done
+  mapfile -t times 2>/dev/null <"$out.times" || true
+  for i in "${!times[@]}"; do
+    read -r end to_erase to_close <<<"${times[i]}"
+    checked+=("$(printf 'watch %s: "erasing" %d.%01d s after the plug request (500 ms settle), "%s" after %d.%01d s' \
+      "$end" $((to_erase / 1000)) $((to_erase % 1000 / 100)) "${closed[i]:-}" \
+      $((to_close / 1000)) $((to_close % 1000 / 100)))")
+  done
+  if ((${#why[@]})); then
+    printf "vm: watch: %s\n" "${why[@]}" >&2
+    sed "s/^/vm:   watch stderr: /" "$out.err" >&2 2>/dev/null || true
+    failed+=("watch")
   fi
 }
 cases="Paths/RealDriverTest"
@@ -107,18 +169,26 @@ boot() {
     # shellcheck disable=SC2086 # the step's words
     check_headless $step
   done
+  # shellcheck disable=SC2086 # the step's words
+  [[ -z "$watch" ]] || check_watch $watch
 }
 
 started=$SECONDS
 # Two FTDI adapters, A first: A becomes COM3, B COM4; A is unplugged and back.
 # Headless through A, then A is unplugged and D (another serial number and
-# socket, never seen) plugged in: D is COM3, the number A left.
+# socket, never seen) plugged in: D is COM3, the number A left. Then a
+# station (--watch) while E, F and G are plugged in and E again; B and D,
+# there before, are left alone.
 steps=("ftdi small --end ftdi-a -- /dev/ttyUSB0"
   "next-dongle small --unplug ftdi-a --plug ftdi-d -- COM3")
+watch="small --leave ftdi-b --leave ftdi-d -- ftdi-e ftdi-f ftdi-g"
 boot ftdi "$(guest state "$cases.*/ftdi" TEVRA-A)" \
   --modules "xhci-pci ftdi_sio" --trace \
   --usb ftdi-a:1:TEVRA-A --usb ftdi-b:2:TEVRA-B --usb ftdi-d:3:TEVRA-D:out \
-  --device-end "ftdi-a:$paced" --device-end "ftdi-b:$paced" --device-end "ftdi-d:$paced"
+  --usb ftdi-e:4:TEVRA-E:out --usb ftdi-f:5:TEVRA-F:out --usb ftdi-g:6:TEVRA-G:out \
+  --device-end "ftdi-a:$paced" --device-end "ftdi-b:$paced" --device-end "ftdi-d:$paced" \
+  --device-end "ftdi-e:$paced" --device-end "ftdi-f:$paced" --device-end "ftdi-g:$paced"
+watch=""
 # The same adapters in the other order (same state), a third (COM5) and a
 # 16550 as ttyS1; headless through ttyS1, then through the three at once.
 steps=("uart small --end uart -- /dev/ttyS1"
@@ -135,7 +205,7 @@ boot acm "$(guest state-acm "$cases.Downloads/acm")" \
 
 echo "vm: figures (download ratio against the protocol's 25.6 s floor):"
 grep -h '^timing ' "$share"/*.console | sed 's/^/vm:   /' || true
-((${#checked[@]} == 0)) || printf 'vm:   headless %s\n' "${checked[@]}"
+((${#checked[@]} == 0)) || printf 'vm:   %s\n' "${checked[@]}"
 echo "vm: three boots in $((SECONDS - started)) s"
 if ((${#failed[@]})); then
   echo "vm: the updater's stderr in the guest (last lines):" >&2
