@@ -78,40 +78,19 @@ std::uint32_t ParseBaud(std::string_view text) {
   throw UsageError("--baud wants one of " + RateList() + ", not \"" + Printable(text) + "\"");
 }
 
-std::chrono::seconds ParseTimeout(std::string_view text) {
-  std::int64_t seconds = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || seconds < 1 ||
-      seconds > kMaxTimeoutSeconds) {
-    throw UsageError("--timeout wants whole seconds from 1 to " +
-                     std::to_string(kMaxTimeoutSeconds) + ", not \"" + Printable(text) + "\"");
-  }
-  return std::chrono::seconds(seconds);
-}
-
-// --settle and --count: a whole number from `low` to `high`.
-std::int64_t ParseWatchNumber(std::string_view option, std::string_view text, std::int64_t low,
-                              std::int64_t high) {
+// A whole number from `low` to `high`, said as `what` when refused
+// ("--timeout wants whole seconds from 1 to 86400, not ...").
+std::int64_t ParseWhole(std::string_view option, std::string_view text, std::int64_t low,
+                        std::int64_t high, std::string_view what) {
   std::int64_t value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < low ||
       value > high) {
-    throw UsageError(std::string(option) + " wants a whole number from " + std::to_string(low) +
-                     " to " + std::to_string(high) + ", not \"" + Printable(text) + "\"");
+    throw UsageError(std::string(option) + " wants " + std::string(what) + " from " +
+                     std::to_string(low) + " to " + std::to_string(high) + ", not \"" +
+                     Printable(text) + "\"");
   }
   return value;
-}
-
-// Checked against the rate once the whole line is read: --baud may come later.
-std::chrono::milliseconds ParseQuietGap(std::string_view text) {
-  std::int64_t ms = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), ms);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || ms < 1 ||
-      ms > kMaxQuietGapMs) {
-    throw UsageError("--quiet-gap wants whole milliseconds from 1 to " +
-                     std::to_string(kMaxQuietGapMs) + ", not \"" + Printable(text) + "\"");
-  }
-  return std::chrono::milliseconds(ms);
 }
 
 void CheckQuietGap(const CommandLine& line) {
@@ -152,9 +131,11 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
       downloadOnly.push_back(arg);
       const std::string_view value = args[++i];
       if (arg == "--settle") {
-        line.settle = std::chrono::milliseconds(ParseWatchNumber(arg, value, 0, kMaxSettleMs));
+        line.settle =
+            std::chrono::milliseconds(ParseWhole(arg, value, 0, kMaxSettleMs, "a whole number"));
       } else {
-        line.count = static_cast<std::uint64_t>(ParseWatchNumber(arg, value, 1, kMaxCount));
+        line.count =
+            static_cast<std::uint64_t>(ParseWhole(arg, value, 1, kMaxCount, "a whole number"));
       }
       continue;
     }
@@ -196,9 +177,12 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     } else if (arg == "--baud") {
       line.baud = ParseBaud(value);
     } else if (arg == "--quiet-gap") {
-      line.quietGap = ParseQuietGap(value);
+      // Checked against the rate once the whole line is read: --baud may come later.
+      line.quietGap = std::chrono::milliseconds(
+          ParseWhole(arg, value, 1, kMaxQuietGapMs, "whole milliseconds"));
     } else {
-      line.timeout = ParseTimeout(value);
+      line.timeout =
+          std::chrono::seconds(ParseWhole(arg, value, 1, kMaxTimeoutSeconds, "whole seconds"));
     }
   }
   if (!windowOption.empty()) {

@@ -35,6 +35,19 @@ std::string ErrnoText(int error) {
 
 }  // namespace
 
+bool OpenReport(const std::string& path, ProgressConsole& console,
+                std::optional<OutcomeReport>& report) {
+  if (path.empty()) {
+    return true;
+  }
+  report.emplace(path);
+  if (!report->valid()) {
+    console.Diagnostic(report->error());
+    return false;
+  }
+  return true;
+}
+
 std::string AnnounceFirmware(const BundledPayload& payload, ProgressConsole& console,
                              OutcomeReport* report) {
   if (!payload.valid()) {
@@ -60,14 +73,9 @@ int HeadlessDownload::Run() {
     return ToInt(ExitStatus::kInternal);
   }
 
-  // Before any device is touched: a record that cannot be kept stops the run.
   std::optional<OutcomeReport> report;
-  if (!line_.report.empty()) {
-    report.emplace(line_.report);
-    if (!report->valid()) {
-      console.Diagnostic(report->error());
-      return ToInt(ExitStatus::kReportFailed);
-    }
+  if (!OpenReport(line_.report, console, report)) {
+    return ToInt(ExitStatus::kReportFailed);
   }
   const BundledPayload payload(SelfExecutablePath());
   const std::string problem = AnnounceFirmware(payload, console, report ? &*report : nullptr);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,11 @@
 #include "cli/progress_console.h"
 
 namespace tevra {
+
+// Opens the report a run was asked for (none when path is empty) before any
+// device is touched; false, having said why, when a record could not be kept.
+bool OpenReport(const std::string& path, ProgressConsole& console,
+                std::optional<OutcomeReport>& report);
 
 // Says the firmware's size and SHA-256 on the console and gives them to the
 // report, if any, before any port opens; why there is nothing to send, or

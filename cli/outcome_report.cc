@@ -20,26 +20,6 @@ std::string ErrnoText(int error) {
   return std::strerror(error);  // NOLINT(concurrency-mt-unsafe): the loop's thread only
 }
 
-// The length of the well-formed UTF-8 sequence at text[i]; 0 if there is none.
-std::size_t Utf8Length(std::string_view text, std::size_t i) {
-  const auto lead = static_cast<std::uint8_t>(text[i]);
-  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
-  if (length == 0 || lead > 0xF4 || i + length > text.size()) {
-    return 0;
-  }
-  std::uint32_t code = lead & (0x7FU >> length);
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<std::uint8_t>(text[i + k]);
-    if ((next & 0xC0U) != 0x80U) {
-      return 0;
-    }
-    code = (code << 6U) | (next & 0x3FU);
-  }
-  constexpr std::array<std::uint32_t, 5> kLeast = {0, 0, 0x80, 0x800, 0x10000};
-  const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-  return code < kLeast.at(length) || code > 0x10FFFF || surrogate ? 0 : length;
-}
-
 // A JSON string: control characters as \u00XX, bytes that are not UTF-8
 // (a USB descriptor's, a path's) as U+FFFD; null when empty.
 std::string Json(std::string_view text) {
@@ -58,7 +38,7 @@ std::string Json(std::string_view text) {
       out += escaped.data();
     } else if (c < 0x80) {
       out += static_cast<char>(c);
-    } else if (const std::size_t length = Utf8Length(text, i); length != 0) {
+    } else if (const std::size_t length = Utf8SequenceLength(text, i); length != 0) {
       out.append(text.substr(i, length));
       i += length;
       continue;

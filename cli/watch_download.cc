@@ -89,14 +89,9 @@ int WatchDownload::Run() {
     console.Diagnostic("cannot take over SIGINT, SIGTERM, SIGHUP and SIGQUIT: " + ErrnoText(errno));
     return ToInt(ExitStatus::kInternal);
   }
-  // Before any device is touched: a record that cannot be kept stops the run.
   std::optional<OutcomeReport> report;
-  if (!line_.report.empty()) {
-    report.emplace(line_.report);
-    if (!report->valid()) {
-      console.Diagnostic(report->error());
-      return ToInt(ExitStatus::kReportFailed);
-    }
+  if (!OpenReport(line_.report, console, report)) {
+    return ToInt(ExitStatus::kReportFailed);
   }
   const BundledPayload payload(SelfExecutablePath());
   if (const std::string problem = AnnounceFirmware(payload, console, report ? &*report : nullptr);

@@ -40,8 +40,32 @@ void WriteStderr(std::string_view line) {
   }
 }
 
-// Length of the valid UTF-8 sequence at text[i], or 0.
-std::size_t Utf8Length(std::string_view text, std::size_t i) {
+// A C1 control (U+0080..U+009F) is the two bytes C2 80..C2 9F.
+bool IsC1(std::string_view text, std::size_t i, std::size_t length) {
+  return length == 2 && static_cast<std::uint8_t>(text[i + 1]) <= 0x9F;
+}
+
+}  // namespace
+
+void Diagnose(std::string_view line) {
+  std::function<void(std::string_view)> sink;
+  {
+    const std::lock_guard lock(SinkMutex());
+    sink = Sink();
+  }
+  if (sink) {
+    sink(line);
+  } else {
+    WriteStderr(line);
+  }
+}
+
+void SetDiagnosticSink(std::function<void(std::string_view line)> sink) {
+  const std::lock_guard lock(SinkMutex());
+  Sink() = std::move(sink);
+}
+
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
   const auto lead = static_cast<std::uint8_t>(text[i]);
   std::size_t length = 0;
   std::uint32_t min = 0;
@@ -69,31 +93,10 @@ std::size_t Utf8Length(std::string_view text, std::size_t i) {
     code = (code << 6U) | (next & 0x3FU);
   }
   const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-  const bool c1 = code >= 0x80 && code <= 0x9F;
-  if (code < min || code > 0x10FFFF || surrogate || c1) {
+  if (code < min || code > 0x10FFFF || surrogate) {
     return 0;
   }
   return length;
-}
-
-}  // namespace
-
-void Diagnose(std::string_view line) {
-  std::function<void(std::string_view)> sink;
-  {
-    const std::lock_guard lock(SinkMutex());
-    sink = Sink();
-  }
-  if (sink) {
-    sink(line);
-  } else {
-    WriteStderr(line);
-  }
-}
-
-void SetDiagnosticSink(std::function<void(std::string_view line)> sink) {
-  const std::lock_guard lock(SinkMutex());
-  Sink() = std::move(sink);
 }
 
 std::string Printable(std::string_view text) {
@@ -111,7 +114,8 @@ std::string Printable(std::string_view text) {
       out += "\\t";
     } else if (c >= 0x20 && c < 0x7F) {
       out += static_cast<char>(c);
-    } else if (const std::size_t length = c >= 0x80 ? Utf8Length(text, i) : 0; length != 0) {
+    } else if (const std::size_t length = c >= 0x80 ? Utf8SequenceLength(text, i) : 0;
+               length != 0 && !IsC1(text, i, length)) {
       out.append(text.substr(i, length));
       i += length;
       continue;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -23,5 +24,9 @@ void SetDiagnosticSink(std::function<void(std::string_view line)> sink);
 // \\ as such), so a name from a USB descriptor, a link target or an option
 // can never move the cursor, retitle or clear a terminal.
 std::string Printable(std::string_view text);
+
+// The length of the well-formed UTF-8 sequence at text[i] (no overlong form,
+// surrogate or code point past U+10FFFF); 0 when there is none.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i);
 
 }  // namespace tevra
