@@ -56,7 +56,9 @@ std::unique_ptr<ChildProcess> StartWatch(const std::string& updater, int settleM
   auto watch = std::make_unique<ChildProcess>(
       updater,
       std::vector<std::string>{"--download", "--watch", "--settle", std::to_string(settleMs)});
-  if (watch->NextLine(kCap).rfind("watching ", 0) != 0) {
+  // The firmware's line comes first.
+  if (watch->NextLine(kCap).rfind("firmware: ", 0) != 0 ||
+      watch->NextLine(kCap).rfind("watching ", 0) != 0) {
     throw std::runtime_error("the watch did not start: " + watch->Stderr());
   }
   return watch;
