@@ -52,19 +52,19 @@ bool ParseComName(std::string_view text, std::string& name) {
   return true;
 }
 
-std::string ParsePort(std::string_view text) {
+std::string ParsePort(std::string_view text, std::string_view option = "--port") {
   std::string name;
   if (ParseComName(text, name)) {
     return name;
   }
   if (text.find('/') == std::string_view::npos) {
-    throw UsageError("--port wants COM1 to COM" + std::to_string(kMaxPortNumber) +
+    throw UsageError(std::string(option) + " wants COM1 to COM" + std::to_string(kMaxPortNumber) +
                      " or a device path such as /dev/ttyUSB0, not \"" + Printable(text) + "\"");
   }
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(std::string(text), error);
   if (error) {
-    throw UsageError("--port " + Printable(text) + ": " + error.message());
+    throw UsageError(std::string(option) + " " + Printable(text) + ": " + error.message());
   }
   return absolute.lexically_normal().string();
 }
@@ -139,6 +139,20 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
       }
       continue;
     }
+    if (arg == "--grant-access") {
+      if (i + 1 >= args.size()) {
+        throw UsageError("--grant-access needs a port (COMn or a device path)");
+      }
+      if (!line.grantPort.empty()) {
+        throw UsageError("--grant-access is given twice");
+      }
+      line.grantPort = ParsePort(args[++i], arg);
+      continue;
+    }
+    if (arg == "--always") {
+      line.always = true;
+      continue;
+    }
     if (arg == "--help" || arg == "-h") {
       help = true;
       continue;
@@ -190,10 +204,19 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
                      "\" is an option of the window; it does not go with --download, --help or "
                      "--version");
   }
+  if (!line.grantPort.empty() && (download || !downloadOnly.empty())) {
+    throw UsageError("--grant-access goes alone (with --always at most)");
+  }
+  if (line.always && line.grantPort.empty()) {
+    throw UsageError("--always only goes with --grant-access");
+  }
   if (help) {
     line.action = CommandLine::Action::kHelp;
   } else if (version) {
     line.action = CommandLine::Action::kVersion;
+  } else if (!line.grantPort.empty()) {
+    line.action = CommandLine::Action::kGrantAccess;
+    return line;
   } else if (download) {
     line.action = CommandLine::Action::kDownload;
   } else {
@@ -218,6 +241,7 @@ std::string UsageText() {
          "       tevra-updater --download --watch [--port COMn|PATH]... [--settle MS]\n"
          "                     [--count N] [--baud RATE] [--timeout SECONDS] [--report FILE]\n"
          "                     [--quiet-gap MS]\n"
+         "       tevra-updater --grant-access COMn|PATH [--always]\n"
          "       tevra-updater --version | --help | --licenses\n"
          "\n"
          "Without arguments the updater window opens; it downloads the firmware bundled into\n"
@@ -256,6 +280,14 @@ std::string UsageText() {
          "                      appeared, 0 to 60000 (default: 1000)\n"
          "  --count N           with --watch: end after N outcomes; none starts beyond\n"
          "                      the N-th (default: run until stopped)\n"
+         "\n"
+         "--grant-access lets you use a port that you may not (the device's group, often\n"
+         "dialout, is not yours): polkit asks for an administrator's password, then you\n"
+         "may read and write that device until it is unplugged.\n"
+         "  --always            also let the user at the desk use every adapter of that\n"
+         "                      model (USB vendor and product id) whenever it is plugged in\n"
+         "                      (a udev rule, /etc/udev/rules.d/70-tevra-updater-*.rules)\n"
+         "\n"
          "  --version           print the version and exit\n"
          "  --help, -h          show this text and exit\n"
          "  --licenses          print the notices of the libraries this file carries, if any\n"
@@ -269,7 +301,10 @@ std::string UsageText() {
          "several failed ports, the first one's; a stop signal comes before any, a\n"
          "failed port before the report. --watch: 128 + the signal when stopped; after\n"
          "--count outcomes 0 when every device took the firmware, else the first\n"
-         "failure's status, else 6 when the report lost a record.\n"
+         "failure's status, else 6 when the report lost a record. --grant-access: 0\n"
+         "granted (or nothing to grant), 2 not a serial adapter's device, 4 not granted\n"
+         "(no such port, no pkexec, the password prompt refused; the commands for a\n"
+         "terminal are printed instead).\n"
          "\n"
          "tevra-updater(1) lists the environment and the files the updater uses.\n";
 }

@@ -13,7 +13,7 @@ namespace tevra {
 
 // What the command line asks for.
 struct CommandLine {
-  enum class Action { kDownload, kHelp, kVersion };
+  enum class Action { kDownload, kHelp, kVersion, kGrantAccess };
 
   Action action = Action::kHelp;
   // "COMn" (n from 1 to 255, upper case) or an absolute device path, each once.
@@ -27,6 +27,10 @@ struct CommandLine {
   bool watch = false;
   std::chrono::milliseconds settle{1000};
   std::uint64_t count = 0;
+  // --grant-access PORT: the port to ask access to; --always: also for
+  // every adapter of its model from then on.
+  std::string grantPort;
+  bool always = false;
   // The silence that ends an answer; unset: the window's 100 ms.
   std::optional<std::chrono::milliseconds> quietGap;
 };

@@ -12,6 +12,7 @@
 #include "cli/command_line.h"
 #include "cli/descriptor_limit.h"
 #include "cli/exit_status.h"
+#include "cli/grant_access.h"
 #include "cli/headless_download.h"
 #include "cli/port_targets.h"
 #include "cli/watch_download.h"
@@ -81,6 +82,8 @@ int CommandLineMain(int argc, char** argv) {
       return Print(UsageText());
     case CommandLine::Action::kVersion:
       return Print(std::string("tevra-updater ") + kProgramVersion + "\n");
+    case CommandLine::Action::kGrantAccess:
+      return GrantAccess(line.grantPort, line.always);
     case CommandLine::Action::kDownload:
       break;
   }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/grant_access.h"
 #include "download/protocol.h"
 #include "platform/comm_device.h"
 #include "platform/diagnostics.h"
@@ -58,7 +59,12 @@ bool PortDownload::Open(std::uint32_t baud) {
     const int error = errno;
     // The driver's refusal of a setting has its own line on stderr already.
     const std::string cause = error == EINVAL ? std::string("the driver refused the line settings")
-                                              : CommDevice::OpenFailureCause(error);
+                                              : CommDevice::OpenFailureCause(error, target_.path);
+    if (error == EACCES || error == EPERM) {
+      const std::string label =
+          target_.name == device ? device : target_.name + " (" + device + ")";
+      DiagnoseWaysOut(Printable(label), target_.name, target_.path);
+    }
     End(ExitStatus::kPortNotOpened, "failed: the port did not open: " + cause);
     return false;
   }

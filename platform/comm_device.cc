@@ -17,6 +17,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/line_settings.h"
+#include "platform/port_access.h"
 #include "platform/unique_fd.h"
 
 namespace tevra {
@@ -32,7 +33,7 @@ std::string Cause(int error, const char* lockKind = "flock") {
   switch (error) {
     case EACCES:
     case EPERM:
-      return "permission denied; join the dialout group and log in again";
+      return "permission denied";
     case ENOENT:
     case ENXIO:
     case ENODEV:
@@ -71,7 +72,13 @@ CommDevice::~CommDevice() {
   Close();
 }
 
-std::string CommDevice::OpenFailureCause(int error) {
+std::string CommDevice::OpenFailureCause(int error, const std::string& path) {
+  if ((error == EACCES || error == EPERM) && !path.empty()) {
+    const std::string why = ExaminePortAccess(path).Why();
+    if (!why.empty()) {
+      return Cause(error) + ": " + why;
+    }
+  }
   return Cause(error);
 }
 
@@ -102,7 +109,8 @@ bool CommDevice::Open(const char* path, std::string_view label) {
   }
   const int raw = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (raw < 0) {
-    return OpenFailed(shown, errno);
+    const int error = errno;
+    return OpenFailed(shown, error, OpenFailureCause(error, path));
   }
   UniqueFd fd(raw);  // closes on every early return
   if (isatty(raw) == 0) {

@@ -70,10 +70,10 @@ class CommDevice {
   // Both are printed through Printable(). A null or relative path fails with
   // ENOENT; a device that is not a terminal with ENOTTY; one locked by
   // another holder with EWOULDBLOCK. On failure writes one line through
-  // Diagnose naming the port and the cause (permission with the dialout
-  // hint, busy and by which lock, no such device) and returns false with
-  // errno set. Fails (EISCONN) without any change or line when this object
-  // is already open.
+  // Diagnose naming the port and the cause (permission with the device's
+  // owner and group and why this user is not let in, busy and by which lock, no such device) and
+  // returns false with errno set. Fails (EISCONN) without any change or line when this object is
+  // already open.
   bool Open(const char* path, std::string_view label = {});
   bool IsOpen() const;
   // The line hung up or failed with EIO (the device is gone) since Open.
@@ -139,8 +139,10 @@ class CommDevice {
   const LineSettings& RequestedLine() const { return requested_; }
 
   // The cause of an Open failure with this errno, in the words of its
-  // diagnostic line ("no such device", "busy: ...").
-  static std::string OpenFailureCause(int error);
+  // diagnostic line ("no such device", "busy: ..."); for a permission
+  // failure on `path`, also who may use the device and why this user may
+  // not ("permission denied: /dev/ttyUSB0 is root:dialout 0660 and ...").
+  static std::string OpenFailureCause(int error, const std::string& path = {});
 
   // What the input queue holds at most; bytes beyond it are dropped (CE_RXOVER).
   static constexpr std::size_t kInputQueueCapacity = std::size_t{64} * 1024;

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/diagnostics.h"
+#include "platform/port_access.h"
 #include "platform/ports_directory.h"
 
 namespace tevra {
@@ -22,17 +23,21 @@ bool IsLink(const std::string& path) {
 }
 
 // What stands in the way of using the device, for a person; empty when
-// nothing does. access() only: opening a tty toggles DTR, which resets some
-// boards.
+// nothing does. Nothing is opened: opening a tty toggles DTR, which resets
+// some boards.
 std::string Obstacle(const std::string& path) {
-  if (::access(path.c_str(), R_OK | W_OK) == 0) {
-    return {};
+  const PortAccess access = ExaminePortAccess(path);
+  switch (access.verdict) {
+    case PortAccess::Verdict::kAllowed:
+      return {};
+    case PortAccess::Verdict::kMissing:
+      return " - no such device";
+    case PortAccess::Verdict::kNotInGroup:
+    case PortAccess::Verdict::kGroupNotInSession:
+    case PortAccess::Verdict::kOwnerOnly:
+      break;
   }
-  if (errno == EACCES || errno == EPERM) {
-    return " - no permission to use it: join the dialout group "
-           "(sudo usermod -aG dialout $USER) and log in again";
-  }
-  return errno == ENOENT ? " - no such device" : std::string();
+  return " - no permission to use it: " + access.Why();
 }
 
 std::string Join(const std::string& a, const std::string& b) {

@@ -20,11 +20,14 @@
 #include "payload/extract_payload.h"
 #include "payload/payload_paths.h"
 #include "platform/diagnostics.h"
+#include "platform/port_access.h"
+#include "platform/port_resolver.h"
 #include "res/app_icon.h"
 #include "res/combo_lists.h"
 #include "res/resource.h"
 #include "res/string_table.h"
 #include "ui/about_dialog.h"
+#include "ui/port_access_dialog.h"
 #include "ui/port_settings_dialog.h"
 #include "ui/serial_notify_event.h"
 
@@ -56,6 +59,28 @@ constexpr int kProgressMax = 100;
 
 constexpr char kLogNoOpenCom[] = "No Open Com!";
 constexpr const char* kLogOpenFileFailure = DownloadSequencer::kLogOpenFileFailure;
+
+// "FTDI FT232R USB UART (serial A50285BI) at /dev/ttyUSB0", as a person
+// knows the adapter.
+std::string AdapterName(const std::optional<SerialDevice>& adapter, const std::string& node) {
+  if (!adapter) {
+    return "the device " + node;
+  }
+  if (adapter->builtIn) {
+    return "the built-in serial port " + node;
+  }
+  std::string name = adapter->manufacturer;
+  if (!adapter->product.empty()) {
+    name += (name.empty() ? "" : " ") + adapter->product;
+  }
+  if (name.empty()) {
+    name = "the USB adapter " + adapter->vendorId + ":" + adapter->productId;
+  }
+  if (!adapter->serial.empty()) {
+    name += " (serial " + adapter->serial + ")";
+  }
+  return name + " at " + node;
+}
 
 const char* FailureCause(int error) {
   // NOLINTNEXTLINE(concurrency-mt-unsafe): only the window's thread reports
@@ -189,13 +214,44 @@ void UpdaterDialog::OnComSettings() {
   const std::uint32_t rate = res::BaudRateForRow(m_baudIndex);
 
   m_portOpen = false;
-  // 8 data bits, even parity, one stop bit.
   const auto portNumber = static_cast<std::uint8_t>(m_portIndex + 1);
+  errno = 0;
+  if (!OpenCom(portNumber, rate) && (errno == EACCES || errno == EPERM)) {
+    OfferPortAccess(portNumber, rate);
+  }
+}
+
+bool UpdaterDialog::OpenCom(std::uint8_t portNumber, std::uint32_t rate) {
+  // 8 data bits, even parity, one stop bit.
   if (m_session.OpenPort(portNumber, rate)) {
     AppendLog(kLogComOpened);
     m_portOpen = true;
-  } else {
-    AppendLog(kLogComNotOpened);
+    return true;
+  }
+  const int error = errno;
+  AppendLog(kLogComNotOpened);
+  errno = error;
+  return false;
+}
+
+void UpdaterDialog::OfferPortAccess(std::uint8_t portNumber, std::uint32_t rate) {
+  PortResolver ports = PortResolver::ForThisUser();
+  const PortResolver::Resolved resolved =
+      ports.Resolve("COM" + std::to_string(static_cast<int>(portNumber)));
+  if (resolved.path.empty()) {
+    return;
+  }
+  const PortAccess access = ExaminePortAccess(resolved.path);
+  if (access.verdict == PortAccess::Verdict::kAllowed ||
+      access.verdict == PortAccess::Verdict::kMissing) {
+    return;
+  }
+  const std::optional<SerialDevice> adapter = ports.Find(access.node);
+  const std::string program = m_grantProgram.empty() ? SelfExecutablePath() : m_grantProgram;
+  PortAccessDialog dialog(access, AdapterName(adapter, access.node),
+                          adapter.has_value() && !adapter->vendorId.empty(), program, this);
+  if (dialog.exec() == QDialog::Accepted && !m_portOpen) {
+    OpenCom(portNumber, rate);
   }
 }
 

@@ -43,6 +43,9 @@ class UpdaterDialog : public QDialog, private DownloadSession::Frontend {
   // The file that carries the payload; the updater's own file unless set
   // (a test or benchmark program carries none).
   void SetPayloadSource(std::string path) { m_payloadSource = std::move(path); }
+  // The program pkexec runs to grant access to a port; the updater's own
+  // file unless set (a test program is not the updater).
+  void SetGrantProgram(std::string path) { m_grantProgram = std::move(path); }
 
   // Read-only views of the state, for tests and tools.
   int portIndex() const { return m_portIndex; }
@@ -71,6 +74,11 @@ class UpdaterDialog : public QDialog, private DownloadSession::Frontend {
   void OnSysCommand(unsigned id);
   void OnComSettings();
   void OnComClose();
+  // Opens COM<portNumber>, logging as Open Com does; false when it did not.
+  bool OpenCom(std::uint8_t portNumber, std::uint32_t rate);
+  // After a port that would not open for want of permission: offers to
+  // grant it, and opens it again once granted.
+  void OfferPortAccess(std::uint8_t portNumber, std::uint32_t rate);
 
   void OnConnectReader();
   void OnDownload();
@@ -107,6 +115,7 @@ class UpdaterDialog : public QDialog, private DownloadSession::Frontend {
 
   // Download sequencer; the session owns the serial port.
   std::string m_payloadSource;
+  std::string m_grantProgram;
   QTimer m_progressTimer;
   QTimer m_eraseRetryTimer;
   QTimer m_watchTimer;

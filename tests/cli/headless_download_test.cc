@@ -22,6 +22,7 @@
 #include "tests/support/bytes.h"
 #include "tests/support/child_process.h"
 #include "tests/support/isolated_environment.h"
+#include "tests/support/temp_dir.h"
 
 namespace tevra::test {
 namespace {
@@ -251,6 +252,60 @@ TEST(WindowPathTest, LoadsTheEmbeddedWindowModule) {
   EXPECT_NE(mapped.find("libQt6Widgets"), std::string::npos) << updater.Stderr();
   updater.Signal(SIGTERM);
   EXPECT_EQ(updater.Finish(kRunCap), 128 + SIGTERM) << updater.Stderr();
+}
+
+// A device node the user may not use: the port fails with the node's real
+// group and both ways out; --grant-access without pkexec gives the commands
+// for a terminal; root, who may use it, is granted nothing.
+TEST(PortAccessTest, APortTheUserMayNotUseSaysWhoMayAndHow) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to become nobody";
+  }
+  const IsolatedEnvironment env;
+  const TempDir dir;  // nobody may reach what it holds
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  WriteFile(env.WorkFile("payload"), RandomBytes(1000, 7));
+  const std::string updater = dir.Path("updater");
+  std::string error;
+  ASSERT_TRUE(PackBundle(TEVRA_UPDATER, env.WorkFile("payload"), updater, error)) << error;
+  ASSERT_EQ(::chmod(updater.c_str(), 0755), 0);
+  const std::string node = dir.Write("ttyUSB0", {});
+  ASSERT_EQ(::chmod(node.c_str(), 0660), 0);
+  ChildProcess chgrp("/bin/chgrp", {"dialout", node});
+  ASSERT_EQ(chgrp.Finish(kRunCap), 0) << chgrp.Stderr();
+
+  const auto asNobody = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
+                               "PATH=/nonexistent", updater});
+    return std::make_unique<ChildProcess>("/usr/bin/setpriv", args);
+  };
+  const std::string why =
+      node + " is root:dialout 0660 and you (nobody) are not in the dialout group";
+  const std::string forGood =
+      "for good: sudo usermod -aG dialout nobody, then log out and in again";
+  auto download = asNobody({"--download", "--port", node});
+  EXPECT_EQ(download->Finish(kRunCap), 4) << download->Stderr();
+  EXPECT_NE(
+      download->Stdout().find(node + ": failed: the port did not open: permission denied: " + why),
+      std::string::npos)
+      << download->Stdout();
+  EXPECT_NE(
+      download->Stderr().find(node + ": for this time: " + updater + " --grant-access " + node),
+      std::string::npos)
+      << download->Stderr();
+  EXPECT_NE(download->Stderr().find(node + ": " + forGood), std::string::npos)
+      << download->Stderr();
+
+  auto grant = asNobody({"--grant-access", node});
+  EXPECT_EQ(grant->Finish(kRunCap), 4) << grant->Stderr();
+  for (const std::string& said :
+       {std::string("pkexec (polkit) is not installed"),
+        "for this time, in a terminal: sudo setfacl -m u:nobody:rw " + node, forGood}) {
+    EXPECT_NE(grant->Stderr().find(said), std::string::npos) << said << "\n" << grant->Stderr();
+  }
+  ChildProcess root(updater, {"--grant-access", node});
+  EXPECT_EQ(root.Finish(kRunCap), 0) << root.Stderr();
+  EXPECT_NE(root.Stderr().find("you may use it already"), std::string::npos) << root.Stderr();
 }
 
 // A bundled updater carrying a 1000-byte payload, and a simulator on COM3

@@ -250,8 +250,8 @@ TEST_F(PortNumberingTest, ADeviceTheUserMayNotUseSaysHowToFixIt) {
   fs::permissions(tree.devRoot() + "/ttyUSB0", fs::perms::none);
   const std::string expected =
       tree.devRoot() +
-      "/ttyUSB0 - FTDI FT232R USB UART - serial A50285BI - no permission to use it: join the "
-      "dialout group (sudo usermod -aG dialout $USER) and log in again";
+      "/ttyUSB0 - FTDI FT232R USB UART - serial A50285BI - no permission to use it: " +
+      tree.devRoot() + "/ttyUSB0 is root:root 0000: only root may use it";
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {

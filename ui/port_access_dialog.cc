@@ -1,0 +1,175 @@
+#include "ui/port_access_dialog.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "platform/diagnostics.h"
+
+namespace tevra {
+namespace {
+
+QString Text(const std::string& text) {
+  return QString::fromStdString(Printable(text));
+}
+
+QString Explanation(const PortAccess& access, const std::string& adapter) {
+  QString text = QString("You may not use %1.\n\n").arg(Text(adapter));
+  text += QString("It belongs to the user %1 and the group %2 (%3). ")
+              .arg(Text(access.owner), Text(access.group), Text(access.Ownership()));
+  switch (access.verdict) {
+    case PortAccess::Verdict::kNotInGroup:
+      text += QString("Only they may read and write it, and you (%1) are not in the %2 group.")
+                  .arg(Text(access.user), Text(access.group));
+      break;
+    case PortAccess::Verdict::kGroupNotInSession:
+      text += QString(
+                  "You (%1) are in the %2 group, but only since this session began: it "
+                  "counts once you log out and in again.")
+                  .arg(Text(access.user), Text(access.group));
+      break;
+    case PortAccess::Verdict::kOwnerOnly:
+    case PortAccess::Verdict::kAllowed:
+    case PortAccess::Verdict::kMissing:
+      text += QString("Only %1 may read and write it.").arg(Text(access.owner));
+      break;
+  }
+  text +=
+      "\n\nAllow access lets you use this adapter until it is unplugged. Your desktop asks "
+      "for an administrator's password first.";
+  return text;
+}
+
+}  // namespace
+
+PortAccessDialog::PortAccessDialog(const PortAccess& access, const std::string& adapter, bool model,
+                                   std::string program, QWidget* parent)
+    : QDialog(parent), m_access(access), m_program(std::move(program)) {
+  setWindowTitle("Allow access to the serial port");
+  setObjectName("PortAccessDialog");
+  auto* layout =
+      new QVBoxLayout(this);  // NOLINT(cppcoreguidelines-owning-memory): Qt's parent owns it
+  auto* explanation =
+      new QLabel(Explanation(access, adapter), this);  // NOLINT(cppcoreguidelines-owning-memory)
+  explanation->setObjectName("explanation");
+  explanation->setWordWrap(true);
+  explanation->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  layout->addWidget(explanation);
+  if (model) {
+    m_always = new QCheckBox("Allow this adapter whenever it is plugged in",
+                             this);  // NOLINT(cppcoreguidelines-owning-memory)
+    m_always->setObjectName("always");
+    layout->addWidget(m_always);
+  }
+  m_status = new QLabel(this);  // NOLINT(cppcoreguidelines-owning-memory)
+  m_status->setObjectName("status");
+  m_status->setWordWrap(true);
+  m_status->hide();
+  layout->addWidget(m_status);
+  m_commands = new QPlainTextEdit(this);  // NOLINT(cppcoreguidelines-owning-memory)
+  m_commands->setObjectName("commands");
+  m_commands->setReadOnly(true);
+  m_commands->setLineWrapMode(QPlainTextEdit::NoWrap);
+  m_commands->hide();
+  layout->addWidget(m_commands);
+
+  auto* buttons = new QDialogButtonBox(this);  // NOLINT(cppcoreguidelines-owning-memory)
+  m_copy = buttons->addButton("Copy", QDialogButtonBox::ActionRole);
+  m_copy->setObjectName("copy");
+  m_copy->hide();
+  m_allow = buttons->addButton("Allow access", QDialogButtonBox::AcceptRole);
+  m_allow->setObjectName("allow");
+  m_allow->setDefault(true);
+  m_cancel = buttons->addButton(QDialogButtonBox::Cancel);
+  m_cancel->setObjectName("cancel");
+  layout->addWidget(buttons);
+  // The accept role would close the dialog at once: it closes once granted.
+  disconnect(buttons, &QDialogButtonBox::accepted, nullptr, nullptr);
+  connect(m_allow, &QPushButton::clicked, this, &PortAccessDialog::OnAllow);
+  connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
+  connect(m_copy, &QPushButton::clicked, this, &PortAccessDialog::OnCopy);
+  connect(&m_grant, &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
+    OnGrantEnded(status == QProcess::NormalExit ? GrantResultOf(code) : GrantResult::kFailed);
+  });
+  connect(&m_grant, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+    if (error == QProcess::FailedToStart) {
+      OnGrantEnded(GrantResult::kNoPkexec);
+    }
+  });
+  // The step's one line says why it refused or failed; the person sees it here.
+  m_grant.setProcessChannelMode(QProcess::SeparateChannels);
+  m_grant.setStandardInputFile(QProcess::nullDevice());
+  setMinimumWidth(fontMetrics().averageCharWidth() * 70);
+}
+
+// A prompt still open goes with the dialog; nothing was granted.
+PortAccessDialog::~PortAccessDialog() {
+  if (m_grant.state() != QProcess::NotRunning) {
+    m_grant.kill();
+    m_grant.waitForFinished();
+  }
+}
+
+QString PortAccessDialog::commands() const {
+  return m_commands->isHidden() ? QString() : m_commands->toPlainText();
+}
+
+void PortAccessDialog::OnAllow() {
+  if (m_grant.state() != QProcess::NotRunning) {
+    return;
+  }
+  GrantRequest request{m_program, m_access.node, m_always != nullptr && m_always->isChecked()};
+  QStringList args;
+  for (const std::string& arg : request.Arguments()) {
+    args << QString::fromStdString(arg);
+  }
+  const QString pkexec = args.takeFirst();
+  m_allow->setEnabled(false);
+  m_status->setText("Waiting for the administrator's password...");
+  m_status->show();
+  m_grant.start(pkexec, args);
+}
+
+void PortAccessDialog::OnGrantEnded(GrantResult result) {
+  m_result = result;
+  const QByteArray said = m_grant.readAllStandardError().trimmed();
+  if (!said.isEmpty()) {
+    Diagnose("access to " + m_access.node + ": " + Printable(said.toStdString()));
+  }
+  if (result == GrantResult::kGranted) {
+    accept();
+    return;
+  }
+  Diagnose("access to " + m_access.node + " not granted: " + Describe(result));
+  QString text =
+      QString("Access was not granted: %1.").arg(QString::fromStdString(Describe(result)));
+  if (!said.isEmpty() && result != GrantResult::kNotAuthorized) {
+    text += "\n" + QString::fromStdString(Printable(said.toStdString()));
+  }
+  text += "\n\nIn a terminal, for this time only (until the adapter is unplugged):";
+  m_status->setText(text);
+  QString commands = QString::fromStdString(m_access.ThisTimeCommand()) + "\n";
+  if (const std::string command = m_access.ForGoodCommand(); !command.empty()) {
+    commands += "\n# For good (from your next login: log out and in again):\n" +
+                QString::fromStdString(command) + "\n";
+  } else if (const std::string lasting = m_access.ForGood(); !lasting.empty()) {
+    commands += "\n# For good: " + QString::fromStdString(lasting) + "\n";
+  }
+  m_commands->setPlainText(commands);
+  m_commands->setFixedHeight(m_commands->fontMetrics().lineSpacing() * 7);
+  m_commands->show();
+  m_copy->show();
+  m_allow->setEnabled(true);
+  m_cancel->setText("Close");
+}
+
+void PortAccessDialog::OnCopy() {
+  QApplication::clipboard()->setText(m_commands->toPlainText());
+}
+
+}  // namespace tevra

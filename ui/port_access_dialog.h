@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QDialog>
+#include <QProcess>
+#include <string>
+
+#include "access/grant_request.h"
+#include "platform/port_access.h"
+
+class QCheckBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace tevra {
+
+// Shown when the port did not open because this user may not use the
+// device: which adapter it is, who may use it and why the user may not.
+// "Allow access" (the default) asks polkit, through pkexec and the
+// desktop's own password prompt, to run this updater's --grant-port step;
+// the dialog is accepted once it granted. When pkexec is missing, the prompt
+// is refused or dismissed, or the grant fails, it shows the commands for a
+// terminal instead, with a Copy button, and stays open. Cancel changes
+// nothing.
+class PortAccessDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  // adapter: "FTDI FT232R USB UART (serial A50285BI) at /dev/ttyUSB0";
+  // model: the check box for a rule is offered only with USB ids;
+  // program: this updater's absolute path, which pkexec runs.
+  PortAccessDialog(const PortAccess& access, const std::string& adapter, bool model,
+                   std::string program, QWidget* parent = nullptr);
+  PortAccessDialog(const PortAccessDialog&) = delete;
+  PortAccessDialog& operator=(const PortAccessDialog&) = delete;
+  ~PortAccessDialog() override;
+
+  // How the last grant ended; kFailed until one ran.
+  GrantResult result() const { return m_result; }
+  // The commands shown for a terminal; empty while hidden.
+  QString commands() const;
+
+ private:
+  void OnAllow();
+  void OnGrantEnded(GrantResult result);
+  void OnCopy();
+
+  PortAccess m_access;
+  std::string m_program;
+  GrantResult m_result = GrantResult::kFailed;
+  QProcess m_grant;
+  QLabel* m_status = nullptr;
+  QCheckBox* m_always = nullptr;
+  QPlainTextEdit* m_commands = nullptr;
+  QPushButton* m_copy = nullptr;
+  QPushButton* m_allow = nullptr;
+  QPushButton* m_cancel = nullptr;
+};
+
+}  // namespace tevra
