@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# A window that cannot start says why on the desktop as well, over a real
+# private session bus watched by dbus-monitor:
+#   tests/app/start_failure_notification_test.sh UPDATER APP_ID
+# Each case prints ok or FAIL; the status is that of the whole run.
+set -uo pipefail
+here=$(dirname "$(realpath "$0")")
+updater=$(realpath "$1")
+app_id=$2
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -CONT "$p" 2>/dev/null; kill "$p" 2>/dev/null; done
+  [[ -n ${KEEP:-} ]] || rm -rf "$tmp"
+}
+trap cleanup EXIT
+failures=0
+check() {  # name, then the command that must succeed
+  local name=$1
+  shift
+  if "$@"; then echo "ok   $name"; else echo "FAIL $name"; failures=$((failures + 1)); fi
+}
+until_found() {  # pattern, file: waits 20 s at most
+  local i
+  for ((i = 0; i < 200; i++)); do grep -q "$1" "$2" 2>/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+
+mkdir -m 700 "$tmp/run" "$tmp/empty" "$tmp/bin"
+abstract=tevra-notify-test-$$-$RANDOM
+cat >"$tmp/bus.conf" <<CONF
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$tmp/run/bus</listen>
+  <listen>unix:abstract=$abstract</listen>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+dbus-daemon --config-file="$tmp/bus.conf" --nofork --print-address=3 3>"$tmp/address" 2>/dev/null &
+daemon=$!
+pids+=("$daemon")
+until_found unix: "$tmp/address" || { echo "FAIL dbus-daemon did not start"; exit 1; }
+dbus-monitor --address "unix:path=$tmp/run/bus" "interface='org.freedesktop.Notifications'" \
+  >"$tmp/monitor" 2>&1 &
+pids+=($!)
+until_found NameLost "$tmp/monitor" || { echo "FAIL dbus-monitor did not start"; exit 1; }
+# Never started, whatever the address says.
+printf '#!/bin/sh\ntouch %q/autolaunched\n' "$tmp" >"$tmp/bin/dbus-launch"
+chmod +x "$tmp/bin/dbus-launch"
+
+prefix='tevra-updater: cannot start the window: '
+run() {  # the window without a display, the given environment added: status 1, one line
+  local start=${EPOCHREALTIME/./}
+  env -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS QT_QPA_PLATFORM=xcb \
+    XDG_RUNTIME_DIR="$tmp/empty" PATH="$tmp/bin:$PATH" "$@" "$updater" 2>"$tmp/err"
+  local status=$?
+  took=$(((${EPOCHREALTIME/./} - start) / 1000))
+  [[ $status -eq 1 && $(wc -l <"$tmp/err") -eq 1 ]] && grep -q "^$prefix" "$tmp/err"
+}
+# The Notify call the monitor holds as the nth, with the cause of stderr's line.
+notified() {
+  local n=$1 i
+  for ((i = 0; i < 200; i++)); do
+    (($(grep -c 'member=Notify$' "$tmp/monitor") >= n)) && break
+    sleep 0.1
+  done
+  awk -v n="$n" '/member=Notify$/ { k++; next } /^(method|signal|error)/ { k = 0 } k == n' \
+    "$tmp/monitor" >"$tmp/call"
+  diff - "$tmp/call" <<CALL
+   string "Tevra dongle updater"
+   uint32 0
+   string "$app_id"
+   string "The updater window cannot start"
+   string "$(sed "s/^$prefix//" "$tmp/err")"
+   array [
+   ]
+   array [
+      dict entry(
+         string "urgency"
+         variant             byte 2
+      )
+   ]
+   int32 -1
+CALL
+}
+
+no_bus() { run && cp "$tmp/err" "$tmp/line" && ((took < 2000)); }
+check "no session bus: one line, status 1, at once" no_bus
+same_line() { cmp -s "$tmp/err" "$tmp/line"; }
+runtime_bus() { run XDG_RUNTIME_DIR="$tmp/run" && same_line && notified 1; }
+check "the bus at \$XDG_RUNTIME_DIR/bus: the same line, and the cause is notified" runtime_bus
+address_list() {
+  run DBUS_SESSION_BUS_ADDRESS="autolaunch:;tcp:host=localhost,port=1;unix:path=$tmp/none;unix:abstract=$abstract" &&
+    same_line && notified 2 && [[ ! -e $tmp/autolaunched ]]
+}
+check "DBUS_SESSION_BUS_ADDRESS: unusable entries skipped, unix:abstract= notified, no autolaunch" \
+  address_list
+nowhere() { run DBUS_SESSION_BUS_ADDRESS="unix:path=$tmp/none" && same_line && ((took < 2000)); }
+check "an address that leads nowhere: the same line, at once" nowhere
+
+# The other way to fail: the module does not load (root: the system Qt is hidden).
+module_fails() {
+  run XDG_RUNTIME_DIR="$tmp/run" unshare -m "$here/../portable/without_system_qt.sh" &&
+    ! same_line && notified 3
+}
+if unshare -m true 2>/dev/null; then
+  check "the module does not load: its cause is notified" module_fails
+else
+  echo "skip the module does not load (unshare -m needs root)"
+fi
+
+# A bus that takes the connection and never answers.
+kill -STOP "$daemon"
+silent() { run XDG_RUNTIME_DIR="$tmp/run" && same_line && ((took < 8000)); }
+check "a bus that never answers: the same line, given up within the bound" silent
+kill -CONT "$daemon"
+
+echo "$failures failed"
+[[ $failures -eq 0 ]]
