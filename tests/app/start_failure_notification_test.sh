@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# A window that cannot start says why on the desktop as well, over a real
-# private session bus watched by dbus-monitor:
+# A window that cannot start says why on the desktop as well: a private
+# dbus-daemon and a notification server on it (notification_server.py).
 #   tests/app/start_failure_notification_test.sh UPDATER APP_ID
-# Each case prints ok or FAIL; the status is that of the whole run.
+# Each case prints ok or FAIL; the status is that of the whole run. KEEP=1
+# leaves the bus, the calls and the lines in the temporary directory.
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
 updater=$(realpath "$1")
@@ -34,7 +35,7 @@ cat >"$tmp/bus.conf" <<CONF
   <listen>unix:path=$tmp/run/bus</listen>
   <listen>unix:abstract=$abstract</listen>
   <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+    <allow send_destination="*"/><allow receive_sender="*"/><allow own="*"/>
   </policy>
 </busconfig>
 CONF
@@ -42,10 +43,9 @@ dbus-daemon --config-file="$tmp/bus.conf" --nofork --print-address=3 3>"$tmp/add
 daemon=$!
 pids+=("$daemon")
 until_found unix: "$tmp/address" || { echo "FAIL dbus-daemon did not start"; exit 1; }
-dbus-monitor --address "unix:path=$tmp/run/bus" "interface='org.freedesktop.Notifications'" \
-  >"$tmp/monitor" 2>&1 &
+"$here/notification_server.py" "unix:path=$tmp/run/bus" "$tmp/calls" "$tmp/silent" &
 pids+=($!)
-until_found NameLost "$tmp/monitor" || { echo "FAIL dbus-monitor did not start"; exit 1; }
+until_found ready "$tmp/calls" || { echo "FAIL the notification server did not start"; exit 1; }
 # Never started, whatever the address says.
 printf '#!/bin/sh\ntouch %q/autolaunched\n' "$tmp" >"$tmp/bin/dbus-launch"
 chmod +x "$tmp/bin/dbus-launch"
@@ -59,37 +59,30 @@ run() {  # the window without a display, the given environment added: status 1, 
   took=$(((${EPOCHREALTIME/./} - start) / 1000))
   [[ $status -eq 1 && $(wc -l <"$tmp/err") -eq 1 ]] && grep -q "^$prefix" "$tmp/err"
 }
-# The Notify call the monitor holds as the nth, with the cause of stderr's line.
+# The server's nth Notify call, with the cause of stderr's line.
 notified() {
   local n=$1 i
   for ((i = 0; i < 200; i++)); do
-    (($(grep -c 'member=Notify$' "$tmp/monitor") >= n)) && break
+    (($(grep -cx -- -- "$tmp/calls") >= n)) && break
     sleep 0.1
   done
-  awk -v n="$n" '/member=Notify$/ { k++; next } /^(method|signal|error)/ { k = 0 } k == n' \
-    "$tmp/monitor" >"$tmp/call"
+  awk -v n="$n" '$0 == "--" { k++; next } k == n - 1 && $0 != "ready"' "$tmp/calls" >"$tmp/call"
   diff - "$tmp/call" <<CALL
-   string "Tevra dongle updater"
-   uint32 0
-   string "$app_id"
-   string "The updater window cannot start"
-   string "$(sed "s/^$prefix//" "$tmp/err")"
-   array [
-   ]
-   array [
-      dict entry(
-         string "urgency"
-         variant             byte 2
-      )
-   ]
-   int32 -1
+Tevra dongle updater
+0
+$app_id
+The updater window cannot start
+$(sed "s/^$prefix//" "$tmp/err")
+[]
+urgency=2 (Byte)
+-1
 CALL
 }
 
 no_bus() { run && cp "$tmp/err" "$tmp/line" && ((took < 2000)); }
 check "no session bus: one line, status 1, at once" no_bus
 same_line() { cmp -s "$tmp/err" "$tmp/line"; }
-runtime_bus() { run XDG_RUNTIME_DIR="$tmp/run" && same_line && notified 1; }
+runtime_bus() { run XDG_RUNTIME_DIR="$tmp/run" && same_line && notified 1 && ((took < 2000)); }
 check "the bus at \$XDG_RUNTIME_DIR/bus: the same line, and the cause is notified" runtime_bus
 address_list() {
   run DBUS_SESSION_BUS_ADDRESS="autolaunch:;tcp:host=localhost,port=1;unix:path=$tmp/none;unix:abstract=$abstract" &&
@@ -111,9 +104,11 @@ else
   echo "skip the module does not load (unshare -m needs root)"
 fi
 
-# A bus that takes the connection and never answers.
-kill -STOP "$daemon"
+# Hung: a server that leaves the call unanswered, a bus that answers nothing.
 silent() { run XDG_RUNTIME_DIR="$tmp/run" && same_line && ((took < 8000)); }
+touch "$tmp/silent"
+check "a notification server that never answers: the same line, given up within the bound" silent
+kill -STOP "$daemon"
 check "a bus that never answers: the same line, given up within the bound" silent
 kill -CONT "$daemon"
 
