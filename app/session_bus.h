@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "app/bus_message.h"
 #include "platform/unique_fd.h"
