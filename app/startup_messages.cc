@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "app/desktop_notification.h"
 #include "platform/diagnostics.h"
 
 namespace tevra {
@@ -49,7 +50,10 @@ void StartupMessages::Handle(QtMsgType type, const QMessageLogContext& context,
     }
   }
   cause += text.section(QLatin1Char('\n'), 0, 0);
-  Diagnose("cannot start the window: " + Printable(cause.toStdString()));
+  const std::string printable = Printable(cause.toStdString());
+  Diagnose("cannot start the window: " + printable);
+  // Started from a file manager, nobody reads stderr.
+  DesktopNotification::ShowStartFailure(printable);
   ::_exit(kStartFailed);
 }
 

@@ -9,8 +9,9 @@ namespace tevra {
 
 // Holds Qt's messages while the application object starts. When Qt gives up
 // there (no display, a platform plugin that does not load), the person gets
-// one line with the first message held, the cause, and Qt's verdict, and the
-// program ends with status 1 instead of Qt's several lines and an abort.
+// one line with the first message held, the cause, and Qt's verdict (also as
+// a desktop notification), and the program ends with status 1 instead of
+// Qt's several lines and an abort.
 // Otherwise Release() passes the held messages on as Qt would have.
 class StartupMessages {
  public:

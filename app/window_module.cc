@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/desktop_notification.h"
 #include "app/window_libraries.h"
 #include "app/window_module_image.h"
 #include "platform/fd_io.h"
@@ -25,6 +26,8 @@ constexpr char kUseCarried[] = "TevraWindowUseCarried";
 int Fail(const std::string& what) {
   const std::string line = "tevra-updater: cannot start the window: " + what + "\n";
   (void)std::fwrite(line.data(), 1, line.size(), stderr);
+  // Started from a file manager, nobody reads stderr.
+  DesktopNotification::ShowStartFailure(what);
   return WindowModule::kLoadFailed;
 }
 

@@ -9,8 +9,8 @@ namespace tevra {
 class WindowModule {
  public:
   // Loads the module and runs the window; returns its exit status. When the
-  // module cannot be loaded, writes one line with the cause to stderr and
-  // returns kLoadFailed.
+  // module cannot be loaded, writes one line with the cause to stderr,
+  // repeats it as a desktop notification and returns kLoadFailed.
   static int Run(int argc, char** argv);
 
   static constexpr int kLoadFailed = 1;

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <chrono>
+#include <string_view>
+
+namespace tevra {
+
+// Why the window cannot start, shown where a person who started the updater
+// from a file manager looks: a desktop notification. Standard error stays
+// where the cause is written first; this only repeats it.
+class DesktopNotification {
+ public:
+  // Sends the cause to the session bus's notification server; true when it
+  // took it. Returns at once without a session bus and within kGiveUp
+  // otherwise; says nothing when it fails.
+  static bool ShowStartFailure(std::string_view cause);
+
+  static constexpr std::chrono::seconds kGiveUp{3};
+};
+
+}  // namespace tevra
