@@ -52,44 +52,41 @@ PortAccessDialog::PortAccessDialog(const PortAccess& access, const std::string& 
     : QDialog(parent), m_access(access), m_program(std::move(program)) {
   setWindowTitle("Allow access to the serial port");
   setObjectName("PortAccessDialog");
-  auto* layout =
-      new QVBoxLayout(this);  // NOLINT(cppcoreguidelines-owning-memory): Qt's parent owns it
-  auto* explanation =
-      new QLabel(Explanation(access, adapter), this);  // NOLINT(cppcoreguidelines-owning-memory)
-  explanation->setObjectName("explanation");
-  explanation->setWordWrap(true);
-  explanation->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  layout->addWidget(explanation);
+  m_layout = std::make_unique<QVBoxLayout>(this);
+  m_explanation = std::make_unique<QLabel>(Explanation(access, adapter));
+  m_explanation->setObjectName("explanation");
+  m_explanation->setWordWrap(true);
+  m_explanation->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  m_layout->addWidget(m_explanation.get());
   if (model) {
-    m_always = new QCheckBox("Allow this adapter whenever it is plugged in",
-                             this);  // NOLINT(cppcoreguidelines-owning-memory)
+    m_always = std::make_unique<QCheckBox>("Allow this adapter whenever it is plugged in");
     m_always->setObjectName("always");
-    layout->addWidget(m_always);
+    m_layout->addWidget(m_always.get());
   }
-  m_status = new QLabel(this);  // NOLINT(cppcoreguidelines-owning-memory)
+  m_status = std::make_unique<QLabel>();
   m_status->setObjectName("status");
   m_status->setWordWrap(true);
   m_status->hide();
-  layout->addWidget(m_status);
-  m_commands = new QPlainTextEdit(this);  // NOLINT(cppcoreguidelines-owning-memory)
+  m_layout->addWidget(m_status.get());
+  m_commands = std::make_unique<QPlainTextEdit>();
   m_commands->setObjectName("commands");
   m_commands->setReadOnly(true);
   m_commands->setLineWrapMode(QPlainTextEdit::NoWrap);
   m_commands->hide();
-  layout->addWidget(m_commands);
+  m_layout->addWidget(m_commands.get());
 
-  auto* buttons = new QDialogButtonBox(this);  // NOLINT(cppcoreguidelines-owning-memory)
-  m_copy = buttons->addButton("Copy", QDialogButtonBox::ActionRole);
+  m_buttons = std::make_unique<QDialogButtonBox>();
+  m_copy = m_buttons->addButton("Copy", QDialogButtonBox::ActionRole);
   m_copy->setObjectName("copy");
   m_copy->hide();
-  m_allow = buttons->addButton("Allow access", QDialogButtonBox::AcceptRole);
+  m_allow = m_buttons->addButton("Allow access", QDialogButtonBox::AcceptRole);
   m_allow->setObjectName("allow");
   m_allow->setDefault(true);
-  m_cancel = buttons->addButton(QDialogButtonBox::Cancel);
+  m_cancel = m_buttons->addButton(QDialogButtonBox::Cancel);
   m_cancel->setObjectName("cancel");
-  layout->addWidget(buttons);
+  m_layout->addWidget(m_buttons.get());
   // The accept role would close the dialog at once: it closes once granted.
-  disconnect(buttons, &QDialogButtonBox::accepted, nullptr, nullptr);
+  disconnect(m_buttons.get(), &QDialogButtonBox::accepted, nullptr, nullptr);
   connect(m_allow, &QPushButton::clicked, this, &PortAccessDialog::OnAllow);
   connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(m_copy, &QPushButton::clicked, this, &PortAccessDialog::OnCopy);

@@ -2,15 +2,18 @@
 
 #include <QDialog>
 #include <QProcess>
+#include <memory>
 #include <string>
 
 #include "access/grant_request.h"
 #include "platform/port_access.h"
 
 class QCheckBox;
+class QDialogButtonBox;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QVBoxLayout;
 
 namespace tevra {
 
@@ -49,9 +52,14 @@ class PortAccessDialog : public QDialog {
   std::string m_program;
   GrantResult m_result = GrantResult::kFailed;
   QProcess m_grant;
-  QLabel* m_status = nullptr;
-  QCheckBox* m_always = nullptr;
-  QPlainTextEdit* m_commands = nullptr;
+  // Owned here and gone before the dialog, so none is deleted twice; the
+  // buttons belong to their box.
+  std::unique_ptr<QVBoxLayout> m_layout;
+  std::unique_ptr<QLabel> m_explanation;
+  std::unique_ptr<QCheckBox> m_always;
+  std::unique_ptr<QLabel> m_status;
+  std::unique_ptr<QPlainTextEdit> m_commands;
+  std::unique_ptr<QDialogButtonBox> m_buttons;
   QPushButton* m_copy = nullptr;
   QPushButton* m_allow = nullptr;
   QPushButton* m_cancel = nullptr;
