@@ -303,6 +303,20 @@ TEST(PortAccessTest, APortTheUserMayNotUseSaysWhoMayAndHow) {
         "for this time, in a terminal: sudo setfacl -m u:nobody:rw " + node, forGood}) {
     EXPECT_NE(grant->Stderr().find(said), std::string::npos) << said << "\n" << grant->Stderr();
   }
+  // Listed in the group (nobody's own), in a session begun without it.
+  const std::string acm = dir.Write("ttyACM0", {});
+  ASSERT_EQ(::chown(acm.c_str(), 0, 65534), 0);
+  ASSERT_EQ(::chmod(acm.c_str(), 0660), 0);
+  ChildProcess older("/usr/bin/setpriv", {"--reuid=65534", "--regid=1", "--clear-groups", updater,
+                                          "--download", "--port", acm});
+  EXPECT_EQ(older.Finish(kRunCap), 4) << older.Stderr();
+  EXPECT_NE(older.Stdout().find(acm + " is root:nogroup 0660; you (nobody) joined the nogroup "
+                                      "group after this session began: log out and in again"),
+            std::string::npos)
+      << older.Stdout();
+  EXPECT_NE(older.Stderr().find(acm + ": for good: log out and in again"), std::string::npos)
+      << older.Stderr();
+
   ChildProcess root(updater, {"--grant-access", node});
   EXPECT_EQ(root.Finish(kRunCap), 0) << root.Stderr();
   EXPECT_NE(root.Stderr().find("you may use it already"), std::string::npos) << root.Stderr();
