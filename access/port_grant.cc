@@ -46,7 +46,8 @@ bool WriteLine(int fd, std::string line) {
 }
 
 int Say(GrantStatus status, const std::string& cause) {
-  (void)WriteLine(STDERR_FILENO, "tevra-updater: --grant-port: " + cause);  // nowhere else to say it
+  (void)WriteLine(STDERR_FILENO,
+                  "tevra-updater: --grant-port: " + cause);  // nowhere else to say it
   return ToInt(status);
 }
 
@@ -165,8 +166,8 @@ int GrantPortMain(int argc, const char* const* argv) {
   if (const std::optional<GrantError> error = GrantAccessList(node, uid)) {
     return Fail(*error);
   }
-  std::string granted = "user " + user + " (uid " + std::to_string(uid) +
-                        ") may read and write " + node.devPath() + " until it is unplugged";
+  std::string granted = "user " + user + " (uid " + std::to_string(uid) + ") may read and write " +
+                        node.devPath() + " until it is unplugged";
   if (model) {
     const std::string ids = model->vendor + ":" + model->product;
     if (const std::optional<GrantError> error = WriteModelRule(*model)) {

@@ -35,8 +35,11 @@ bool InGroupClass(std::uint16_t tag) {
 
 PosixAcl PosixAcl::FromMode(mode_t mode) {
   PosixAcl acl;
-  const auto bits = [mode](unsigned shift) { return static_cast<std::uint16_t>((mode >> shift) & 7); };
-  acl.entries_ = {{kUserObj, bits(6), kNoId}, {kGroupObj, bits(3), kNoId}, {kOther, bits(0), kNoId}};
+  const auto bits = [mode](unsigned shift) {
+    return static_cast<std::uint16_t>((mode >> shift) & 7);
+  };
+  acl.entries_ = {
+      {kUserObj, bits(6), kNoId}, {kGroupObj, bits(3), kNoId}, {kOther, bits(0), kNoId}};
   return acl;
 }
 

@@ -38,12 +38,14 @@ std::optional<std::string> ReadAttribute(const fs::path& path) {
 
 std::optional<std::string> UsbId(const fs::path& file) {
   std::optional<std::string> id = ReadAttribute(file);
-  if (!id || id->size() != 4 ||
-      !std::all_of(id->begin(), id->end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; })) {
+  if (!id || id->size() != 4 || !std::all_of(id->begin(), id->end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+      })) {
     return std::nullopt;
   }
-  std::transform(id->begin(), id->end(), id->begin(),
-                 [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+  std::transform(id->begin(), id->end(), id->begin(), [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  });
   return id;
 }
 
@@ -76,9 +78,10 @@ std::optional<GrantError> SerialNode::Open(const std::string& path, SerialNode& 
   // The number must be the tty of that name: a node named ttyUSB0 with
   // another tty's number (or a pseudo-terminal's) is not taken on its word.
   std::error_code ec;
-  const fs::path byNumber = fs::canonical("/sys/dev/char/" + std::to_string(major(node.stat_.st_rdev)) +
-                                              ":" + std::to_string(minor(node.stat_.st_rdev)),
-                                          ec);
+  const fs::path byNumber =
+      fs::canonical("/sys/dev/char/" + std::to_string(major(node.stat_.st_rdev)) + ":" +
+                        std::to_string(minor(node.stat_.st_rdev)),
+                    ec);
   const fs::path byName = ec ? fs::path() : fs::canonical("/sys/class/tty/" + name, ec);
   if (ec || byNumber != byName) {
     return GrantError{GrantFault::kNotTty, 0, path};

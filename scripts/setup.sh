@@ -13,6 +13,7 @@ packages=(
   libgtest-dev libgmock-dev
   fonts-wqy-zenhei
   xvfb xauth x11-apps imagemagick
+  pkexec polkitd dbus acl udev
 )
 if [[ "${1:-}" == package ]]; then
   packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db)
