@@ -22,7 +22,7 @@ user="$(getent passwd "$uid" | cut -d: -f1)"
 failed=0
 
 # What a refusal must not change: kind, mode, owner, group, access list.
-state() { stat -c '%F %a %u %g' "$1" 2>&1; getfacl -n -c -E "$1" 2>&1; }
+state() { stat -c '%F %a %u %g' "$1" 2>&1; getfacl -p -n -c -E "$1" 2>&1; }
 fail() { echo "FAIL: $*" >&2; failed=1; }
 
 # refuses WHAT PATTERN TARGET [VAR=VALUE...] -- ARG...: status 2, nothing on
@@ -140,8 +140,8 @@ status=$?
 [[ $status == 0 && "$(cat "$work/out")" == "$granted" && ! -s "$work/err" ]] ||
   fail "grant: status $status, stdout \"$(cat "$work/out")\", stderr \"$(cat "$work/err")\""
 want="user::rw- user:$uid:rw- user:65534:rw- group::rw- mask::rw- other::--- "
-[[ "$(getfacl -n -c -E "/dev/$uart" | tr '\n' ' ')" == "$want" ]] ||
-  fail "grant: the access list is $(getfacl -n -c -E "/dev/$uart" | tr '\n' ' ') (want $want)"
+[[ "$(getfacl -p -n -c -E "/dev/$uart" | grep . | tr '\n' ' ')" == "$want" ]] ||
+  fail "grant: the access list is $(getfacl -p -n -c -E "/dev/$uart" | grep . | tr '\n' ' ') (want $want)"
 [[ "$(stat -c '%U:%G' "/dev/$uart")" == root:dialout ]] || fail "grant: owner changed"
 for ((tries = 0; tries < 300; tries++)); do
   grep -qF "tevra-updater[" "$work/syslog" 2>/dev/null && [[ $(grep -c . "$work/syslog") == 2 ]] && break

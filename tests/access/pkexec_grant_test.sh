@@ -53,7 +53,7 @@ if [[ -n "$uart" ]]; then
   status=$?
   [[ $status == 0 && "$(cat "$work/out")" == "tevra-updater: user $user (uid $uid) may read and write"* ]] ||
     fail "YES, /dev/$uart: status $status, stdout \"$(cat "$work/out")\", stderr \"$(cat "$work/err")\""
-  getfacl -n -c "/dev/$uart" | grep -qx "user:$uid:rw-" || fail "YES, /dev/$uart: no entry for uid $uid"
+  getfacl -p -n -c "/dev/$uart" | grep -qx "user:$uid:rw-" || fail "YES, /dev/$uart: no entry for uid $uid"
   setfacl -b "/dev/$uart"
 else
   echo "note: no UART on this machine: the grant through pkexec is tested in the VM tier"
@@ -66,6 +66,6 @@ for device in /dev/tty ${uart:+/dev/$uart}; do
   [[ $status == 126 || $status == 127 ]] || fail "NO, $device: status $status (want 126 or 127)"
   ! grep -q "tevra-updater" "$work/out" "$work/err" || fail "NO, $device: the step ran: $(cat "$work/err")"
 done
-[[ -z "$uart" ]] || [[ "$(getfacl -n -c "/dev/$uart" | grep -c '^user:')" == 1 ]] ||
-  fail "NO: /dev/$uart has an entry: $(getfacl -n -c "/dev/$uart")"
+[[ -z "$uart" ]] || [[ "$(getfacl -p -n -c "/dev/$uart" | grep -c '^user:')" == 1 ]] ||
+  fail "NO: /dev/$uart has an entry: $(getfacl -p -n -c "/dev/$uart")"
 exit "$failed"

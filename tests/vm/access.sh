@@ -50,7 +50,7 @@ check "uid 1000 cannot open $dev before the grant" $? "$out.eacces"
 
 as_user pkexec "$work/tevra-updater" --grant-port "$dev" >"$out.grant" 2>&1
 check "pkexec --grant-port $dev: status 0" $? "$out.grant"
-getfacl -c "$dev" 2>/dev/null | grep -qx "user:$user:rw-"
+getfacl -p -c "$dev" 2>/dev/null | grep -qx "user:$user:rw-"
 check "the ACL holds user:$user:rw-" $? "$out.grant"
 
 as_user env HOME="$work" XDG_STATE_HOME="$work" TEVRA_PORTS_DIR="$work" "$work/tevra-updater" \
@@ -70,9 +70,9 @@ udevadm test --action=add /sys/class/tty/ttyUSB0 >"$out.udev" 2>&1
 grep -q '^TAGS=.*:uaccess:' "$out.udev"
 check "udevadm test tags ttyUSB0 uaccess" $? "$out.udev"
 
-acl="$(getfacl -c /dev/ttyS0 2>&1)"
+acl="$(getfacl -p -c /dev/ttyS0 2>&1)"
 as_user pkexec "$work/tevra-updater" --grant-port /dev/ttyS0 --always >"$out.uart" 2>&1
-[ $? -eq 2 ] && grep -q "not a USB adapter" "$out.uart" && [ "$(getfacl -c /dev/ttyS0 2>&1)" = "$acl" ]
+[ $? -eq 2 ] && grep -q "not a USB adapter" "$out.uart" && [ "$(getfacl -p -c /dev/ttyS0 2>&1)" = "$acl" ]
 check "--always on the 16550 ttyS0: refused, nothing changed" $? "$out.uart"
 udevadm test --action=add /sys/class/tty/ttyS0 >"$out.udev-uart" 2>&1
 ! grep -q '^TAGS=.*:uaccess:' "$out.udev-uart"
@@ -88,7 +88,7 @@ echo "@vm: unplug $end"
 await "[ ! -e $dev ]"
 echo "@vm: replug $end"
 await "[ -c $dev ]"
-getfacl -c "$dev" >"$out.replug" 2>&1
+getfacl -p -c "$dev" >"$out.replug" 2>&1
 ! grep -q "^user:$user:" "$out.replug"
 check "after the replug $dev holds no entry for $user" $? "$out.replug"
 
