@@ -134,6 +134,12 @@ std::optional<GrantError> WriteModelRule(const UsbModel& model) {
 }
 
 bool ApplyUdevRules(const std::string& name) {
+  // udevd's control socket: without it there is no daemon to ask, and
+  // udevadm in a chroot says yes while doing nothing.
+  struct stat control {};
+  if (::stat("/run/udev/control", &control) != 0 || !S_ISSOCK(control.st_mode)) {
+    return false;
+  }
   return RunUdevadm({"control", "--reload"}) &&
          RunUdevadm({"trigger", "--action=change", "/sys/class/tty/" + name});
 }

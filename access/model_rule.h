@@ -24,7 +24,7 @@ std::optional<GrantError> WriteModelRule(const UsbModel& model);
 
 // Has udev reload its rules and apply them to /sys/class/tty/NAME now,
 // running /usr/bin/udevadm (or /bin/udevadm) with a fixed environment.
-// false when udev did not take them (no daemon, no udevadm).
+// false when udev did not take them (no daemon, no udevadm, udevadm failed).
 bool ApplyUdevRules(const std::string& name);
 
 }  // namespace tevra

@@ -23,14 +23,16 @@ fail() { echo "FAIL: $*" >&2; failed=1; }
 
 # As the user would: the updater in a directory of theirs.
 chmod 0755 "$work" && install -m 0755 -d "$work/home" && install -m 0755 "$1" "$work/home/tevra-updater"
-mkdir -m 0755 "$work/rules" && mount --bind "$work/rules" /etc/polkit-1/rules.d
+mkdir -m 0755 "$work/rules" && mount --bind "$work/rules" /etc/polkit-1/rules.d &&
+  mkdir -p /run/dbus && mount -t tmpfs -o mode=0755 tmpfs /run/dbus ||
+  { echo "FAIL: cannot make a bus directory and rules directory of the test's own" >&2; exit 1; }
 # A /dev of our own, with the tty of this machine's first UART.
 mount -t tmpfs -o mode=0755 tmpfs /dev || { echo "FAIL: cannot make a /dev of the test's own" >&2; exit 1; }
 for n in null:1:3 zero:1:5 random:1:8 urandom:1:9 tty:5:0; do
   IFS=: read -r name maj min <<<"$n"
   mknod -m 0666 "/dev/$name" c "$maj" "$min"
 done
-polkit_start || exit 1
+{ polkit_answer "$user" yes && polkit_start; } || exit 1
 ask() {
   setpriv --reuid="$uid" --regid="$uid" --init-groups \
     pkexec "$work/home/tevra-updater" --grant-port "$@" >"$work/out" 2>"$work/err"
@@ -43,7 +45,6 @@ for dir in /sys/class/tty/ttyS*; do
 done
 [[ -z "$uart" ]] || { IFS=: read -r maj min <"/sys/class/tty/$uart/dev"; mknod -m 0660 "/dev/$uart" c "$maj" "$min"; }
 
-polkit_answer "$user" yes || exit 1
 ask /dev/tty
 status=$?
 [[ $status == 2 && "$(cat "$work/err")" == "tevra-updater: --grant-port: /dev/tty is not a serial adapter"* ]] ||

@@ -39,7 +39,7 @@ as_user() { setpriv --reuid=1000 --regid=1000 --init-groups "$@"; }
 syslogd=$!
 # shellcheck source=tests/vm/polkit.sh
 . "$here/polkit.sh"
-polkit_start && polkit_answer "$user" yes
+polkit_answer "$user" yes && polkit_start
 check "polkitd answers YES for $user" $?
 await '[ -S /dev/log ]'
 install -m 0755 "$share/$payload.updater" "$work/tevra-updater"
@@ -61,7 +61,8 @@ check "uid 1000 downloads through $dev to $end" $? "$out.download"
 
 as_user pkexec "$work/tevra-updater" --grant-port "$dev" --always >"$out.always" 2>"$out.always-err"
 status=$?
-[ "$status" = 0 ] && grep -q "0403:6001" "$out.always" && grep -q "applies once udev loads it" "$out.always-err"
+[ "$status" = 0 ] && grep -q "0403:6001" "$out.always" &&
+  [ "$(cat "$out.always-err")" = "tevra-updater: --grant-port: udev did not reload its rules now (is it running?): the rule applies once udev loads it" ]
 check "--always: status 0, the USB ids, the note that udev is not running" $? "$out.always-err"
 [ "$(stat -c '%a %U' "$rule" 2>&1)" = "644 root" ] &&
   grep -qx 'SUBSYSTEM=="tty", ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001", TAG+="uaccess"' "$rule"
@@ -74,6 +75,9 @@ acl="$(getfacl -p -c /dev/ttyS0 2>&1)"
 as_user pkexec "$work/tevra-updater" --grant-port /dev/ttyS0 --always >"$out.uart" 2>&1
 [ $? -eq 2 ] && grep -q "not a USB adapter" "$out.uart" && [ "$(getfacl -p -c /dev/ttyS0 2>&1)" = "$acl" ]
 check "--always on the 16550 ttyS0: refused, nothing changed" $? "$out.uart"
+env -i PKEXEC_UID=1000 "$work/tevra-updater" --grant-port /dev/ttyS1 >"$out.slot" 2>&1
+[ $? -eq 2 ] && grep -q "slot without a UART" "$out.slot"
+check "ttyS1, an 8250 slot without a UART: refused" $? "$out.slot"
 udevadm test --action=add /sys/class/tty/ttyS0 >"$out.udev-uart" 2>&1
 ! grep -q '^TAGS=.*:uaccess:' "$out.udev-uart"
 check "udevadm test does not tag ttyS0 uaccess" $? "$out.udev-uart"

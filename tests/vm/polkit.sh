@@ -5,7 +5,7 @@
 # mount namespace on the host with a directory of its own bound over
 # POLKIT_RULES (default /etc/polkit-1/rules.d): it writes /run/dbus and the
 # rule file there.
-#   polkit_start; polkit_answer USER yes|no; ...; polkit_stop
+#   polkit_answer USER yes|no; polkit_start; ...; polkit_answer USER ...; polkit_stop
 polkit_rules="${POLKIT_RULES:-/etc/polkit-1/rules.d}"
 polkit_bus="" polkit_daemon=""
 
@@ -45,7 +45,7 @@ polkit_start() {
 }
 
 # Whether USER may run programs as root through pkexec without a password.
-# polkitd is restarted so that the answer holds from the return on.
+# A running polkitd is restarted so that the answer holds from the return on.
 polkit_answer() {
   result=NO
   [ "$2" = yes ] && result=YES
@@ -53,7 +53,7 @@ polkit_answer() {
     "  if (action.id == \"org.freedesktop.policykit.exec\" && subject.user == \"$1\")" \
     "    return polkit.Result.$result;" '});' >"$polkit_rules/00-tevra-test.rules" &&
     chmod 0644 "$polkit_rules/00-tevra-test.rules" &&
-    polkit_daemon_stop && polkit_daemon_start
+    { [ -z "$polkit_daemon" ] || { polkit_daemon_stop && polkit_daemon_start; }; }
 }
 
 polkit_stop() {
