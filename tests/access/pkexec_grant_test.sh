@@ -23,8 +23,8 @@ fail() { echo "FAIL: $*" >&2; failed=1; }
 
 # As the user would: the updater in a directory of theirs.
 chmod 0755 "$work" && install -m 0755 -d "$work/home" && install -m 0755 "$1" "$work/home/tevra-updater"
-mkdir -m 0755 "$work/rules" && mount --bind "$work/rules" /etc/polkit-1/rules.d &&
-  mkdir -p /run/dbus && mount -t tmpfs -o mode=0755 tmpfs /run/dbus ||
+{ mkdir -m 0755 "$work/rules" && mount --bind "$work/rules" /etc/polkit-1/rules.d &&
+  mkdir -p /run/dbus && mount -t tmpfs -o mode=0755 tmpfs /run/dbus; } ||
   { echo "FAIL: cannot make a bus directory and rules directory of the test's own" >&2; exit 1; }
 # A /dev of our own, with the tty of this machine's first UART.
 mount -t tmpfs -o mode=0755 tmpfs /dev || { echo "FAIL: cannot make a /dev of the test's own" >&2; exit 1; }
