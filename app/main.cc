@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "access/port_grant.h"
 #include "app/window_libraries.h"
 #include "app/window_module.h"
 #include "cli/command_line_main.h"
@@ -23,7 +24,11 @@ int PrintLicenses() {
 // Answered without a window, and without loading Qt at all: --download,
 // --help, --version, and any argument that is not one of Qt's options.
 // Nothing or only Qt's options (-platform NAME, ...) open the window.
+// --grant-port runs as root: it comes first, before anything else is read.
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "--grant-port") == 0) {
+    return tevra::GrantPortMain(argc, argv);
+  }
   if (argc == 2 && std::strcmp(argv[1], "--licenses") == 0) {
     return PrintLicenses();
   }

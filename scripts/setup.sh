@@ -14,6 +14,7 @@ packages=(
   fonts-wqy-zenhei
   xvfb xauth x11-apps imagemagick
   dbus-daemon python3-dbus python3-gi
+  pkexec polkitd dbus acl udev
 )
 if [[ "${1:-}" == package ]]; then
   packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db)

@@ -2,7 +2,8 @@
 # The virtual-machine tier: downloads through the kernel's real serial
 # drivers (ftdi_sio, the 8250 UART, cdc_acm against g_serial) in three guest
 # boots, through the window and headless (tevra-updater --download, and
-# --download --watch while adapters are plugged in). Prepares what it needs once under build/vm (see prepare.sh), builds
+# --download --watch while adapters are plugged in), and a desktop user given
+# the FTDI adapter through pkexec (access.sh). Prepares what it needs once under build/vm (see prepare.sh), builds
 # the guest's test program, and fails when any case fails or when QEMU does
 # not start; it never passes by skipping.
 # Usage: tests/vm/run.sh [BOOT...]   (ftdi, uart, acm; default: all three)
@@ -36,7 +37,7 @@ done
 # share, its numbering state in STATE (a directory under the share that outlives a boot),
 # then the boot's headless steps (each headless.sh's arguments after SHARE)
 # and its watch step (watch.sh's, when set) with that state.
-steps=() watch=""
+steps=() watch="" access=""
 # shellcheck disable=SC2016 # $status and $? belong to the guest's shell
 guest() {
   local state="$1" filter="$2" first="${3:-}" step
@@ -46,6 +47,7 @@ guest() {
     "$share/$state" "$first" "$share/stderr.log"
   printf '%q --gtest_color=no --gtest_filter=%q 2>>%q\n' "$program" "$filter" "$share/stderr.log"
   printf 'status=$?\n'
+  [[ -z "$access" ]] || printf 'sh %q %q %s\n' "$here/access.sh" "$share" "$access"
   for step in "${steps[@]}"; do
     printf 'XDG_STATE_HOME=%q sh %q %q %s\n' "$share/$state" "$here/headless.sh" "$share" "$step"
   done
@@ -148,6 +150,16 @@ print(" ".join(r["serial"] if r["result"] == "done" else r["result"] for r in ro
     failed+=("watch")
   fi
 }
+# Checks the access step (access.sh) after its boot: every check ok, and it ran to its end.
+check_access() {
+  local out="$share/access.out"
+  if ! grep -qx end "$out" 2>/dev/null || grep -q '^FAIL' "$out"; then
+    grep '^FAIL' "$out" 2>/dev/null | sed 's/^/vm: access: /' >&2
+    grep -qx end "$out" 2>/dev/null || echo "vm: access: access.sh did not run to its end" >&2
+    failed+=("access")
+  fi
+  checked+=("access: $(grep -c '^ok' "$out" 2>/dev/null) checks ok, $(grep '^took' "$out" 2>/dev/null)")
+}
 cases="Paths/RealDriverTest"
 paced="--pace --baud 115200"
 failed=()
@@ -171,6 +183,7 @@ boot() {
   done
   # shellcheck disable=SC2086 # the step's words
   [[ -z "$watch" ]] || check_watch $watch
+  [[ -z "$access" ]] || check_access
 }
 
 started=$SECONDS
@@ -182,13 +195,15 @@ started=$SECONDS
 steps=("ftdi small --end ftdi-a -- /dev/ttyUSB0"
   "next-dongle small --unplug ftdi-a --plug ftdi-d -- COM3")
 watch="small --leave ftdi-b --leave ftdi-d -- ftdi-e ftdi-f ftdi-g"
+# Before the headless steps: uid 1000 gets ttyUSB0 (A) through pkexec.
+access="small ftdi-a"
 boot ftdi "$(guest state "$cases.*/ftdi" TEVRA-A)" \
   --modules "xhci-pci ftdi_sio" --trace \
   --usb ftdi-a:1:TEVRA-A --usb ftdi-b:2:TEVRA-B --usb ftdi-d:3:TEVRA-D:out \
   --usb ftdi-e:4:TEVRA-E:out --usb ftdi-f:5:TEVRA-F:out --usb ftdi-g:6:TEVRA-G:out \
   --device-end "ftdi-a:$paced" --device-end "ftdi-b:$paced" --device-end "ftdi-d:$paced" \
   --device-end "ftdi-e:$paced" --device-end "ftdi-f:$paced" --device-end "ftdi-g:$paced"
-watch=""
+watch="" access=""
 # The same adapters in the other order (same state), a third (COM5) and a
 # 16550 as ttyS1; headless through ttyS1, then through the three at once.
 steps=("uart small --end uart -- /dev/ttyS1"

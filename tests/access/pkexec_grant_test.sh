@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# tevra-updater --grant-port through the real setuid pkexec and a polkitd on
+# a system bus of the test's own (tests/vm/polkit.sh), in a mount namespace
+# of its own, as uid 1000 would ask from the window: with polkit's answer
+# YES the step runs as root for that user (a refusal arrives as status 2
+# and its line; a real UART, when this machine has one, is granted to that
+# user); with NO pkexec exits 126 or 127 and the step never runs.
+# Usage: pkexec_grant_test.sh UPDATER
+set -uo pipefail
+if [[ -z "${TEVRA_GRANT_TEST_NS:-}" ]]; then
+  exec unshare -m --propagation private env TEVRA_GRANT_TEST_NS=1 "$0" "$@"
+fi
+here="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck source=tests/vm/polkit.sh
+. "$here/../vm/polkit.sh"
+work="$(mktemp -d)"
+trap 'polkit_stop; rm -rf "$work"' EXIT
+uid=1000
+user="$(getent passwd "$uid" | cut -d: -f1)"
+[[ -n "$user" ]] || { echo "FAIL: no user with uid $uid here" >&2; exit 1; }
+failed=0
+fail() { echo "FAIL: $*" >&2; failed=1; }
+
+# As the user would: the updater in a directory of theirs.
+chmod 0755 "$work" && install -m 0755 -d "$work/home" && install -m 0755 "$1" "$work/home/tevra-updater"
+{ mkdir -m 0755 "$work/rules" && mount --bind "$work/rules" /etc/polkit-1/rules.d &&
+  mkdir -p /run/dbus && mount -t tmpfs -o mode=0755 tmpfs /run/dbus; } ||
+  { echo "FAIL: cannot make a bus directory and rules directory of the test's own" >&2; exit 1; }
+# A /dev of our own, with the tty of this machine's first UART.
+mount -t tmpfs -o mode=0755 tmpfs /dev || { echo "FAIL: cannot make a /dev of the test's own" >&2; exit 1; }
+for n in null:1:3 zero:1:5 random:1:8 urandom:1:9 tty:5:0; do
+  IFS=: read -r name maj min <<<"$n"
+  mknod -m 0666 "/dev/$name" c "$maj" "$min"
+done
+{ polkit_answer "$user" yes && polkit_start; } || exit 1
+ask() {
+  setpriv --reuid="$uid" --regid="$uid" --init-groups \
+    pkexec "$work/home/tevra-updater" --grant-port "$@" >"$work/out" 2>"$work/err"
+}
+
+uart=""
+for dir in /sys/class/tty/ttyS*; do
+  t="$(cat "$dir/type" 2>/dev/null)"
+  [[ -z "$t" || "$t" == 0 || -n "$uart" ]] || uart="${dir##*/}"
+done
+[[ -z "$uart" ]] || { IFS=: read -r maj min <"/sys/class/tty/$uart/dev"; mknod -m 0660 "/dev/$uart" c "$maj" "$min"; }
+
+ask /dev/tty
+status=$?
+[[ $status == 2 && "$(cat "$work/err")" == "tevra-updater: --grant-port: /dev/tty is not a serial adapter"* ]] ||
+  fail "YES, /dev/tty: status $status, stderr \"$(cat "$work/err")\" (want 2 and the refusal)"
+if [[ -n "$uart" ]]; then
+  ask "/dev/$uart"
+  status=$?
+  [[ $status == 0 && "$(cat "$work/out")" == "tevra-updater: user $user (uid $uid) may read and write"* ]] ||
+    fail "YES, /dev/$uart: status $status, stdout \"$(cat "$work/out")\", stderr \"$(cat "$work/err")\""
+  getfacl -p -n -c "/dev/$uart" | grep -qx "user:$uid:rw-" || fail "YES, /dev/$uart: no entry for uid $uid"
+  setfacl -b "/dev/$uart"
+else
+  echo "note: no UART on this machine: the grant through pkexec is tested in the VM tier"
+fi
+
+polkit_answer "$user" no || exit 1
+for device in /dev/tty ${uart:+/dev/$uart}; do
+  ask "$device"
+  status=$?
+  [[ $status == 126 || $status == 127 ]] || fail "NO, $device: status $status (want 126 or 127)"
+  ! grep -q "tevra-updater" "$work/out" "$work/err" || fail "NO, $device: the step ran: $(cat "$work/err")"
+done
+[[ -z "$uart" ]] || [[ "$(getfacl -p -n -c "/dev/$uart" | grep -c '^user:')" == 1 ]] ||
+  fail "NO: /dev/$uart has an entry: $(getfacl -p -n -c "/dev/$uart")"
+exit "$failed"

@@ -1,0 +1,103 @@
+#!/bin/sh
+# Runs in the FTDI boot's guest (run.sh puts it after the window's cases):
+# a desktop user (uid 1000) not in dialout gets the real /dev/ttyUSB0 from
+# `tevra-updater --grant-port` through the real pkexec and polkitd (polkit.sh,
+# answering YES), downloads through it, and with --always gets the model's
+# uaccess rule; a UART is refused --always; the system log (busybox syslogd)
+# records each grant; after an unplug and replug the ACL is gone. One line
+# per check in SHARE/access.out ("ok: ..." or "FAIL: ..."), then "took N s"
+# and "end"; run.sh checks it after the boot.
+# Usage: access.sh SHARE PAYLOAD END   (END: the dongle-sim behind ttyUSB0)
+set -u
+here="$(cd "$(dirname "$0")" && pwd)"
+share="$1" payload="$2" end="$3"
+out="$share/access"
+rm -f "$out".*
+started=$(date +%s)
+work=/run/vm/access
+mkdir -p "$work" && chmod 0755 "$work"
+dev=/dev/ttyUSB0 rule=/etc/udev/rules.d/70-tevra-updater-0403-6001.rules
+check() { # WHAT STATUS(0 = ok) [DETAIL FILE]
+  if [ "$2" = 0 ]; then echo "ok: $1"; else echo "FAIL: $1${3:+: $(head -n 3 "$3" 2>&1)}"; fi >>"$out.out"
+}
+# Waits (0.1 s steps, capped) until the shell condition $1 holds.
+await() {
+  tries=0
+  while ! eval "$1" && [ "$tries" -lt 600 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+  done
+  eval "$1"
+}
+
+if ! getent passwd 1000 >/dev/null; then
+  echo "desk:x:1000:1000::/tmp:/bin/sh" >>/etc/passwd && echo "desk:x:1000:" >>/etc/group
+fi
+user="$(getent passwd 1000 | cut -d: -f1)"
+as_user() { setpriv --reuid=1000 --regid=1000 --init-groups "$@"; }
+/run/vm/bin/busybox syslogd -n -O "$out.syslog" &
+syslogd=$!
+# shellcheck source=tests/vm/polkit.sh
+. "$here/polkit.sh"
+polkit_answer "$user" yes && polkit_start
+check "polkitd answers YES for $user" $?
+await '[ -S /dev/log ]'
+install -m 0755 "$share/$payload.updater" "$work/tevra-updater"
+
+chgrp dialout "$dev" && chmod 0660 "$dev"
+! as_user sh -c ": <>$dev" 2>"$out.eacces" && grep -q "Permission denied" "$out.eacces"
+check "uid 1000 cannot open $dev before the grant" $? "$out.eacces"
+
+as_user pkexec "$work/tevra-updater" --grant-port "$dev" >"$out.grant" 2>&1
+check "pkexec --grant-port $dev: status 0" $? "$out.grant"
+getfacl -p -c "$dev" 2>/dev/null | grep -qx "user:$user:rw-"
+check "the ACL holds user:$user:rw-" $? "$out.grant"
+
+as_user env HOME="$work" XDG_STATE_HOME="$work" TEVRA_PORTS_DIR="$work" "$work/tevra-updater" \
+  --download --port "$dev" --baud 115200 >"$out.download" 2>&1
+status=$?
+[ "$status" = 0 ] && grep -q "^$dev: done" "$out.download"
+check "uid 1000 downloads through $dev to $end" $? "$out.download"
+
+as_user pkexec "$work/tevra-updater" --grant-port "$dev" --always >"$out.always" 2>"$out.always-err"
+status=$?
+[ "$status" = 0 ] && grep -q "0403:6001" "$out.always" &&
+  [ "$(cat "$out.always-err")" = "tevra-updater: --grant-port: udev did not reload its rules now (is it running?): the rule applies once udev loads it" ]
+check "--always: status 0, the USB ids, the note that udev is not running" $? "$out.always-err"
+[ "$(stat -c '%a %U' "$rule" 2>&1)" = "644 root" ] &&
+  grep -qx 'SUBSYSTEM=="tty", ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001", TAG+="uaccess"' "$rule"
+check "$rule: 0644, the uaccess line" $? "$rule"
+udevadm test --action=add /sys/class/tty/ttyUSB0 >"$out.udev" 2>&1
+grep -q '^TAGS=.*:uaccess:' "$out.udev"
+check "udevadm test tags ttyUSB0 uaccess" $? "$out.udev"
+
+acl="$(getfacl -p -c /dev/ttyS0 2>&1)"
+as_user pkexec "$work/tevra-updater" --grant-port /dev/ttyS0 --always >"$out.uart" 2>&1
+[ $? -eq 2 ] && grep -q "not a USB adapter" "$out.uart" && [ "$(getfacl -p -c /dev/ttyS0 2>&1)" = "$acl" ]
+check "--always on the 16550 ttyS0: refused, nothing changed" $? "$out.uart"
+env -i PKEXEC_UID=1000 "$work/tevra-updater" --grant-port /dev/ttyS1 >"$out.slot" 2>&1
+[ $? -eq 2 ] && grep -q "slot without a UART" "$out.slot"
+check "ttyS1, an 8250 slot without a UART: refused" $? "$out.slot"
+udevadm test --action=add /sys/class/tty/ttyS0 >"$out.udev-uart" 2>&1
+! grep -q '^TAGS=.*:uaccess:' "$out.udev-uart"
+check "udevadm test does not tag ttyS0 uaccess" $? "$out.udev-uart"
+
+logged="user $user (uid 1000) may read and write $dev until it is unplugged"
+# shellcheck disable=SC2016 # await evaluates it
+await '[ "$(grep -c "tevra-updater\[[0-9]*\]: $logged" "$out.syslog")" -ge 2 ]'
+grep "tevra-updater\[[0-9]*\]: $logged" "$out.syslog" | grep -q "0403:6001.*$rule"
+check "the system log holds both grants" $? "$out.syslog"
+
+echo "@vm: unplug $end"
+await "[ ! -e $dev ]"
+echo "@vm: replug $end"
+await "[ -c $dev ]"
+getfacl -p -c "$dev" >"$out.replug" 2>&1
+! grep -q "^user:$user:" "$out.replug"
+check "after the replug $dev holds no entry for $user" $? "$out.replug"
+
+polkit_stop
+kill "$syslogd"
+echo "took $(($(date +%s) - started)) s" >>"$out.out"
+echo end >>"$out.out"
+exit 0
