@@ -1,12 +1,16 @@
 #!/bin/sh
 # Runs in the FTDI boot's guest (run.sh puts it after the window's cases):
-# a desktop user (uid 1000) not in dialout gets the real /dev/ttyUSB0 from
-# `tevra-updater --grant-port` through the real pkexec and polkitd (polkit.sh,
-# answering YES), downloads through it, and with --always gets the model's
-# uaccess rule; a UART is refused --always; the system log (busybox syslogd)
-# records each grant; after an unplug and replug the ACL is gone. One line
-# per check in SHARE/access.out ("ok: ..." or "FAIL: ..."), then "took N s"
-# and "end"; run.sh checks it after the boot.
+# a desktop user (uid 1000) not in dialout, with the real pkexec and polkitd
+# (polkit.sh). With polkit saying no: the window's dialog shows the commands
+# and nothing changes (vm_access_test), and --grant-access prints them. With
+# yes: the window's "Allow access" grants /dev/ttyUSB0 and its download
+# completes; then, the grant taken back, `--grant-access COM3` from a
+# terminal grants it and `--download` goes through; --always gets the
+# model's uaccess rule; a UART is refused --always; the system log (busybox
+# syslogd) records each grant; after an unplug and replug the ACL is gone.
+# The dialog's screenshots go to SHARE/shots. One line per check in
+# SHARE/access.out ("ok: ..." or "FAIL: ..."), then "took N s" and "end";
+# run.sh checks it after the boot.
 # Usage: access.sh SHARE PAYLOAD END   (END: the dongle-sim behind ttyUSB0)
 set -u
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -39,27 +43,59 @@ as_user() { setpriv --reuid=1000 --regid=1000 --init-groups "$@"; }
 syslogd=$!
 # shellcheck source=tests/vm/polkit.sh
 . "$here/polkit.sh"
-polkit_answer "$user" yes && polkit_start
-check "polkitd answers YES for $user" $?
+polkit_answer "$user" no && polkit_start
+check "polkitd answers NO for $user" $?
 await '[ -S /dev/log ]'
 install -m 0755 "$share/$payload.updater" "$work/tevra-updater"
+mkdir -p "$work/ports" "$work/shots" && ln -sf "$dev" "$work/ports/COM3" && chown -R 1000 "$work"
+# The user's session: its own home, state, ports directory and runtime directory.
+session() {
+  as_user env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" USER="$user" \
+    XDG_STATE_HOME="$work" XDG_RUNTIME_DIR="$work" TEVRA_PORTS_DIR="$work/ports" "$@"
+}
+# The window's case $1 of vm_access_test, in the share (the device end's image is there).
+window() {
+  (cd "$share" && session QT_QPA_PLATFORM=offscreen TEVRA_VM_UPDATER="$work/tevra-updater" \
+    TEVRA_VM_DEVICE_END="$end" TEVRA_VM_SHOTS="$work/shots" \
+    "$here/../../build/default/tests/vm/vm_access_test" --gtest_color=no \
+    --gtest_filter="AccessWindowTest.$1*" >"$out.window-$1" 2>&1) &&
+    grep -q "^\[  PASSED  \] 1 test" "$out.window-$1"
+}
 
 chgrp dialout "$dev" && chmod 0660 "$dev"
 ! as_user sh -c ": <>$dev" 2>"$out.eacces" && grep -q "Permission denied" "$out.eacces"
 check "uid 1000 cannot open $dev before the grant" $? "$out.eacces"
+acl="$(getfacl -p -c "$dev" 2>&1)"
 
-as_user pkexec "$work/tevra-updater" --grant-port "$dev" >"$out.grant" 2>&1
-check "pkexec --grant-port $dev: status 0" $? "$out.grant"
+window Refused
+check "the window, polkit saying no: the dialog's commands, the node unchanged" $? "$out.window-Refused"
+session "$work/tevra-updater" --grant-access COM3 >"$out.refused" 2>&1
+[ $? -eq 4 ] && grep -q "refused or dismissed" "$out.refused" &&
+  grep -q "for this time, in a terminal: sudo setfacl -m u:$user:rw $dev" "$out.refused" &&
+  grep -q "for good: sudo usermod -aG dialout $user" "$out.refused" &&
+  [ "$(getfacl -p -c "$dev" 2>&1)" = "$acl" ]
+check "--grant-access COM3, polkit saying no: status 4, the commands, the node unchanged" $? "$out.refused"
+
+polkit_answer "$user" yes
+check "polkitd answers YES for $user" $?
+window Granted
+check "the window, polkit saying yes: Allow access opens COM3 and the download completes" $? \
+  "$out.window-Granted"
+cp "$work"/shots/*.png "$share/" 2>/dev/null
+setfacl -b "$dev" && ! as_user sh -c ": <>$dev" 2>/dev/null
+check "the window's grant taken back" $?
+
+session "$work/tevra-updater" --grant-access COM3 >"$out.grant" 2>&1
+check "--grant-access COM3 from a terminal: status 0" $? "$out.grant"
 getfacl -p -c "$dev" 2>/dev/null | grep -qx "user:$user:rw-"
 check "the ACL holds user:$user:rw-" $? "$out.grant"
 
-as_user env HOME="$work" XDG_STATE_HOME="$work" TEVRA_PORTS_DIR="$work" "$work/tevra-updater" \
-  --download --port "$dev" --baud 115200 >"$out.download" 2>&1
+session "$work/tevra-updater" --download --port COM3 --baud 115200 >"$out.download" 2>&1
 status=$?
-[ "$status" = 0 ] && grep -q "^$dev: done" "$out.download"
-check "uid 1000 downloads through $dev to $end" $? "$out.download"
+[ "$status" = 0 ] && grep -q "^COM3: done" "$out.download"
+check "uid 1000 downloads through COM3 ($dev) to $end" $? "$out.download"
 
-as_user pkexec "$work/tevra-updater" --grant-port "$dev" --always >"$out.always" 2>"$out.always-err"
+session "$work/tevra-updater" --grant-access COM3 --always >"$out.always" 2>"$out.always-err"
 status=$?
 [ "$status" = 0 ] && grep -q "0403:6001" "$out.always" &&
   [ "$(cat "$out.always-err")" = "tevra-updater: --grant-port: udev did not reload its rules now (is it running?): the rule applies once udev loads it" ]
@@ -84,9 +120,9 @@ check "udevadm test does not tag ttyS0 uaccess" $? "$out.udev-uart"
 
 logged="user $user (uid 1000) may read and write $dev until it is unplugged"
 # shellcheck disable=SC2016 # await evaluates it
-await '[ "$(grep -c "tevra-updater\[[0-9]*\]: $logged" "$out.syslog")" -ge 2 ]'
+await '[ "$(grep -c "tevra-updater\[[0-9]*\]: $logged" "$out.syslog")" -ge 3 ]'
 grep "tevra-updater\[[0-9]*\]: $logged" "$out.syslog" | grep -q "0403:6001.*$rule"
-check "the system log holds both grants" $? "$out.syslog"
+check "the system log holds every grant" $? "$out.syslog"
 
 echo "@vm: unplug $end"
 await "[ ! -e $dev ]"

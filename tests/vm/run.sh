@@ -18,7 +18,7 @@ share="$VM_DIR/run"
 
 "$here/prepare.sh" "$VM_DIR"
 cmake --preset default >/dev/null
-cmake --build --preset default --target vm_driver_test dongle-sim tevra-updater tevra-bundle
+cmake --build --preset default --target vm_driver_test vm_access_test dongle-sim tevra-updater tevra-bundle
 rm -rf "$share"
 mkdir -p "$share"
 # The headless downloads' updaters: one with a 16 KB firmware, one with 2 KB
