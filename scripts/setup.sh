@@ -15,7 +15,7 @@ packages=(
   xvfb xauth x11-apps imagemagick
 )
 if [[ "${1:-}" == package ]]; then
-  packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db)
+  packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db udev)
 elif [[ "${1:-}" == systems ]]; then
   packages+=(debootstrap xdotool xclip)
 elif [[ "${1:-}" == portable ]]; then
