@@ -23,6 +23,8 @@ if [[ $(id -u) -ne 0 ]]; then
   sudo_cmd=(sudo)
 fi
 step() { echo "check-package: $*"; }
+# Waits for the package lock: other builds on this machine install too.
+apt_get() { "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 "$@"; }
 scratch="$(mktemp -d)"
 installed=""
 sim_pids=()
@@ -33,7 +35,8 @@ cleanup() {
   done
   if [[ -n "$installed" ]]; then
     step "removing the package"
-    "${sudo_cmd[@]}" apt-get remove --purge -y -q tevra-updater >/dev/null
+    apt_get remove --purge -y -q tevra-updater >/dev/null ||
+      echo "check-package: could not remove tevra-updater" >&2
   fi
   if [[ "$(release_ids)" != "$previous_ids" ]]; then
     cmake --preset release -DTEVRA_DONGLE_USB_IDS="$previous_ids" >/dev/null ||
@@ -67,7 +70,7 @@ rm -rf "$scratch/plain"
 step "installing $deb"
 export DEBIAN_FRONTEND=noninteractive
 installed=yes
-"${sudo_cmd[@]}" apt-get install -y -q "./$deb"
+apt_get install -y -q "./$deb"
 
 step "installed programs"
 [[ "$(command -v tevra-updater)" == /usr/bin/tevra-updater ]]
@@ -91,7 +94,7 @@ done
 
 step "udev rule for $test_ids"
 [[ "$(grep -v '^#' "$rules")" == "$expected_rules" ]] || { cat "$rules" >&2; exit 1; }
-if udevadm --help | grep -q '^ *verify '; then
+if grep -q '^ *verify ' <<<"$(udevadm --help)"; then
   "${sudo_cmd[@]}" udevadm verify "$rules"
 else
   # No verify before udev 254: a test run on a real tty device reads every
@@ -101,7 +104,7 @@ else
   done
   "${sudo_cmd[@]}" udevadm test "$device" >"$scratch/udev.log" 2>&1
   grep -qxF "Reading rules file: $rules" "$scratch/udev.log" &&
-    ! grep -F "$rules:" "$scratch/udev.log" ||
+    ! grep -qF "$rules:" "$scratch/udev.log" ||
     { grep -F "$rules" "$scratch/udev.log" >&2; exit 1; }
 fi
 
