@@ -4,7 +4,9 @@
 # release build, installs the package, runs the installed programs, validates
 # the installed desktop entry, AppStream data and udev rule, bundles the
 # installed portable updater, then removes the package again (also when a
-# check fails). build/release's own ids setting is put back at the end.
+# check fails). build/release's own ids setting is put back at the end and
+# the package built with the test ids is deleted: scripts/package.sh makes
+# the one to ship.
 # Installs system-wide: meant for CI, which runs as root; elsewhere sudo asks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,6 +40,8 @@ cleanup() {
     apt_get remove --purge -y -q tevra-updater >/dev/null ||
       echo "check-package: could not remove tevra-updater" >&2
   fi
+  # Its rule holds the test ids: not a package to ship.
+  rm -f build/release/tevra-updater_*.deb
   if [[ "$(release_ids)" != "$previous_ids" ]]; then
     cmake --preset release -DTEVRA_DONGLE_USB_IDS="$previous_ids" >/dev/null ||
       echo "check-package: could not put back TEVRA_DONGLE_USB_IDS=$previous_ids" >&2
