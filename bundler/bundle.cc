@@ -20,14 +20,18 @@ namespace tevra {
 namespace {
 
 constexpr std::size_t kCopyBufferSize = std::size_t{64} * 1024;
-constexpr std::string_view kUsageText =
-    "usage: tevra-bundle pack --updater FILE --payload FILE --output FILE\n"
-    "       tevra-bundle inspect FILE\n"
-    "\n"
-    "pack     writes FILE given by --output: the updater's program image, the payload,\n"
-    "         then the 8-byte trailer (payload length, magic 0x55188155); a payload\n"
-    "         already in the updater is replaced\n"
-    "inspect  prints image_bytes, payload_bytes and magic of a bundled file\n";
+std::string UsageText(const std::string& defaultUpdater) {
+  return "usage: tevra-bundle pack [--updater FILE] --payload FILE --output FILE\n"
+         "       tevra-bundle inspect FILE\n"
+         "\n"
+         "pack     writes FILE given by --output: the updater's program image, the payload,\n"
+         "         then the 8-byte trailer (payload length, magic 0x55188155); a payload\n"
+         "         already in the updater is replaced; without --updater, the package's\n"
+         "         portable updater: " +
+         defaultUpdater +
+         "\n"
+         "inspect  prints image_bytes, payload_bytes and magic of a bundled file\n";
+}
 
 std::string ErrnoText(int err) {
   return std::generic_category().message(err);
@@ -263,12 +267,13 @@ std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string&
   return layout;
 }
 
-int RunBundleTool(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
+int RunBundleTool(std::span<const std::string_view> args, const std::string& defaultUpdater,
+                  std::ostream& out, std::ostream& err) {
   constexpr int kDone = 0;
   constexpr int kFailed = 1;
   constexpr int kUsage = 2;
-  const auto usage = [&err]() {
-    err << kUsageText;
+  const auto usage = [&err, &defaultUpdater]() {
+    err << UsageText(defaultUpdater);
     return kUsage;
   };
   if (args.empty()) {
@@ -276,7 +281,7 @@ int RunBundleTool(std::span<const std::string_view> args, std::ostream& out, std
   }
   const std::string_view command = args[0];
   if (command == "-h" || command == "--help" || command == "help") {
-    out << kUsageText;
+    out << UsageText(defaultUpdater);
     return kDone;
   }
 
@@ -311,8 +316,20 @@ int RunBundleTool(std::span<const std::string_view> args, std::ostream& out, std
       }
       *slot = std::string(args[i + 1]);
     }
-    if (!updater || !payload || !output) {
+    if (!payload || !output) {
       return usage();
+    }
+    if (!updater) {
+      // An uninstalled tevra-bundle has nothing there: the caller's to fix,
+      // as a missing argument is.
+      struct stat st {};
+      if (::stat(defaultUpdater.c_str(), &st) < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        err << "tevra-bundle: no --updater given and no portable updater at "
+            << Quoted(defaultUpdater)
+            << " (installed by the tevra-updater package); give --updater FILE\n";
+        return kUsage;
+      }
+      updater = defaultUpdater;
     }
     std::string error;
     if (!PackBundle(*updater, *payload, *output, error)) {

@@ -32,9 +32,12 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
 // no program, no or a bad trailer, damaged).
 std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string& error);
 
-// The tevra-bundle command line, without the program name. Returns the exit
-// status: 0 done, 1 failed (one line on err), 2 wrong arguments (usage on
+// The tevra-bundle command line, without the program name. `pack` without
+// --updater takes defaultUpdater (the package's portable updater); when no
+// file is there it says so in one line. Returns the exit status: 0 done,
+// 1 failed (one line on err), 2 wrong arguments (usage, or that one line, on
 // err).
-int RunBundleTool(std::span<const std::string_view> args, std::ostream& out, std::ostream& err);
+int RunBundleTool(std::span<const std::string_view> args, const std::string& defaultUpdater,
+                  std::ostream& out, std::ostream& err);
 
 }  // namespace tevra

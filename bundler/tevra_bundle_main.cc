@@ -12,5 +12,5 @@ int main(int argc, char** argv) {
   for (std::size_t i = 1; i < all.size(); ++i) {
     args.emplace_back(all[i]);
   }
-  return tevra::RunBundleTool(args, std::cout, std::cerr);
+  return tevra::RunBundleTool(args, TEVRA_DEFAULT_UPDATER, std::cout, std::cerr);
 }

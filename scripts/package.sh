@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a release build (no debug information,
-# hardened): build/release/tevra-updater_<version>_<arch>.deb
+# hardened), with the portable updater inside (scripts/portable.sh, built
+# first; a later run of that script finds it up to date):
+# build/release/tevra-updater_<version>_<arch>.deb
+# Arguments go to the release build's configure and stay in its cache, e.g.
+#   scripts/package.sh -DTEVRA_DONGLE_USB_IDS='0403:6001;1a86:7523'
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh package
-cmake --preset release >/dev/null
+portable="$PWD/$(scripts/portable.sh | tail -n 1)"
+cmake --preset release -DTEVRA_PORTABLE_UPDATER="$portable" "$@" >/dev/null
 rm -f build/release/tevra-updater_*.deb
 cmake --build --preset release --target package

@@ -9,5 +9,7 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh portable >&2
 cmake --preset portable >/dev/null
 cmake --build --preset portable --target tevra-updater tevra-bundle >&2
-strip --strip-all -o build/portable/tevra-updater build/portable/app/tevra-updater
+# Without the compilers' version notes, as the package's other programs.
+strip --strip-all --remove-section=.comment -o build/portable/tevra-updater \
+  build/portable/app/tevra-updater
 echo build/portable/tevra-updater

@@ -17,7 +17,7 @@ packages=(
   pkexec polkitd dbus acl udev
 )
 if [[ "${1:-}" == package ]]; then
-  packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db)
+  packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db udev)
 elif [[ "${1:-}" == systems ]]; then
   packages+=(debootstrap xdotool xclip)
 elif [[ "${1:-}" == portable ]]; then

@@ -40,7 +40,7 @@ class BundleTest : public ::testing::Test {
   int Tool(std::vector<std::string_view> args) {
     std::ostringstream out;
     std::ostringstream err;
-    const int code = RunBundleTool(args, out, err);
+    const int code = RunBundleTool(args, dir_.Path("portable-updater"), out, err);
     out_ = out.str();
     err_ = err.str();
     return code;
@@ -154,6 +154,31 @@ TEST_F(BundleTest, InspectInPlaceReaderAndExtractionAgreeOnEveryLayout) {
     EXPECT_NE(extracted.problem.find(errorPart), std::string::npos) << extracted.problem;
     EXPECT_EQ(dir_.Read("serial1.bin"), good ? payload : Bytes{});
   }
+}
+
+// The package's portable updater is the vendor's default; a tevra-bundle
+// without it says where it looked, as a usage error.
+TEST_F(BundleTest, PackWithoutUpdaterTakesThePortableUpdaterOrNamesWhereItIsMissing) {
+  const Bytes payload = RandomBytes(300, 21);
+  const std::string payloadPath = dir_.Write("payload", payload);
+  const std::string output = dir_.Path("bundled");
+  EXPECT_EQ(Tool({"pack", "--payload", payloadPath, "--output", output}), 2);
+  EXPECT_EQ(err_, "tevra-bundle: no --updater given and no portable updater at '" +
+                      dir_.Path("portable-updater") +
+                      "' (installed by the tevra-updater package); give --updater FILE\n");
+  EXPECT_EQ(dir_.List(), std::vector<std::string>{"payload"});
+
+  const Bytes portable = ElfProgram(2048, 22);
+  dir_.Write("portable-updater", portable);
+  ASSERT_EQ(Tool({"pack", "--payload", payloadPath, "--output", output}), 0) << err_;
+  EXPECT_EQ(dir_.Read(output), Bundled(portable, payload));
+
+  const Bytes other = ElfProgram(1024, 23);
+  ASSERT_EQ(Tool({"pack", "--payload", payloadPath, "--output", output, "--updater",
+                  dir_.Write("other", other)}),
+            0)
+      << err_;
+  EXPECT_EQ(dir_.Read(output), Bundled(other, payload));
 }
 
 TEST_F(BundleTest, WrongArgumentsPrintUsageAndExit2) {
