@@ -9,30 +9,13 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 
 namespace tevra {
 namespace {
 
 constexpr char kRulesDir[] = "/etc/udev/rules.d";
-
-bool WriteAllOf(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      if (n == 0) {
-        errno = EIO;
-      }
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // The directory, made 0755 when missing; never through a link.
 UniqueFd OpenRulesDir() {
@@ -120,7 +103,8 @@ std::optional<GrantError> WriteModelRule(const UsbModel& model) {
   if (!file.valid()) {
     return failed(errno);
   }
-  if (::fchmod(file.get(), 0644) != 0 || !WriteAllOf(file.get(), text) ||
+  if (::fchmod(file.get(), 0644) != 0 ||
+      !WriteAll(file.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size()) ||
       ::fsync(file.get()) != 0 || !file.Close() ||
       ::renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0) {
     const int err = errno;

@@ -14,6 +14,7 @@
 #include "access/grant_error.h"
 #include "access/posix_acl.h"
 #include "access/serial_node.h"
+#include "platform/fd_io.h"
 
 namespace tevra {
 namespace {
@@ -31,18 +32,7 @@ bool WriteLine(int fd, std::string line) {
       line.begin(), line.end(), [](char c) { return c >= 0 && c < ' '; }, '?');
   std::replace(line.begin(), line.end(), '\x7f', '?');
   line += '\n';
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return WriteAll(fd, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
 }
 
 int Say(GrantStatus status, const std::string& cause) {

@@ -53,6 +53,7 @@ PortAccessDialog::PortAccessDialog(const PortAccess& access, const std::string& 
   setWindowTitle("Allow access to the serial port");
   setObjectName("PortAccessDialog");
   m_layout = std::make_unique<QVBoxLayout>(this);
+  m_layout->setSizeConstraint(QLayout::SetMinimumSize);
   m_explanation = std::make_unique<QLabel>(Explanation(access, adapter));
   m_explanation->setObjectName("explanation");
   m_explanation->setWordWrap(true);
@@ -76,9 +77,6 @@ PortAccessDialog::PortAccessDialog(const PortAccess& access, const std::string& 
   m_layout->addWidget(m_commands.get());
 
   m_buttons = std::make_unique<QDialogButtonBox>();
-  m_copy = m_buttons->addButton("Copy", QDialogButtonBox::ActionRole);
-  m_copy->setObjectName("copy");
-  m_copy->hide();
   m_allow = m_buttons->addButton("Allow access", QDialogButtonBox::AcceptRole);
   m_allow->setObjectName("allow");
   m_allow->setDefault(true);
@@ -89,7 +87,6 @@ PortAccessDialog::PortAccessDialog(const PortAccess& access, const std::string& 
   disconnect(m_buttons.get(), &QDialogButtonBox::accepted, nullptr, nullptr);
   connect(m_allow, &QPushButton::clicked, this, &PortAccessDialog::OnAllow);
   connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
-  connect(m_copy, &QPushButton::clicked, this, &PortAccessDialog::OnCopy);
   connect(&m_grant, &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
     OnGrantEnded(status == QProcess::NormalExit ? GrantResultOf(code) : GrantResult::kFailed);
   });
@@ -160,9 +157,15 @@ void PortAccessDialog::OnGrantEnded(GrantResult result) {
   m_commands->setPlainText(commands);
   m_commands->setFixedHeight(m_commands->fontMetrics().lineSpacing() * 7);
   m_commands->show();
-  m_copy->show();
+  // Only once there is something to copy: the box shows every button it holds.
+  if (m_copy == nullptr) {
+    m_copy = m_buttons->addButton("Copy", QDialogButtonBox::ActionRole);
+    m_copy->setObjectName("copy");
+    connect(m_copy, &QPushButton::clicked, this, &PortAccessDialog::OnCopy);
+  }
   m_allow->setEnabled(true);
   m_cancel->setText("Close");
+  adjustSize();  // room for the commands without squeezing the explanation
 }
 
 void PortAccessDialog::OnCopy() {

@@ -52,6 +52,7 @@ TEST(PortAccessDialogTest, WithoutPkexecShowsTheCommandsAndStaysOpen) {
   ASSERT_NE(dialog.findChild<QCheckBox*>("always"), nullptr);
   EXPECT_TRUE(allow->isDefault());
   EXPECT_TRUE(dialog.commands().isEmpty());
+  EXPECT_EQ(dialog.findChild<QPushButton*>("copy"), nullptr) << "nothing to copy yet";
 
   QTest::mouseClick(allow, Qt::LeftButton);
   QTRY_VERIFY_WITH_TIMEOUT(!dialog.commands().isEmpty(), kCapMs);
@@ -60,6 +61,10 @@ TEST(PortAccessDialogTest, WithoutPkexecShowsTheCommandsAndStaysOpen) {
   const QString commands = dialog.commands();
   EXPECT_TRUE(commands.contains("sudo setfacl -m u:ann:rw /dev/ttyUSB0")) << commands.toStdString();
   EXPECT_TRUE(commands.contains("sudo usermod -aG uucp ann")) << commands.toStdString();
+  auto* explanation = dialog.findChild<QLabel*>("explanation");
+  QTRY_VERIFY_WITH_TIMEOUT(
+      explanation->height() >= explanation->heightForWidth(explanation->width()),
+      kCapMs);  // the commands' room squeezes nothing
   QTest::mouseClick(dialog.findChild<QPushButton*>("copy"), Qt::LeftButton);
   EXPECT_EQ(QApplication::clipboard()->text(), commands);
   EXPECT_TRUE(allow->isEnabled()) << "another try";
