@@ -98,7 +98,8 @@ PortAccessDialog::PortAccessDialog(const PortAccess& access, const std::string& 
   // The step's one line says why it refused or failed; the person sees it here.
   m_grant.setProcessChannelMode(QProcess::SeparateChannels);
   m_grant.setStandardInputFile(QProcess::nullDevice());
-  setMinimumWidth(fontMetrics().averageCharWidth() * 70);
+  // Wide enough for the adapter's name and the commands on a line each.
+  m_explanation->setMinimumWidth(fontMetrics().averageCharWidth() * 64);
 }
 
 // A prompt still open goes with the dialog; nothing was granted.
