@@ -12,7 +12,7 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 here="$root/tests/vm"
 export VM_DIR="$root/build/vm"
 export DONGLE_SIM="$root/build/default/sim/dongle-sim"
-export VM_BOOT_CAP="${VM_BOOT_CAP:-240}"
+export VM_BOOT_CAP="${VM_BOOT_CAP:-360}"
 program="$root/build/default/tests/vm/vm_driver_test"
 share="$VM_DIR/run"
 
