@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bundler/bundle.h"
@@ -82,6 +83,26 @@ class WatchDownloadTest : public ::testing::Test {
       }
       seen_ += updater.NextLine(1s) + "\n";
     }
+  }
+
+  // Plugs COM<port>, waits for its outcome, unplugs it.
+  void Flash(ChildProcess& updater, int port) {
+    auto sim = Plug(port);
+    WaitFor(updater, "COM" + std::to_string(port) + ": done");
+    EXPECT_EQ(Unplug(*sim), 1);
+  }
+
+  // The ports of the records in `name`, each followed by a line end.
+  std::string RecordedPorts(const std::string& name) const {
+    const Bytes bytes = ReadFile(env_.WorkFile(name));
+    const std::string text(bytes.begin(), bytes.end());
+    constexpr std::string_view kKey = "\"port\":\"";
+    std::string ports;
+    for (std::size_t at = text.find(kKey); at != std::string::npos; at = text.find(kKey, at)) {
+      at += kKey.size();
+      ports += text.substr(at, text.find('"', at) - at) + "\n";
+    }
+    return ports;
   }
 
   bool Flashed(int port) const {
@@ -212,6 +233,32 @@ TEST_F(WatchDownloadTest, AReplugLostInAnOverflowIsFlashed) {
   updater->Signal(SIGCONT);
   EXPECT_EQ(updater->Finish(kCap), 0) << updater->Stdout() << updater->Stderr();
   EXPECT_EQ(Unplug(*com3), 1);
+}
+
+// The report deleted, then rotated both ways logrotate does, while the
+// station runs: each record is at the report's path when it is written.
+TEST_F(WatchDownloadTest, RecordsGoToTheReportsPathOfTheirTime) {
+  const std::string report = env_.WorkFile("report");
+  const auto rotate = [&](const char* how) {
+    const std::string conf = "\"" + report + "\" {\n  rotate 5\n  " + how + "\n}\n";
+    WriteFile(env_.WorkFile("logrotate.conf"), Bytes(conf.begin(), conf.end()));
+    ChildProcess logrotate("/usr/sbin/logrotate", {"-f", "-s", env_.WorkFile("logrotate.state"),
+                                                   env_.WorkFile("logrotate.conf")});
+    EXPECT_EQ(logrotate.Finish(kCap), 0) << logrotate.Stderr();
+  };
+  auto updater = Watch({});
+  Flash(*updater, 3);
+  std::filesystem::remove(report);
+  Flash(*updater, 4);
+  rotate("create");
+  Flash(*updater, 5);
+  rotate("copytruncate");
+  Flash(*updater, 6);
+  updater->Signal(SIGINT);
+  EXPECT_EQ(updater->Finish(kCap), 130) << updater->Stderr();
+  EXPECT_EQ(RecordedPorts("report.2"), "COM4\n");
+  EXPECT_EQ(RecordedPorts("report.1"), "COM5\n");
+  EXPECT_EQ(RecordedPorts("report"), "COM6\n");
 }
 
 TEST_F(WatchDownloadTest, CtrlCInterruptsRunningDownloads) {
