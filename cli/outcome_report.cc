@@ -1,6 +1,7 @@
 #include "cli/outcome_report.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,23 +81,27 @@ const char* ResultWord(PortOutcome::Result result) {
 }  // namespace
 
 OutcomeReport::OutcomeReport(const std::string& path) : path_(path) {
+  valid_ = Open("cannot open the report " + Printable(path) + ": ").valid();
+}
+
+UniqueFd OutcomeReport::Open(const std::string& what) {
   // O_NONBLOCK: a FIFO without a reader or a device must not hold the run.
   constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
-  UniqueFd fd(::open(path.c_str(), kFlags, 0644));  // NOLINT(hicpp-signed-bitwise)
+  UniqueFd fd(::open(path_.c_str(), kFlags, 0644));  // NOLINT(hicpp-signed-bitwise)
   struct stat st {};
   if (!fd.valid()) {
     // ENXIO: a FIFO nobody reads.
-    error_ = "cannot open the report " + Printable(path) + ": " +
-             (errno == ENXIO ? std::string("not a regular file") : ErrnoText(errno));
+    error_ = what + (errno == ENXIO ? std::string("not a regular file") : ErrnoText(errno));
   } else if (::fstat(fd.get(), &st) != 0) {
-    error_ = "cannot look at the report " + Printable(path) + ": " + ErrnoText(errno);
+    error_ = what + "cannot look at it: " + ErrnoText(errno);
   } else if (!S_ISREG(st.st_mode)) {
-    error_ = "cannot open the report " + Printable(path) + ": not a regular file";
+    error_ = what + "not a regular file";
   } else if (::fcntl(fd.get(), F_SETFL, O_APPEND) != 0) {
-    error_ = "cannot set up the report " + Printable(path) + ": " + ErrnoText(errno);
+    error_ = what + "cannot set it up: " + ErrnoText(errno);
   } else {
-    fd_ = std::move(fd);
+    return fd;
   }
+  return UniqueFd();
 }
 
 void OutcomeReport::SetFirmware(std::uint64_t bytes, std::string sha256Hex) {
@@ -120,28 +125,55 @@ bool OutcomeReport::Append(const PortTarget& target, const PortOutcome& outcome)
           ResultWord(outcome.result) + "\",\"cause\":" + Json(outcome.cause) +
           ",\"seconds\":" + seconds.data() + ",\"blocks\":" + Json(outcome.blocks) +
           ",\"updater_version\":" + Json(kProgramVersion) + "}\n";
-  ssize_t written = -1;
-  do {
-    // One write only: a second one could land after another writer's line.
-    written = ::write(fd_.get(), line.data(), line.size());
-  } while (written < 0 && errno == EINTR);
   const std::string what =
       "the record of " + Printable(target.name) + " in the report " + Printable(path_) + ": ";
-  if (written < 0) {
-    error_ = what + "cannot write it: " + ErrnoText(errno);
-  } else if (static_cast<std::size_t>(written) != line.size()) {
-    torn_ = written > 0;
-    error_ = what + "only " + std::to_string(written) + " of " + std::to_string(line.size()) +
-             " bytes were written";
-  } else if (::fdatasync(fd_.get()) != 0) {
-    torn_ = false;
-    error_ = what + "may not be on disk: " + ErrnoText(errno);
-  } else {
-    torn_ = false;
+  const UniqueFd fd = Open(what);
+  if (fd.valid() && Write(fd.get(), line, what)) {
     return true;
   }
   failed_ = true;
   return false;
+}
+
+bool OutcomeReport::Write(int fd, const std::string& line, const std::string& what) {
+  int locked = -1;
+  do {
+    locked = ::flock(fd, LOCK_EX);  // released with fd
+  } while (locked != 0 && errno == EINTR);
+  struct stat before {};
+  if (locked != 0) {
+    error_ = what + "cannot lock it: " + ErrnoText(errno);
+    return false;
+  }
+  if (::fstat(fd, &before) != 0) {
+    error_ = what + "cannot look at it: " + ErrnoText(errno);
+    return false;
+  }
+  ssize_t written = -1;
+  do {
+    // One write only: a second one could land after another writer's line.
+    written = ::write(fd, line.data(), line.size());
+  } while (written < 0 && errno == EINTR);
+  if (written < 0) {
+    error_ = what + "cannot write it: " + ErrnoText(errno);
+    return false;
+  }
+  if (static_cast<std::size_t>(written) != line.size()) {
+    error_ = what + "only " + std::to_string(written) + " of " + std::to_string(line.size()) +
+             " bytes were written";
+    // Taken back, so the file holds whole lines only.
+    if (::ftruncate(fd, before.st_size) != 0) {
+      torn_ = true;
+      error_ += ", and cannot be taken back: " + ErrnoText(errno);
+    }
+    return false;
+  }
+  torn_ = false;
+  if (::fdatasync(fd) != 0) {
+    error_ = what + "may not be on disk: " + ErrnoText(errno);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace tevra

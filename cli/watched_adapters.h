@@ -17,9 +17,10 @@ namespace tevra {
 // once per plug: a name that stays after its outcome is not flashed again
 // until it is removed and created again.
 //
-// One device under two names (/dev/ttyUSB0 and a COMn link to it) is one
-// plug: the name that settles second is left alone while the first is
-// present, and removing either name ends both.
+// Each name that appears is a plug of its own, unless a download of the
+// same device runs when it settles: one device under two names (/dev/ttyUSB0
+// and a COMn link to it) plugged together is flashed once, and removing
+// either name ends both.
 class WatchedAdapters {
  public:
   using Clock = std::chrono::steady_clock;
@@ -44,8 +45,8 @@ class WatchedAdapters {
   // The earliest settle time still to come.
   std::optional<Clock::time_point> NextDue() const;
   // The plugs whose settle time has passed, now running, at most `room` of
-  // them; the rest, and those whose device is another plug's or is gone,
-  // are left alone.
+  // them; the rest, and those whose device is gone or is being flashed
+  // through another name, are left alone.
   std::vector<Due> TakeDue(Clock::time_point now, std::size_t room);
   std::size_t settling() const;
 

@@ -69,28 +69,39 @@ bool AdapterWatcher::IsAdapterNode(std::string_view name) {
   return false;
 }
 
-std::set<std::string> AdapterWatcher::Scan(bool ports) const {
-  std::set<std::string> found;
+std::vector<std::string> AdapterWatcher::Present() const {
+  std::vector<std::string> paths;
+  for (const auto& [path, identity] : known_) {
+    paths.push_back(path);
+  }
+  return paths;
+}
+
+AdapterWatcher::Known AdapterWatcher::Scan(bool ports) const {
+  Known found;
   std::error_code error;
   const std::string& dir = ports ? portsDir_ : devDir_;
   for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end;
        it.increment(error)) {
     const std::string name = it->path().filename().string();
     if (ports ? PortResolver::PortNumber(name) != 0 : IsAdapterNode(name)) {
-      found.insert(std::string(dir).append("/").append(name));
+      std::string path = std::string(dir).append("/").append(name);
+      std::optional<PlugIdentity> identity = PlugIdentity::Of(path);
+      found.emplace(std::move(path), identity);
     }
   }
   return found;
 }
 
 void AdapterWatcher::Note(bool appeared, const std::string& path, std::vector<Change>& changes) {
-  const bool wasKnown = known_.erase(path) != 0;
-  if (wasKnown) {
-    changes.push_back({false, path});
+  if (const auto it = known_.find(path); it != known_.end()) {
+    changes.push_back({false, path, it->second});
+    known_.erase(it);
   }
   if (appeared) {
-    known_.insert(path);
-    changes.push_back({true, path});
+    const std::optional<PlugIdentity> identity = PlugIdentity::Of(path);
+    known_.emplace(path, identity);
+    changes.push_back({true, path, identity});
   }
 }
 
@@ -103,7 +114,7 @@ void AdapterWatcher::ArmPortsDir(std::vector<Change>& changes) {
       }
       parentWd_ = -1;
       portsWd_ = wd;
-      for (const std::string& path : Scan(true)) {
+      for (const auto& [path, identity] : Scan(true)) {
         if (!known_.contains(path)) {
           Note(true, path, changes);
         }
@@ -131,8 +142,8 @@ void AdapterWatcher::ArmPortsDir(std::vector<Change>& changes) {
 void AdapterWatcher::DisarmPortsDir(std::vector<Change>& changes) {
   const std::string prefix = portsDir_ + "/";
   for (auto it = known_.begin(); it != known_.end();) {
-    if (it->starts_with(prefix)) {
-      changes.push_back({false, *it});
+    if (it->first.starts_with(prefix)) {
+      changes.push_back({false, it->first, it->second});
       it = known_.erase(it);
     } else {
       ++it;
@@ -145,19 +156,24 @@ void AdapterWatcher::DisarmPortsDir(std::vector<Change>& changes) {
 }
 
 void AdapterWatcher::Rescan(std::vector<Change>& changes) {
-  std::set<std::string> now = Scan(false);
+  Known now = Scan(false);
   if (portsWd_ >= 0) {
     now.merge(Scan(true));
   }
-  const std::set<std::string> before = known_;
-  for (const std::string& path : before) {
-    if (!now.contains(path)) {
-      Note(false, path, changes);
+  // Names alone would miss a replug whose events were dropped.
+  const auto same = [](const Known& in, const Known::value_type& entry) {
+    const auto it = in.find(entry.first);
+    return it != in.end() && it->second == entry.second;
+  };
+  const Known before = known_;
+  for (const auto& entry : before) {
+    if (!same(now, entry)) {
+      Note(false, entry.first, changes);
     }
   }
-  for (const std::string& path : now) {
-    if (!before.contains(path)) {
-      Note(true, path, changes);
+  for (const auto& entry : now) {
+    if (!same(before, entry)) {
+      Note(true, entry.first, changes);
     }
   }
 }

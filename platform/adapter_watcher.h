@@ -1,10 +1,12 @@
 #pragma once
 
-#include <set>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/plug_identity.h"
 #include "platform/unique_fd.h"
 
 namespace tevra {
@@ -20,8 +22,9 @@ namespace tevra {
 // appears, and the links in it then count as appearing (a folder above it
 // renamed while it is watched goes unnoticed). When the kernel's
 // event queue overflows, both directories are read again and what differs
-// from what was known is reported. A name removed and created again between
-// two reads comes out as gone, then appeared: each appearance is a new plug.
+// from what was known is reported: a name that went, came, or is another
+// plug now (its PlugIdentity changed), so a replug whose events were dropped
+// still comes out as gone, then appeared. Each appearance is a new plug.
 //
 // Not thread-safe; one caller.
 class AdapterWatcher {
@@ -29,6 +32,9 @@ class AdapterWatcher {
   struct Change {
     bool appeared = false;  // false: gone
     std::string path;       // "<dev>/ttyUSB0", "<ports>/COM5"
+    // As seen when the change was read (appeared) or last seen (gone); none
+    // when the name was already gone again.
+    std::optional<PlugIdentity> identity;
   };
 
   AdapterWatcher(const std::string& devDir, const std::string& portsDir);
@@ -43,7 +49,7 @@ class AdapterWatcher {
   const std::string& portsDir() const { return portsDir_; }
 
   // What is there now, as paths, known from here on; empty while invalid.
-  std::vector<std::string> Present() const { return {known_.begin(), known_.end()}; }
+  std::vector<std::string> Present() const;
   // What changed since the last call, in order; reads all fd() holds.
   std::vector<Change> Take();
 
@@ -57,7 +63,8 @@ class AdapterWatcher {
   void DisarmPortsDir(std::vector<Change>& changes);
   // Reads both directories again and reports the difference from known_.
   void Rescan(std::vector<Change>& changes);
-  std::set<std::string> Scan(bool ports) const;
+  using Known = std::map<std::string, std::optional<PlugIdentity>>;
+  Known Scan(bool ports) const;
   void Note(bool appeared, const std::string& path, std::vector<Change>& changes);
 
   std::string devDir_;
@@ -66,7 +73,7 @@ class AdapterWatcher {
   int devWd_ = -1;
   int portsWd_ = -1;
   int parentWd_ = -1;
-  std::set<std::string> known_;
+  Known known_;
 };
 
 }  // namespace tevra

@@ -15,6 +15,7 @@ packages=(
   xvfb xauth x11-apps imagemagick
   dbus-daemon python3-dbus python3-gi
   pkexec polkitd dbus acl udev
+  logrotate
 )
 if [[ "${1:-}" == package ]]; then
   packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db udev)

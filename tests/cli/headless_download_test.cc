@@ -403,6 +403,35 @@ TEST(ReportTest, ReportTroubleIsLoud) {
   }
 }
 
+// A report on a nearly full tmpfs (mounted in a mount namespace of its own):
+// the records that do not fit are lost loudly, and none stays cut in the file.
+TEST(ReportTest, FullDiskLeavesNoCutRecord) {
+  ReportBench bench(2);
+  const std::string disk = bench.env.WorkFile("disk");
+  ASSERT_EQ(::mkdir(disk.c_str(), 0700), 0);
+  // One record of its own, 200 bytes short of a page; the filler takes the other.
+  const std::string head =
+      R"({"time":"2026-01-01T00:00:00Z","port":"COM9","device":null,"vendor_id":null,)"
+      R"("product_id":null,"manufacturer":null,"product":null,"serial":null,)"
+      R"("firmware_bytes":null,"firmware_sha256":null,"result":"failed","cause":")";
+  const std::string tail = R"(","seconds":0,"blocks":0,"updater_version":"0"})"
+                           "\n";
+  const std::string kept = head + std::string(4096 - 200 - head.size() - tail.size(), 'x') + tail;
+  WriteFile(bench.report, Bytes(kept.begin(), kept.end()));
+  constexpr char kScript[] =
+      R"(mount -t tmpfs -o size=8k tmpfs "$1" && cp "$2" "$1/r" || exit 99
+(cat /dev/zero >"$1/fill") 2>/dev/null
+"$3" --download --port COM3 --port COM4 --report "$1/r"; s=$?
+cp "$1/r" "$2" && exit $s)";
+  ChildProcess updater("/usr/bin/unshare", {"-m", "--propagation", "private", "/bin/sh", "-c",
+                                            kScript, "sh", disk, bench.report, bench.updater});
+  EXPECT_EQ(updater.Finish(kRunCap), 6) << updater.Stdout() << updater.Stderr();
+  EXPECT_NE(updater.Stdout().find("COM4: done: 1000 bytes in"), std::string::npos);
+  EXPECT_NE(updater.Stdout().find("; not in the report\n"), std::string::npos) << updater.Stdout();
+  EXPECT_NE(updater.Stderr().find("bytes were written"), std::string::npos) << updater.Stderr();
+  EXPECT_EQ(Records(bench.report).size(), 1U);
+}
+
 std::vector<Case> Cases() {
   const Device good{kDone};
   const Device interrupted{"interrupted at block"};

@@ -2,15 +2,26 @@
 // first, then dongle-sim processes publish COMn links one after another in a
 // temporary ports directory; standard output is a pipe.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bundler/bundle.h"
+#include "platform/unique_fd.h"
 #include "tests/support/bytes.h"
 #include "tests/support/child_process.h"
 #include "tests/support/isolated_environment.h"
@@ -72,6 +83,26 @@ class WatchDownloadTest : public ::testing::Test {
       }
       seen_ += updater.NextLine(1s) + "\n";
     }
+  }
+
+  // Plugs COM<port>, waits for its outcome, unplugs it.
+  void Flash(ChildProcess& updater, int port) {
+    auto sim = Plug(port);
+    WaitFor(updater, "COM" + std::to_string(port) + ": done");
+    EXPECT_EQ(Unplug(*sim), 1);
+  }
+
+  // The ports of the records in `name`, each followed by a line end.
+  std::string RecordedPorts(const std::string& name) const {
+    const Bytes bytes = ReadFile(env_.WorkFile(name));
+    const std::string text(bytes.begin(), bytes.end());
+    constexpr std::string_view kKey = "\"port\":\"";
+    std::string ports;
+    for (std::size_t at = text.find(kKey); at != std::string::npos; at = text.find(kKey, at)) {
+      at += kKey.size();
+      ports += text.substr(at, text.find('"', at) - at) + "\n";
+    }
+    return ports;
   }
 
   bool Flashed(int port) const {
@@ -138,6 +169,96 @@ TEST_F(WatchDownloadTest, CountEndsTheRunAfterItsOutcomes) {
   EXPECT_EQ(Unplug(*present), 0);
   EXPECT_EQ(Unplug(*com6), 1);
   EXPECT_EQ(Unplug(*com7), 0);
+}
+
+// A pseudo-terminal freed by a killed simulator (its link left behind) and
+// given to the next one: each link that appears is a plug of its own. Private
+// pseudo-terminals make the reuse certain.
+TEST_F(WatchDownloadTest, LinksToAReusedNodeAreNewPlugs) {
+  if (::unshare(CLONE_NEWNS) != 0) {
+    GTEST_SKIP() << "no mount namespace of its own (needs root)";
+  }
+  ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  ASSERT_EQ(::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620"), 0);
+  // B gets A's node once every file on it is closed. A holds its own until
+  // it dies; the updater closes its port on a thread of its own: waited for
+  // as the last open or close on the node, watched since before it existed.
+  const UniqueFd pts(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  ASSERT_GE(::inotify_add_watch(pts.get(), "/dev/pts", IN_OPEN | IN_CLOSE), 0);
+  auto updater = Watch({});
+  auto com3 = Plug(3);
+  const std::filesystem::path node = std::filesystem::read_symlink(env_.portsDir() + "/COM3");
+  WaitFor(*updater, "COM3: done");
+  alignas(inotify_event) std::array<char, 4096> events{};
+  for (std::uint32_t last = 0; (last & IN_CLOSE) == 0;) {
+    pollfd ready{pts.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, static_cast<int>(kCap.count())), 1);
+    for (ssize_t got = 0; (got = ::read(pts.get(), events.data(), events.size())) > 0;) {
+      for (ssize_t at = 0; at < got;) {
+        inotify_event event{};
+        std::memcpy(&event, events.data() + at, sizeof event);
+        if (event.len > 0 && node.filename() == events.data() + at + sizeof event) {
+          last = event.mask;
+        }
+        at += static_cast<ssize_t>(sizeof event + event.len);
+      }
+    }
+  }
+  com3->Signal(SIGKILL);
+  EXPECT_EQ(com3->Finish(kCap), 128 + SIGKILL);
+  auto com4 = Plug(4);
+  ASSERT_EQ(std::filesystem::read_symlink(env_.portsDir() + "/COM4"), node);
+  WaitFor(*updater, "COM4: done");
+  std::filesystem::create_symlink(node, env_.portsDir() + "/COM8");
+  WaitFor(*updater, "COM8: done");
+  updater->Signal(SIGINT);
+  EXPECT_EQ(updater->Finish(kCap), 130) << updater->Stderr();
+  EXPECT_EQ(Unplug(*com4), 2);
+}
+
+// Stopped while more events pass than the kernel queues, COM3 unplugged and
+// plugged again meanwhile: the replug is flashed all the same.
+TEST_F(WatchDownloadTest, AReplugLostInAnOverflowIsFlashed) {
+  auto updater = Watch({"--count", "2"});
+  auto com3 = Plug(3);
+  WaitFor(*updater, "COM3: done");
+  updater->Signal(SIGSTOP);
+  const std::string noise = env_.portsDir() + "/noise";
+  for (int i = 0; i < 20000; ++i) {
+    WriteFile(noise, {});
+    ASSERT_EQ(::unlink(noise.c_str()), 0);
+  }
+  EXPECT_EQ(Unplug(*com3), 1);
+  com3 = Plug(3);
+  updater->Signal(SIGCONT);
+  EXPECT_EQ(updater->Finish(kCap), 0) << updater->Stdout() << updater->Stderr();
+  EXPECT_EQ(Unplug(*com3), 1);
+}
+
+// The report deleted, then rotated both ways logrotate does, while the
+// station runs: each record is at the report's path when it is written.
+TEST_F(WatchDownloadTest, RecordsGoToTheReportsPathOfTheirTime) {
+  const std::string report = env_.WorkFile("report");
+  const auto rotate = [&](const char* how) {
+    const std::string conf = "\"" + report + "\" {\n  rotate 5\n  " + how + "\n}\n";
+    WriteFile(env_.WorkFile("logrotate.conf"), Bytes(conf.begin(), conf.end()));
+    ChildProcess logrotate("/usr/sbin/logrotate", {"-f", "-s", env_.WorkFile("logrotate.state"),
+                                                   env_.WorkFile("logrotate.conf")});
+    EXPECT_EQ(logrotate.Finish(kCap), 0) << logrotate.Stderr();
+  };
+  auto updater = Watch({});
+  Flash(*updater, 3);
+  std::filesystem::remove(report);
+  Flash(*updater, 4);
+  rotate("create");
+  Flash(*updater, 5);
+  rotate("copytruncate");
+  Flash(*updater, 6);
+  updater->Signal(SIGINT);
+  EXPECT_EQ(updater->Finish(kCap), 130) << updater->Stderr();
+  EXPECT_EQ(RecordedPorts("report.2"), "COM4\n");
+  EXPECT_EQ(RecordedPorts("report.1"), "COM5\n");
+  EXPECT_EQ(RecordedPorts("report"), "COM6\n");
 }
 
 TEST_F(WatchDownloadTest, CtrlCInterruptsRunningDownloads) {

@@ -95,6 +95,37 @@ TEST(AdapterWatcherTest, FollowsAPortsDirectoryMadeLaterOrRemoved) {
   EXPECT_EQ(Changes(watcher, root.path()), std::vector<std::string>{"+config/tevra/ports/COM4"});
 }
 
+// Events dropped by an overflowing queue: a name unplugged and plugged again
+// meanwhile is told apart by what it is, not by its name; one left alone is
+// not reported.
+TEST(AdapterWatcherTest, ReplugLostInAnOverflowIsReported) {
+  const TempDir root;
+  const std::string dev = root.Path("dev");
+  const std::string ports = root.Path("ports");
+  std::filesystem::create_directories(dev);
+  std::filesystem::create_directories(ports);
+  Touch(dev + "/ttyUSB0");
+  Touch(dev + "/ttyUSB1");
+  Link("/dev/null", ports + "/COM3");
+  Link("/dev/null", ports + "/COM4");
+  AdapterWatcher watcher(dev, ports);
+  ASSERT_TRUE(watcher.valid());
+
+  // More than any queue holds (16384 events by default).
+  for (int i = 0; i < 20000; ++i) {
+    Touch(ports + "/noise");
+    ASSERT_EQ(::unlink((ports + "/noise").c_str()), 0);
+  }
+  for (const std::string& name : {dev + "/ttyUSB0", ports + "/COM3"}) {
+    ASSERT_EQ(::unlink(name.c_str()), 0);
+  }
+  Touch(dev + "/ttyUSB0");
+  Link("/dev/null", ports + "/COM3");
+  EXPECT_EQ(
+      Changes(watcher, root.path()),
+      (std::vector<std::string>{"-dev/ttyUSB0", "-ports/COM3", "+dev/ttyUSB0", "+ports/COM3"}));
+}
+
 TEST(AdapterWatcherTest, InvalidWithoutADeviceDirectory) {
   const TempDir root;
   const AdapterWatcher watcher(root.Path("missing"), root.path());
