@@ -8,13 +8,13 @@
 #include "cli/window_options.h"
 #include "download/download_session.h"
 #include "platform/diagnostics.h"
+#include "platform/port_resolver.h"
 #include "res/combo_lists.h"
 
 namespace tevra {
 namespace {
 
 constexpr char kDefaultPort[] = "COM3";
-constexpr unsigned kMaxPortNumber = 255;  // the port number is one byte
 constexpr std::int64_t kMaxTimeoutSeconds = std::int64_t{24} * 3600;
 constexpr std::int64_t kMaxSettleMs = 60'000;
 constexpr std::int64_t kMaxCount = 1'000'000'000;
@@ -33,32 +33,13 @@ std::string RateList(std::size_t wrapAt = 0, const std::string& indent = {}) {
   return list;
 }
 
-// "COMn" in any case, n without sign or leading zero: the canonical name.
-bool ParseComName(std::string_view text, std::string& name) {
-  if (text.size() <= 3) {
-    return false;
-  }
-  std::string prefix(text.substr(0, 3));
-  std::transform(prefix.begin(), prefix.end(), prefix.begin(),
-                 [](char c) { return static_cast<char>(c & ~0x20); });
-  const std::string_view digits = text.substr(3);
-  unsigned number = 0;
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  if (prefix != "COM" || ec != std::errc() || end != digits.data() + digits.size() ||
-      digits.front() == '0' || number == 0 || number > kMaxPortNumber) {
-    return false;
-  }
-  name = "COM" + std::to_string(number);
-  return true;
-}
-
 std::string ParsePort(std::string_view text, std::string_view option = "--port") {
-  std::string name;
-  if (ParseComName(text, name)) {
-    return name;
+  if (const unsigned n = PortResolver::PortNumber(text); n != 0) {
+    return PortResolver::PortName(n);
   }
   if (text.find('/') == std::string_view::npos) {
-    throw UsageError(std::string(option) + " wants COM1 to COM" + std::to_string(kMaxPortNumber) +
+    throw UsageError(std::string(option) + " wants COM1 to COM" +
+                     std::to_string(PortResolver::kMaxPortNumber) +
                      " or a device path such as /dev/ttyUSB0, not \"" + Printable(text) + "\"");
   }
   std::error_code error;

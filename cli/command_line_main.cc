@@ -13,9 +13,8 @@
 #include "cli/descriptor_limit.h"
 #include "cli/exit_status.h"
 #include "cli/grant_access.h"
-#include "cli/headless_download.h"
+#include "cli/headless_run.h"
 #include "cli/port_targets.h"
-#include "cli/watch_download.h"
 #include "cli/window_options.h"
 #include "platform/diagnostics.h"
 #include "platform/fd_io.h"
@@ -56,10 +55,7 @@ int Download(const CommandLine& line) {
     Diagnose(*shortfall);
     return ToInt(ExitStatus::kInternal);
   }
-  if (line.watch) {
-    return WatchDownload(line, std::move(targets)).Run();
-  }
-  return HeadlessDownload(line, std::move(targets)).Run();
+  return HeadlessRun(line, std::move(targets)).Run();
 }
 
 }  // namespace

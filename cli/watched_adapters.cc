@@ -86,8 +86,12 @@ std::vector<WatchedAdapters::Due> WatchedAdapters::TakeDue(Clock::time_point now
       continue;
     }
     plug.identity = IdentityOf(plug.path);
+    // A device whose download runs is that plug, whatever became of its name
+    // meanwhile (a link made again with `ln -sf`).
     const bool another = std::any_of(plugs_.begin(), plugs_.end(), [&plug](const Plug& other) {
-      return &other != &plug && other.present && other.state != State::kSettling &&
+      return &other != &plug &&
+             (other.state == State::kRunning ||
+              (other.present && other.state != State::kSettling)) &&
              other.identity == plug.identity;
     });
     if (!plug.identity || another || due.size() >= room) {

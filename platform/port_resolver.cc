@@ -65,30 +65,40 @@ std::set<unsigned> PortResolver::LinkNumbers() const {
   std::set<unsigned> numbers;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(portsDir_, ec)) {
-    if (const unsigned n = PortNumber(entry.path().filename().string()); n != 0) {
-      numbers.insert(n);
+    if (const std::string name = entry.path().filename().string(); IsLinkName(name)) {
+      numbers.insert(PortNumber(name));
     }
   }
   return numbers;
 }
 
 std::string PortResolver::LinkPath(unsigned n) const {
-  return portsDir_ + "/COM" + std::to_string(n);
+  return portsDir_ + "/" + PortName(n);
 }
 
 unsigned PortResolver::PortNumber(std::string_view name) {
   constexpr std::string_view kPrefix = "COM";
-  if (name.size() <= kPrefix.size() || !name.starts_with(kPrefix)) {
+  if (name.size() <= kPrefix.size()) {
     return 0;
+  }
+  for (std::size_t i = 0; i < kPrefix.size(); ++i) {
+    if ((name[i] & ~0x20) != kPrefix[i]) {
+      return 0;
+    }
   }
   const std::string_view digits = name.substr(kPrefix.size());
   unsigned n = 0;
   const char* last = digits.data() + digits.size();
   if (digits.front() < '1' || digits.front() > '9' ||
-      std::from_chars(digits.data(), last, n).ptr != last) {
+      std::from_chars(digits.data(), last, n).ptr != last || n > kMaxPortNumber) {
     return 0;
   }
   return n;
+}
+
+bool PortResolver::IsLinkName(std::string_view name) {
+  const unsigned n = PortNumber(name);
+  return n != 0 && name == PortName(n);
 }
 
 PortResolver::Resolved PortResolver::Resolve(const std::string& name) {
