@@ -65,7 +65,7 @@ bool WantsCommandLine(int argc, char** argv) {
   return WantsCommandLine(args);
 }
 
-int CommandLineMain(int argc, char** argv) {
+int CommandLineMain(int argc, char** argv, std::string (*carriedLicenses)()) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   CommandLine line;
   try {
@@ -78,6 +78,13 @@ int CommandLineMain(int argc, char** argv) {
       return Print(UsageText());
     case CommandLine::Action::kVersion:
       return Print(std::string("tevra-updater ") + kProgramVersion + "\n");
+    case CommandLine::Action::kLicenses: {
+      const std::string text = carriedLicenses();
+      return Print(
+          text.empty()
+              ? "This tevra-updater carries no third-party libraries: it uses the system's.\n"
+              : text);
+    }
     case CommandLine::Action::kGrantAccess:
       return GrantAccess(line.grantPort, line.always);
     case CommandLine::Action::kDownload:
