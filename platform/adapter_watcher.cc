@@ -76,7 +76,7 @@ std::set<std::string> AdapterWatcher::Scan(bool ports) const {
   for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end;
        it.increment(error)) {
     const std::string name = it->path().filename().string();
-    if (ports ? PortResolver::IsLinkName(name) : IsAdapterNode(name)) {
+    if (ports ? PortResolver::PortNumber(name) != 0 : IsAdapterNode(name)) {
       found.insert(std::string(dir).append("/").append(name));
     }
   }
@@ -191,7 +191,7 @@ std::vector<AdapterWatcher::Change> AdapterWatcher::Take() {
         Note(appeared, devDir_ + "/" + name, changes);
       }
       if (event.wd == portsWd_) {
-        if ((appeared || gone) && PortResolver::IsLinkName(name)) {
+        if ((appeared || gone) && PortResolver::PortNumber(name) != 0) {
           Note(appeared, portsDir_ + "/" + name, changes);
         } else if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0) {
           DisarmPortsDir(changes);

@@ -65,8 +65,8 @@ std::set<unsigned> PortResolver::LinkNumbers() const {
   std::set<unsigned> numbers;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(portsDir_, ec)) {
-    if (const std::string name = entry.path().filename().string(); IsLinkName(name)) {
-      numbers.insert(PortNumber(name));
+    if (const unsigned n = PortNumber(entry.path().filename().string()); n != 0) {
+      numbers.insert(n);
     }
   }
   return numbers;
@@ -78,13 +78,8 @@ std::string PortResolver::LinkPath(unsigned n) const {
 
 unsigned PortResolver::PortNumber(std::string_view name) {
   constexpr std::string_view kPrefix = "COM";
-  if (name.size() <= kPrefix.size()) {
+  if (name.size() <= kPrefix.size() || !name.starts_with(kPrefix)) {
     return 0;
-  }
-  for (std::size_t i = 0; i < kPrefix.size(); ++i) {
-    if ((name[i] & ~0x20) != kPrefix[i]) {
-      return 0;
-    }
   }
   const std::string_view digits = name.substr(kPrefix.size());
   unsigned n = 0;
@@ -94,11 +89,6 @@ unsigned PortResolver::PortNumber(std::string_view name) {
     return 0;
   }
   return n;
-}
-
-bool PortResolver::IsLinkName(std::string_view name) {
-  const unsigned n = PortNumber(name);
-  return n != 0 && name == PortName(n);
 }
 
 PortResolver::Resolved PortResolver::Resolve(const std::string& name) {

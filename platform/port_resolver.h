@@ -31,14 +31,12 @@ class PortResolver {
   // name is "COM<n>" (n from 1, no sign or leading zero) or an absolute
   // device path, taken as it is.
   Resolved Resolve(const std::string& name);
-  // The one reading of a port's name: n for "COM<n>", "COM" in any case and
-  // n from 1 to kMaxPortNumber without sign or leading zero; 0 for anything
-  // else. A link in the ports directory counts only as its canonical name.
+  // The one reading of a port's name, for the command line, the window and
+  // the ports directory alike: n for "COM<n>" (upper case, as the window
+  // lists them; n from 1 to kMaxPortNumber without sign or leading zero); 0
+  // for anything else.
   static unsigned PortNumber(std::string_view name);
-  // "COM<n>", the canonical name.
   static std::string PortName(unsigned n) { return "COM" + std::to_string(n); }
-  // A canonical "COM<n>": the name of a link in the ports directory.
-  static bool IsLinkName(std::string_view name);
 
   static constexpr unsigned kMaxPortNumber = 255;  // the port number is one byte
 

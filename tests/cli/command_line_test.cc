@@ -79,7 +79,7 @@ TEST(ParseCommandLineTest, QuietGapHasTheRatesMinimum) {
 TEST(ParseCommandLineTest, ValuesFollowASpaceOrAnEqualsSign) {
   const auto parse = [](std::vector<std::string_view> args) { return ParseCommandLine(args); };
   const CommandLine joined =
-      parse({"--download", "--watch", "--baud=115200", "--port=com3", "--port", "/dev/ttyUSB0",
+      parse({"--download", "--watch", "--baud=115200", "--port=COM3", "--port", "/dev/ttyUSB0",
              "--timeout=10", "--quiet-gap=5", "--report=r.jsonl", "--settle=0", "--count=2"});
   EXPECT_EQ(joined.baud, 115200U);
   EXPECT_EQ(joined.ports, (std::vector<std::string>{"COM3", "/dev/ttyUSB0"}));
@@ -93,6 +93,7 @@ TEST(ParseCommandLineTest, ValuesFollowASpaceOrAnEqualsSign) {
   const std::vector<std::pair<std::vector<std::string_view>, std::string>> refused = {
       {{"--download", "--port=COM256"}, "--port wants COM1 to COM255"},
       {{"--download", "--port", "COM03"}, "--port wants COM1 to COM255"},
+      {{"--download", "--port", "com3"}, "--port wants COM1 to COM255"},
       {{"--download", "--baud="}, "--baud wants one of"},
       {{"--download", "--timeout"}, "--timeout needs a value"},
       {{"--download=1"}, "unknown option \"--download=1\""},
