@@ -170,6 +170,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
   std::vector<std::string> kept = WithoutWindowOptions(args, windowOption);
   kept.insert(kept.begin(), "tevra-updater");
   std::vector<char*> argv;
+  argv.reserve(kept.size() + 1);
   for (std::string& arg : kept) {
     argv.push_back(arg.data());
   }
