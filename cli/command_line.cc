@@ -182,6 +182,11 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): parsed once, before any thread
     const int opt = getopt_long(argc, argv.data(), kShortOptions, kOptions.data(), nullptr);
     if (opt == -1) {
+      // Only "--" stops getopt_long early here; nothing may follow it.
+      if (optind < argc) {
+        throw UsageError("unexpected argument \"" +
+                         Printable(argv.at(static_cast<std::size_t>(optind))) + "\"");
+      }
       break;
     }
     const std::string_view given = argv.at(static_cast<std::size_t>(optind - 1));

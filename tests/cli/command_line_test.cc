@@ -99,6 +99,7 @@ TEST(ParseCommandLineTest, ValuesFollowASpaceOrAnEqualsSign) {
       {{"--download=1"}, "unknown option \"--download=1\""},
       {{"--download", "-x"}, "unknown option \"-x\""},
       {{"--download", "COM3"}, "unexpected argument \"COM3\""},
+      {{"--download", "--", "--port"}, "unexpected argument \"--port\""},
       {{"--download", "-platform", "offscreen"}, "\"-platform\" is an option of the window"},
       {{"--report=r.jsonl"}, "--report only goes with --download"},
   };
