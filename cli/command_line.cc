@@ -1,6 +1,9 @@
 #include "cli/command_line.h"
 
+#include <getopt.h>
+
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <filesystem>
 #include <system_error>
@@ -8,13 +11,13 @@
 #include "cli/window_options.h"
 #include "download/download_session.h"
 #include "platform/diagnostics.h"
+#include "platform/port_resolver.h"
 #include "res/combo_lists.h"
 
 namespace tevra {
 namespace {
 
 constexpr char kDefaultPort[] = "COM3";
-constexpr unsigned kMaxPortNumber = 255;  // the port number is one byte
 constexpr std::int64_t kMaxTimeoutSeconds = std::int64_t{24} * 3600;
 constexpr std::int64_t kMaxSettleMs = 60'000;
 constexpr std::int64_t kMaxCount = 1'000'000'000;
@@ -33,32 +36,13 @@ std::string RateList(std::size_t wrapAt = 0, const std::string& indent = {}) {
   return list;
 }
 
-// "COMn" in any case, n without sign or leading zero: the canonical name.
-bool ParseComName(std::string_view text, std::string& name) {
-  if (text.size() <= 3) {
-    return false;
-  }
-  std::string prefix(text.substr(0, 3));
-  std::transform(prefix.begin(), prefix.end(), prefix.begin(),
-                 [](char c) { return static_cast<char>(c & ~0x20); });
-  const std::string_view digits = text.substr(3);
-  unsigned number = 0;
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  if (prefix != "COM" || ec != std::errc() || end != digits.data() + digits.size() ||
-      digits.front() == '0' || number == 0 || number > kMaxPortNumber) {
-    return false;
-  }
-  name = "COM" + std::to_string(number);
-  return true;
-}
-
 std::string ParsePort(std::string_view text, std::string_view option = "--port") {
-  std::string name;
-  if (ParseComName(text, name)) {
-    return name;
+  if (const unsigned n = PortResolver::PortNumber(text); n != 0) {
+    return PortResolver::PortName(n);
   }
   if (text.find('/') == std::string_view::npos) {
-    throw UsageError(std::string(option) + " wants COM1 to COM" + std::to_string(kMaxPortNumber) +
+    throw UsageError(std::string(option) + " wants COM1 to COM" +
+                     std::to_string(PortResolver::kMaxPortNumber) +
                      " or a device path such as /dev/ttyUSB0, not \"" + Printable(text) + "\"");
   }
   std::error_code error;
@@ -102,6 +86,76 @@ void CheckQuietGap(const CommandLine& line) {
   }
 }
 
+// The options, long ones as GNU has them: "--baud 9600" and "--baud=9600".
+enum Option : int {
+  kDownload = 256,
+  kWatch,
+  kSettle,
+  kCount,
+  kGrantAccess,
+  kAlways,
+  kVersion,
+  kLicenses,
+  kPort,
+  kBaud,
+  kTimeout,
+  kReport,
+  kQuietGap,
+};
+constexpr std::array<option, 15> kOptions = {{
+    {"download", no_argument, nullptr, kDownload},
+    {"watch", no_argument, nullptr, kWatch},
+    {"settle", required_argument, nullptr, kSettle},
+    {"count", required_argument, nullptr, kCount},
+    {"grant-access", required_argument, nullptr, kGrantAccess},
+    {"always", no_argument, nullptr, kAlways},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {"licenses", no_argument, nullptr, kLicenses},
+    {"port", required_argument, nullptr, kPort},
+    {"baud", required_argument, nullptr, kBaud},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"report", required_argument, nullptr, kReport},
+    {"quiet-gap", required_argument, nullptr, kQuietGap},
+    {nullptr, 0, nullptr, 0},
+}};
+// '-': arguments that are no option come back in place; ':': a missing value
+// is told apart from an unknown option.
+constexpr char kShortOptions[] = "-:h";
+
+std::string OptionName(int value) {
+  for (const option& o : kOptions) {
+    if (o.name != nullptr && o.val == value) {
+      return std::string("--") + o.name;
+    }
+  }
+  return "-h";
+}
+
+// Qt's options (and their values) out of the arguments, for getopt_long to
+// read the rest; values of the updater's own options stay, whatever they are.
+std::vector<std::string> WithoutWindowOptions(std::span<const std::string_view> args,
+                                              std::string_view& windowOption) {
+  std::vector<std::string> kept;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    const bool takesValue = std::any_of(kOptions.begin(), kOptions.end(), [arg](const option& o) {
+      return o.name != nullptr && o.has_arg == required_argument && arg.starts_with("--") &&
+             arg.substr(2) == o.name;
+    });
+    if (takesValue && i + 1 < args.size()) {
+      kept.emplace_back(arg);
+      kept.emplace_back(args[++i]);
+    } else if (const std::optional<int> values = QtOptionValues(arg)) {
+      windowOption = windowOption.empty() ? arg : windowOption;
+      i += static_cast<std::size_t>(*values);
+    } else {
+      kept.emplace_back(arg);
+    }
+  }
+  return kept;
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(std::span<const std::string_view> args) {
@@ -109,94 +163,117 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
   bool download = false;
   bool help = false;
   bool version = false;
-  std::vector<std::string_view> downloadOnly;
-  std::string_view windowOption;
-  std::string_view watchOnly;  // --settle or --count
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    if (arg == "--download") {
-      download = true;
-      continue;
-    }
-    if (arg == "--watch") {
-      line.watch = true;
-      downloadOnly.push_back(arg);
-      continue;
-    }
-    if (arg == "--settle" || arg == "--count") {
-      if (i + 1 >= args.size()) {
-        throw UsageError(std::string(arg) + " needs a value");
+  bool licenses = false;
+  std::vector<std::string> downloadOnly;
+  std::string_view windowOption;  // refused below, unless something else is wrong (said first)
+  std::string watchOnly;          // --settle or --count
+  std::vector<std::string> kept = WithoutWindowOptions(args, windowOption);
+  kept.insert(kept.begin(), "tevra-updater");
+  std::vector<char*> argv;
+  argv.reserve(kept.size() + 1);
+  for (std::string& arg : kept) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(kept.size());
+  opterr = 0;
+  optind = 0;  // GNU: starts afresh
+  for (;;) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): parsed once, before any thread
+    const int opt = getopt_long(argc, argv.data(), kShortOptions, kOptions.data(), nullptr);
+    if (opt == -1) {
+      // Only "--" stops getopt_long early here; nothing may follow it.
+      if (optind < argc) {
+        throw UsageError("unexpected argument \"" +
+                         Printable(argv.at(static_cast<std::size_t>(optind))) + "\"");
       }
-      watchOnly = watchOnly.empty() ? arg : watchOnly;
-      downloadOnly.push_back(arg);
-      const std::string_view value = args[++i];
-      if (arg == "--settle") {
-        line.settle =
-            std::chrono::milliseconds(ParseWhole(arg, value, 0, kMaxSettleMs, "a whole number"));
-      } else {
-        line.count =
-            static_cast<std::uint64_t>(ParseWhole(arg, value, 1, kMaxCount, "a whole number"));
+      break;
+    }
+    const std::string_view given = argv.at(static_cast<std::size_t>(optind - 1));
+    const std::string name = OptionName(opt);
+    const std::string_view value = optarg != nullptr ? optarg : "";
+    switch (opt) {
+      case 1:
+        throw UsageError("unexpected argument \"" + Printable(value) + "\"");
+      case '?': {
+        const bool shortOption = optopt > 0 && optopt < kDownload;
+        throw UsageError("unknown option \"" +
+                         Printable(shortOption ? "-" + std::string(1, static_cast<char>(optopt))
+                                               : std::string(given)) +
+                         "\"");
       }
-      continue;
-    }
-    if (arg == "--grant-access") {
-      if (i + 1 >= args.size()) {
-        throw UsageError("--grant-access needs a port (COMn or a device path)");
+      case ':':
+        throw UsageError(optopt == kGrantAccess
+                             ? "--grant-access needs a port (COMn or a device path)"
+                             : OptionName(optopt) + " needs a value");
+      case kDownload:
+        download = true;
+        break;
+      case kWatch:
+        line.watch = true;
+        downloadOnly.push_back(name);
+        break;
+      case kSettle:
+      case kCount:
+        watchOnly = watchOnly.empty() ? name : watchOnly;
+        downloadOnly.push_back(name);
+        if (opt == kSettle) {
+          line.settle =
+              std::chrono::milliseconds(ParseWhole(name, value, 0, kMaxSettleMs, "a whole number"));
+        } else {
+          line.count =
+              static_cast<std::uint64_t>(ParseWhole(name, value, 1, kMaxCount, "a whole number"));
+        }
+        break;
+      case kGrantAccess:
+        if (!line.grantPort.empty()) {
+          throw UsageError("--grant-access is given twice");
+        }
+        line.grantPort = ParsePort(value, name);
+        break;
+      case kAlways:
+        line.always = true;
+        break;
+      case 'h':
+        help = true;
+        break;
+      case kVersion:
+        version = true;
+        break;
+      case kLicenses:
+        licenses = true;
+        break;
+      case kPort: {
+        downloadOnly.push_back(name);
+        std::string port = ParsePort(value);
+        if (std::find(line.ports.begin(), line.ports.end(), port) != line.ports.end()) {
+          throw UsageError("--port " + Printable(port) + " is given twice");
+        }
+        line.ports.push_back(std::move(port));
+        break;
       }
-      if (!line.grantPort.empty()) {
-        throw UsageError("--grant-access is given twice");
-      }
-      line.grantPort = ParsePort(args[++i], arg);
-      continue;
-    }
-    if (arg == "--always") {
-      line.always = true;
-      continue;
-    }
-    if (arg == "--help" || arg == "-h") {
-      help = true;
-      continue;
-    }
-    if (arg == "--version") {
-      version = true;
-      continue;
-    }
-    if (const std::optional<int> values = QtOptionValues(arg)) {
-      // Refused below, unless something else is wrong (said first).
-      windowOption = windowOption.empty() ? arg : windowOption;
-      i += static_cast<std::size_t>(*values);
-      continue;
-    }
-    if (arg != "--port" && arg != "--baud" && arg != "--timeout" && arg != "--report" &&
-        arg != "--quiet-gap") {
-      throw UsageError((arg.starts_with('-') ? "unknown option \"" : "unexpected argument \"") +
-                       Printable(arg) + "\"");
-    }
-    if (i + 1 >= args.size()) {
-      throw UsageError(std::string(arg) + " needs a value");
-    }
-    const std::string_view value = args[++i];
-    downloadOnly.push_back(arg);
-    if (arg == "--port") {
-      std::string port = ParsePort(value);
-      if (std::find(line.ports.begin(), line.ports.end(), port) != line.ports.end()) {
-        throw UsageError("--port " + Printable(port) + " is given twice");
-      }
-      line.ports.push_back(std::move(port));
-    } else if (arg == "--report") {
-      if (value.empty()) {
-        throw UsageError("--report needs a file name");
-      }
-      line.report = value;
-    } else if (arg == "--baud") {
-      line.baud = ParseBaud(value);
-    } else if (arg == "--quiet-gap") {
-      // Checked against the rate once the whole line is read: --baud may come later.
-      line.quietGap = std::chrono::milliseconds(
-          ParseWhole(arg, value, 1, kMaxQuietGapMs, "whole milliseconds"));
-    } else {
-      line.timeout =
-          std::chrono::seconds(ParseWhole(arg, value, 1, kMaxTimeoutSeconds, "whole seconds"));
+      case kReport:
+        downloadOnly.push_back(name);
+        if (value.empty()) {
+          throw UsageError("--report needs a file name");
+        }
+        line.report = value;
+        break;
+      case kBaud:
+        downloadOnly.push_back(name);
+        line.baud = ParseBaud(value);
+        break;
+      case kQuietGap:
+        downloadOnly.push_back(name);
+        // Checked against the rate once the whole line is read: --baud may come later.
+        line.quietGap = std::chrono::milliseconds(
+            ParseWhole(name, value, 1, kMaxQuietGapMs, "whole milliseconds"));
+        break;
+      default:  // kTimeout
+        downloadOnly.push_back(name);
+        line.timeout =
+            std::chrono::seconds(ParseWhole(name, value, 1, kMaxTimeoutSeconds, "whole seconds"));
+        break;
     }
   }
   if (!windowOption.empty()) {
@@ -214,15 +291,16 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     line.action = CommandLine::Action::kHelp;
   } else if (version) {
     line.action = CommandLine::Action::kVersion;
+  } else if (licenses) {
+    line.action = CommandLine::Action::kLicenses;
   } else if (!line.grantPort.empty()) {
     line.action = CommandLine::Action::kGrantAccess;
     return line;
   } else if (download) {
     line.action = CommandLine::Action::kDownload;
   } else {
-    throw UsageError(downloadOnly.empty()
-                         ? "nothing to do"
-                         : std::string(downloadOnly.front()) + " only goes with --download");
+    throw UsageError(downloadOnly.empty() ? "nothing to do"
+                                          : downloadOnly.front() + " only goes with --download");
   }
   if (!watchOnly.empty() && !line.watch && line.action == CommandLine::Action::kDownload) {
     throw UsageError(std::string(watchOnly) + " only goes with --watch");
@@ -248,7 +326,7 @@ std::string UsageText() {
          "this program (see tevra-bundle) to a dongle on a serial port. Qt's own options\n"
          "(-platform NAME, -style NAME, -display DISPLAY, -reverse, ...; one dash or two)\n"
          "go to the window. Any other argument is for the options below; one they do not\n"
-         "know is refused.\n"
+         "know is refused. An option's value is the next argument or follows '=' (--baud=9600).\n"
          "\n"
          "--download writes the firmware this updater carries into the device on each port,\n"
          "all ports at once, without a window, and exits once every device has acknowledged\n"

@@ -13,7 +13,7 @@ namespace tevra {
 
 // What the command line asks for.
 struct CommandLine {
-  enum class Action { kDownload, kHelp, kVersion, kGrantAccess };
+  enum class Action { kDownload, kHelp, kVersion, kLicenses, kGrantAccess };
 
   Action action = Action::kHelp;
   // "COMn" (n from 1 to 255, upper case) or an absolute device path, each once.

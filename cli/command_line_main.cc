@@ -13,9 +13,8 @@
 #include "cli/descriptor_limit.h"
 #include "cli/exit_status.h"
 #include "cli/grant_access.h"
-#include "cli/headless_download.h"
+#include "cli/headless_run.h"
 #include "cli/port_targets.h"
-#include "cli/watch_download.h"
 #include "cli/window_options.h"
 #include "platform/diagnostics.h"
 #include "platform/fd_io.h"
@@ -56,10 +55,7 @@ int Download(const CommandLine& line) {
     Diagnose(*shortfall);
     return ToInt(ExitStatus::kInternal);
   }
-  if (line.watch) {
-    return WatchDownload(line, std::move(targets)).Run();
-  }
-  return HeadlessDownload(line, std::move(targets)).Run();
+  return HeadlessRun(line, std::move(targets)).Run();
 }
 
 }  // namespace
@@ -69,7 +65,7 @@ bool WantsCommandLine(int argc, char** argv) {
   return WantsCommandLine(args);
 }
 
-int CommandLineMain(int argc, char** argv) {
+int CommandLineMain(int argc, char** argv, std::string (*carriedLicenses)()) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   CommandLine line;
   try {
@@ -82,6 +78,13 @@ int CommandLineMain(int argc, char** argv) {
       return Print(UsageText());
     case CommandLine::Action::kVersion:
       return Print(std::string("tevra-updater ") + kProgramVersion + "\n");
+    case CommandLine::Action::kLicenses: {
+      const std::string text = carriedLicenses();
+      return Print(
+          text.empty()
+              ? "This tevra-updater carries no third-party libraries: it uses the system's.\n"
+              : text);
+    }
     case CommandLine::Action::kGrantAccess:
       return GrantAccess(line.grantPort, line.always);
     case CommandLine::Action::kDownload:

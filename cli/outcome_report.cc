@@ -66,13 +66,13 @@ std::string Utc(std::chrono::system_clock::time_point time) {
   return text.data();
 }
 
-const char* ResultWord(PortOutcome::Result result) {
-  switch (result) {
-    case PortOutcome::Result::kDone:
+const char* ResultWord(PortResult::Kind kind) {
+  switch (kind) {
+    case PortResult::Kind::kDone:
       return "done";
-    case PortOutcome::Result::kInterrupted:
+    case PortResult::Kind::kInterrupted:
       return "interrupted";
-    case PortOutcome::Result::kFailed:
+    case PortResult::Kind::kFailed:
       break;
   }
   return "failed";
@@ -109,7 +109,7 @@ void OutcomeReport::SetFirmware(std::uint64_t bytes, std::string sha256Hex) {
   firmwareSha256_ = std::move(sha256Hex);
 }
 
-bool OutcomeReport::Append(const PortTarget& target, const PortOutcome& outcome) {
+bool OutcomeReport::Append(const PortTarget& target, const PortResult& outcome) {
   const SerialDevice none;
   const SerialDevice& usb = target.adapter ? *target.adapter : none;
   std::array<char, 32> seconds{};
@@ -122,7 +122,7 @@ bool OutcomeReport::Append(const PortTarget& target, const PortOutcome& outcome)
           ",\"product\":" + Json(usb.product) + ",\"serial\":" + Json(usb.serial) +
           ",\"firmware_bytes\":" + (firmwareBytes_ ? Json(*firmwareBytes_) : "null") +
           ",\"firmware_sha256\":" + Json(firmwareSha256_) + ",\"result\":\"" +
-          ResultWord(outcome.result) + "\",\"cause\":" + Json(outcome.cause) +
+          ResultWord(outcome.kind) + "\",\"cause\":" + Json(outcome.RecordCause()) +
           ",\"seconds\":" + seconds.data() + ",\"blocks\":" + Json(outcome.blocks) +
           ",\"updater_version\":" + Json(kProgramVersion) + "}\n";
   const std::string what =

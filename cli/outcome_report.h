@@ -5,21 +5,11 @@
 #include <optional>
 #include <string>
 
+#include "cli/port_result.h"
 #include "cli/port_targets.h"
 #include "platform/unique_fd.h"
 
 namespace tevra {
-
-// How one port ended, as its record says.
-struct PortOutcome {
-  enum class Result { kDone, kFailed, kInterrupted };
-
-  std::chrono::system_clock::time_point time;
-  Result result = Result::kFailed;
-  std::string cause;  // the closing line's words; empty when done
-  double seconds = 0;
-  std::uint64_t blocks = 0;  // acknowledged by the device
-};
 
 // --report FILE: one JSON object per line for each port's outcome, appended
 // to a file other runs may append to at the same time. Every record goes to
@@ -45,7 +35,7 @@ class OutcomeReport {
   void SetFirmware(std::uint64_t bytes, std::string sha256Hex);
   // Appends the record of target's outcome. False when it is not known to
   // be on disk: error() says why, and failed() is true from then on.
-  bool Append(const PortTarget& target, const PortOutcome& outcome);
+  bool Append(const PortTarget& target, const PortResult& outcome);
   bool failed() const { return failed_; }
 
  private:

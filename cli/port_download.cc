@@ -22,13 +22,6 @@ std::string ErrnoText(int error) {
   return std::strerror(error);  // NOLINT(concurrency-mt-unsafe): the loop's thread only
 }
 
-std::string Seconds(PortDownload::Clock::duration elapsed) {
-  std::array<char, 32> text{};
-  (void)std::snprintf(text.data(), text.size(), "%.1f s",
-                      std::chrono::duration<double>(elapsed).count());
-  return text.data();
-}
-
 }  // namespace
 
 PortDownload::PortDownload(PortTarget target, ProgressConsole& console,
@@ -45,11 +38,11 @@ PortDownload::PortDownload(PortTarget target, ProgressConsole& console,
 
 bool PortDownload::Open(std::uint32_t baud) {
   if (!notify_.valid()) {
-    End(ExitStatus::kInternal, "failed: no event descriptor: " + ErrnoText(errno));
+    End(PortResult::Failed(ExitStatus::kInternal, "no event descriptor: " + ErrnoText(errno)));
     return false;
   }
   if (target_.path.empty()) {
-    End(ExitStatus::kPortNotOpened, "failed: the port did not open: " + target_.cause);
+    End(PortResult::Failed(ExitStatus::kPortNotOpened, "the port did not open: " + target_.cause));
     return false;
   }
   const std::string& device = target_.device;
@@ -65,7 +58,7 @@ bool PortDownload::Open(std::uint32_t baud) {
           target_.name == device ? device : target_.name + " (" + device + ")";
       DiagnoseWaysOut(Printable(label), target_.name, target_.path);
     }
-    End(ExitStatus::kPortNotOpened, "failed: the port did not open: " + cause);
+    End(PortResult::Failed(ExitStatus::kPortNotOpened, "the port did not open: " + cause));
     return false;
   }
   console_.Event(row_, "opened " + device + " at " + std::to_string(baud) + " baud");
@@ -77,23 +70,23 @@ void PortDownload::Start(std::unique_ptr<PayloadSource> source, std::uint64_t le
     return;
   }
   if (source == nullptr) {
-    End(ExitStatus::kNoPayload, "failed: cannot read the payload: " + ErrnoText(errno));
+    End(PortResult::Failed(ExitStatus::kNoPayload, "cannot read the payload: " + ErrnoText(errno)));
     return;
   }
   started_ = true;
   startedAt_ = Clock::now();
   console_.Event(row_, "erasing");
   if (!session_.StartDownload(std::move(source), length)) {
-    End(ExitStatus::kNoPayload, "failed: " + session_.lastDiagnostic());
+    End(PortResult::Failed(ExitStatus::kNoPayload, session_.lastDiagnostic()));
   }
 }
 
 void PortDownload::Fail(ExitStatus status, const std::string& cause) {
-  End(status, "failed: " + cause);
+  End(PortResult::Failed(status, cause));
 }
 
 void PortDownload::Interrupt() {
-  End(ExitStatus::kSignalBase, "interrupted " + Where());
+  End(PortResult::Interrupted(Where()));
 }
 
 void PortDownload::OnNotified() {
@@ -140,39 +133,28 @@ std::string PortDownload::Where() const {
   return started_ ? session_.Where() : "before the download";
 }
 
-void PortDownload::End(ExitStatus status, const std::string& text) {
+void PortDownload::End(PortResult result) {
   if (ended_) {
     return;
   }
   ended_ = true;
-  status_ = status;
   for (Timer& timer : timers_) {
     timer.due.reset();
   }
   session_.AbandonDownload();  // nothing more goes to the device
-  const bool recorded = Record(status, text);
-  console_.Finish(row_, recorded ? text : text + "; not in the report");
+  result_ = std::move(result);
+  result_.time = std::chrono::system_clock::now();
+  if (started_) {
+    result_.seconds = std::chrono::duration<double>(Clock::now() - startedAt_).count();
+    const std::uint64_t block = protocol::BLOCK_SIZE;
+    result_.blocks = (std::uint64_t{session_.acknowledgedBytes()} + block - 1) / block;
+  }
+  const std::string line = result_.Line();
+  console_.Finish(row_, Record() ? line : line + "; not in the report");
 }
 
-bool PortDownload::Record(ExitStatus status, const std::string& text) {
-  if (report_ == nullptr) {
-    return true;
-  }
-  using Result = PortOutcome::Result;
-  constexpr std::string_view kFailed = "failed: ";
-  PortOutcome outcome;
-  outcome.time = std::chrono::system_clock::now();
-  outcome.result = status == ExitStatus::kSuccess      ? Result::kDone
-                   : status == ExitStatus::kSignalBase ? Result::kInterrupted
-                                                       : Result::kFailed;
-  if (outcome.result != Result::kDone) {
-    outcome.cause = text.starts_with(kFailed) ? text.substr(kFailed.size()) : text;
-  }
-  outcome.seconds =
-      started_ ? std::chrono::duration<double>(Clock::now() - startedAt_).count() : 0.0;
-  const std::uint64_t block = protocol::BLOCK_SIZE;
-  outcome.blocks = started_ ? (std::uint64_t{session_.acknowledgedBytes()} + block - 1) / block : 0;
-  if (report_->Append(target_, outcome)) {
+bool PortDownload::Record() {
+  if (report_ == nullptr || report_->Append(target_, result_)) {
     return true;
   }
   console_.Diagnostic(report_->error());
@@ -238,19 +220,17 @@ void PortDownload::Ended(Outcome outcome, const std::string& cause) {
   switch (outcome) {
     case Outcome::kDone:
       Advanced();
-      End(ExitStatus::kSuccess, "done: " + std::to_string(session_.sequencer().totalBytes()) +
-                                    " bytes in " + Seconds(Clock::now() - startedAt_) +
-                                    ", acknowledged by the device");
+      End(PortResult::Done(session_.sequencer().totalBytes()));
       break;
     case Outcome::kAbandoned:
       break;  // only this object abandons, and it has said why
     case Outcome::kUnreadable:
-      End(ExitStatus::kNoPayload, "failed: " + cause);
+      End(PortResult::Failed(ExitStatus::kNoPayload, cause));
       break;
     case Outcome::kLineGone:
     case Outcome::kWriteFailed:
     case Outcome::kSilent:
-      End(ExitStatus::kDeviceFailed, "failed: " + cause);
+      End(PortResult::Failed(ExitStatus::kDeviceFailed, cause));
       break;
   }
 }

@@ -11,6 +11,7 @@
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
 #include "cli/outcome_report.h"
+#include "cli/port_result.h"
 #include "cli/port_targets.h"
 #include "cli/progress_console.h"
 #include "download/download_session.h"
@@ -67,7 +68,8 @@ class PortDownload final : private DownloadSession::Frontend {
   std::optional<Clock::time_point> NextDeadline() const;
 
   bool ended() const { return ended_; }
-  ExitStatus status() const { return status_; }
+  // How it ended; meaningful once ended().
+  const PortResult& result() const { return result_; }
 
  private:
   struct Timer {
@@ -85,9 +87,9 @@ class PortDownload final : private DownloadSession::Frontend {
   void Ended(DownloadSession::Outcome outcome, const std::string& cause) override;
   void Advanced() override;
 
-  void End(ExitStatus status, const std::string& text);
-  // The outcome into the report, if any; false when it did not get there.
-  bool Record(ExitStatus status, const std::string& text);
+  void End(PortResult result);
+  // The result into the report, if any; false when it did not get there.
+  bool Record();
   std::string Where() const;
   Timer& TimerFor(int id);
 
@@ -100,7 +102,7 @@ class PortDownload final : private DownloadSession::Frontend {
   bool started_ = false;
   bool ended_ = false;
   bool erased_ = false;
-  ExitStatus status_ = ExitStatus::kSuccess;
+  PortResult result_;
   Clock::time_point startedAt_{};
   Clock::time_point erasedAt_{};
   // Declared last: its port's workers stop before the members above go.

@@ -20,23 +20,39 @@ bool DeviceIdentity::operator==(const DeviceIdentity& other) const {
          (character ? rdev == other.rdev : dev == other.dev && ino == other.ino);
 }
 
+PortTarget MakePortTarget(std::string name, PortResolver::Resolved resolved,
+                          const PortResolver& resolver) {
+  PortTarget target{std::move(name), std::move(resolved.path), std::move(resolved.cause), {}, {}};
+  if (target.path.empty()) {
+    return target;
+  }
+  std::error_code error;
+  const std::filesystem::path end = std::filesystem::canonical(target.path, error);
+  target.device = error ? target.path : end.string();
+  target.adapter = resolver.Find(target.device);
+  struct stat st {};
+  if (::stat(target.path.c_str(), &st) == 0) {
+    target.identity = DeviceIdentity::Of(st);
+  }
+  return target;
+}
+
+PortTarget PlugTarget(const std::string& path, const std::string& portsDir,
+                      PortResolver& resolver) {
+  const std::string name = std::filesystem::path(path).filename().string();
+  if (path == portsDir + "/" + name) {
+    return MakePortTarget(name, {path, {}}, resolver);
+  }
+  const unsigned n = resolver.NumberOf(path);
+  return MakePortTarget(n != 0 ? "COM" + std::to_string(n) : path, {path, {}}, resolver);
+}
+
 std::vector<PortTarget> ResolvePortTargets(const std::vector<std::string>& names,
                                            PortResolver& resolver) {
   std::vector<PortTarget> targets;
   targets.reserve(names.size());
   for (const std::string& name : names) {
-    PortResolver::Resolved resolved = resolver.Resolve(name);
-    PortTarget target{name, std::move(resolved.path), std::move(resolved.cause), {}, {}};
-    if (!target.path.empty()) {
-      std::error_code error;
-      const std::filesystem::path end = std::filesystem::canonical(target.path, error);
-      target.device = error ? target.path : end.string();
-      target.adapter = resolver.Find(target.device);
-      struct stat st {};
-      if (::stat(target.path.c_str(), &st) == 0) {
-        target.identity = DeviceIdentity::Of(st);
-      }
-    }
+    PortTarget target = MakePortTarget(name, resolver.Resolve(name), resolver);
     for (const PortTarget& earlier : targets) {
       if (earlier.identity && earlier.identity == target.identity) {
         throw UsageError("--port " + Printable(earlier.name) + " and --port " +

@@ -38,6 +38,15 @@ struct PortTarget {
   std::optional<SerialDevice> adapter{};
 };
 
+// The one way a port's target is made, for a named port and a plugged
+// adapter alike: name as a person sees it, path as resolved (empty: cause
+// says why), then where its links end, its identity and its USB data.
+PortTarget MakePortTarget(std::string name, PortResolver::Resolved resolved,
+                          const PortResolver& resolver);
+// An adapter that appeared at path: named COMn when it is a link of the ports
+// directory or the numbering gives it a number, else by its path.
+PortTarget PlugTarget(const std::string& path, const std::string& portsDir, PortResolver& resolver);
+
 // Resolves every name once, in order, through resolver.Resolve. Throws
 // UsageError (naming both) when two names lead to one device: COM5 and the
 // link it stands for, two links, or a link and its target.

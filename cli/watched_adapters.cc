@@ -86,10 +86,11 @@ std::vector<WatchedAdapters::Due> WatchedAdapters::TakeDue(Clock::time_point now
       continue;
     }
     plug.identity = IdentityOf(plug.path);
-    // Only a running download makes it the same plug: a name left from an
+    // Only a running download makes it the same plug, whatever became of its
+    // name meanwhile (a link made again with `ln -sf`); a name left from an
     // earlier plug may lead to a node the kernel has given to a new device.
     const bool another = std::any_of(plugs_.begin(), plugs_.end(), [&plug](const Plug& other) {
-      return &other != &plug && other.present && other.state == State::kRunning &&
+      return &other != &plug && other.state == State::kRunning &&
              other.identity == plug.identity;
     });
     if (!plug.identity || another || due.size() >= room) {

@@ -173,17 +173,9 @@ void DownloadSession::OnTimer(int id) {
   const Clock::time_point now = Clock::now();
   if (sequencer_.downloading() && goneAt_ && now - *goneAt_ >= HangupGrace()) {
     End(Outcome::kLineGone, "the device was disconnected " + Where());
-  } else if (sequencer_.downloading() && silence_) {
-    const Clock::time_point heard =
-        std::max(port_.LastReceived(), awaitSince_ + LineTime(awaitSentBytes_));
-    const Clock::duration answerTime =
-        LineTime(awaitSentBytes_ + AnswerBytes(sequencer_.awaiting(), awaitSentBytes_));
-    const Clock::duration framing = port_.QuietGap();
-    if (now - heard >= *silence_ + framing ||
-        now - awaitSince_ >= *silence_ + answerTime + framing) {
-      End(Outcome::kSilent,
-          "the device gave no answer for " + std::to_string(silence_->count()) + " s " + Where());
-    }
+  } else if (sequencer_.downloading() && silence_ && now >= SilenceDeadline()) {
+    End(Outcome::kSilent,
+        "the device gave no answer for " + std::to_string(silence_->count()) + " s " + Where());
   }
   ArmWatch();
 }

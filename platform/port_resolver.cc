@@ -73,7 +73,7 @@ std::set<unsigned> PortResolver::LinkNumbers() const {
 }
 
 std::string PortResolver::LinkPath(unsigned n) const {
-  return portsDir_ + "/COM" + std::to_string(n);
+  return portsDir_ + "/" + PortName(n);
 }
 
 unsigned PortResolver::PortNumber(std::string_view name) {
@@ -85,7 +85,7 @@ unsigned PortResolver::PortNumber(std::string_view name) {
   unsigned n = 0;
   const char* last = digits.data() + digits.size();
   if (digits.front() < '1' || digits.front() > '9' ||
-      std::from_chars(digits.data(), last, n).ptr != last) {
+      std::from_chars(digits.data(), last, n).ptr != last || n > kMaxPortNumber) {
     return 0;
   }
   return n;

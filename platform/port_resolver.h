@@ -31,8 +31,14 @@ class PortResolver {
   // name is "COM<n>" (n from 1, no sign or leading zero) or an absolute
   // device path, taken as it is.
   Resolved Resolve(const std::string& name);
-  // n for "COM<n>"; 0 for anything else.
+  // The one reading of a port's name, for the command line, the window and
+  // the ports directory alike: n for "COM<n>" (upper case, as the window
+  // lists them; n from 1 to kMaxPortNumber without sign or leading zero); 0
+  // for anything else.
   static unsigned PortNumber(std::string_view name);
+  static std::string PortName(unsigned n) { return "COM" + std::to_string(n); }
+
+  static constexpr unsigned kMaxPortNumber = 255;  // the port number is one byte
 
   // The path to open for COM<n>; empty when nothing has that number (and
   // always for 0). A link is returned as the link: open() follows it, so a

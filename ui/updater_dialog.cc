@@ -57,7 +57,6 @@ constexpr int kDefaultPortState = 0;
 constexpr int kProgressMin = 1;
 constexpr int kProgressMax = 100;
 
-constexpr char kLogNoOpenCom[] = "No Open Com!";
 constexpr const char* kLogOpenFileFailure = DownloadSequencer::kLogOpenFileFailure;
 
 // "FTDI FT232R USB UART (serial A50285BI) at /dev/ttyUSB0", as a person
@@ -282,7 +281,7 @@ void UpdaterDialog::StopForSignal() {
 
 void UpdaterDialog::OnDownload() {
   if (!m_portOpen) {
-    AppendLog(kLogNoOpenCom);
+    AppendLog(DownloadSequencer::kLogNoOpenCom);
     return;
   }
   StartDownload();

@@ -75,6 +75,44 @@ TEST(ParseCommandLineTest, QuietGapHasTheRatesMinimum) {
   }
 }
 
+// GNU's two spellings of a value, and one reading of COMn for every option.
+TEST(ParseCommandLineTest, ValuesFollowASpaceOrAnEqualsSign) {
+  const auto parse = [](std::vector<std::string_view> args) { return ParseCommandLine(args); };
+  const CommandLine joined =
+      parse({"--download", "--watch", "--baud=115200", "--port=COM3", "--port", "/dev/ttyUSB0",
+             "--timeout=10", "--quiet-gap=5", "--report=r.jsonl", "--settle=0", "--count=2"});
+  EXPECT_EQ(joined.baud, 115200U);
+  EXPECT_EQ(joined.ports, (std::vector<std::string>{"COM3", "/dev/ttyUSB0"}));
+  EXPECT_EQ(joined.timeout, std::chrono::seconds(10));
+  EXPECT_EQ(joined.quietGap, std::chrono::milliseconds(5));
+  EXPECT_EQ(joined.report, "r.jsonl");
+  EXPECT_EQ(joined.settle, std::chrono::milliseconds(0));
+  EXPECT_EQ(joined.count, 2U);
+  EXPECT_EQ(parse({"--grant-access=COM12", "--always"}).grantPort, "COM12");
+  EXPECT_EQ(parse({"--licenses"}).action, CommandLine::Action::kLicenses);
+  const std::vector<std::pair<std::vector<std::string_view>, std::string>> refused = {
+      {{"--download", "--port=COM256"}, "--port wants COM1 to COM255"},
+      {{"--download", "--port", "COM03"}, "--port wants COM1 to COM255"},
+      {{"--download", "--port", "com3"}, "--port wants COM1 to COM255"},
+      {{"--download", "--baud="}, "--baud wants one of"},
+      {{"--download", "--timeout"}, "--timeout needs a value"},
+      {{"--download=1"}, "unknown option \"--download=1\""},
+      {{"--download", "-x"}, "unknown option \"-x\""},
+      {{"--download", "COM3"}, "unexpected argument \"COM3\""},
+      {{"--download", "--", "--port"}, "unexpected argument \"--port\""},
+      {{"--download", "-platform", "offscreen"}, "\"-platform\" is an option of the window"},
+      {{"--report=r.jsonl"}, "--report only goes with --download"},
+  };
+  for (const auto& [args, expected] : refused) {
+    try {
+      (void)parse(args);
+      ADD_FAILURE() << ::testing::PrintToString(args) << " was taken";
+    } catch (const UsageError& e) {
+      EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+    }
+  }
+}
+
 // The run ends before any port is opened; nothing raw reaches the terminal.
 struct Refusal {
   const char* script;  // for sh -c, "$0" the updater

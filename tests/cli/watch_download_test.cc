@@ -261,6 +261,25 @@ TEST_F(WatchDownloadTest, RecordsGoToTheReportsPathOfTheirTime) {
   EXPECT_EQ(RecordedPorts("report"), "COM6\n");
 }
 
+// `ln -sf` of a link to the device being flashed: the same plug, not a
+// second download that would find the port busy and count as a failure.
+TEST_F(WatchDownloadTest, ALinkMadeAgainDuringItsDownloadIsTheSamePlug) {
+  auto updater = Watch({"--count", "2", "--timeout", "20"});
+  // Answers at 2400 baud: the download takes seconds, the settle 100 ms.
+  auto com3 = Plug(3, {"--pace", "--baud", "2400"});
+  WaitFor(*updater, "COM3: opened");
+  const std::string link = env_.portsDir() + "/COM3";
+  ChildProcess ln("/bin/ln", {"-sf", std::filesystem::read_symlink(link).string(), link});
+  EXPECT_EQ(ln.Finish(kCap), 0) << ln.Stderr();
+  WaitFor(*updater, "COM3: done");
+  auto com4 = Plug(4);
+  EXPECT_EQ(updater->Finish(kCap), 0) << updater->Stdout() << updater->Stderr();
+  EXPECT_NE(updater->Stdout().find("watched: 2 flashed, 0 failed\n"), std::string::npos)
+      << updater->Stdout();
+  EXPECT_EQ(Unplug(*com3), 1);
+  EXPECT_TRUE(Flashed(3) && Flashed(4));
+}
+
 TEST_F(WatchDownloadTest, CtrlCInterruptsRunningDownloads) {
   auto updater = Watch({"--timeout", "20"});
   // Answers at 600 baud: each download takes about 20 s.

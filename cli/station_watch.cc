@@ -1,0 +1,39 @@
+#include "cli/station_watch.h"
+
+#include "platform/port_resolver.h"
+#include "platform/ports_directory.h"
+
+namespace tevra {
+
+StationWatch::StationWatch(std::chrono::milliseconds settle)
+    : settle_(settle),
+      watcher_(kDevDir, PortsDirectory()),
+      namer_([portsDir = watcher_.portsDir()](const std::string& path) {
+        PortResolver resolver = PortResolver::ForThisUser();
+        return PlugTarget(path, portsDir, resolver);
+      }) {
+  for (const std::string& path : watcher_.Present()) {
+    plugs_.LeaveAlone(path);
+  }
+}
+
+void StationWatch::OnChanges(Clock::time_point now) {
+  for (const AdapterWatcher::Change& change : watcher_.Take()) {
+    if (change.appeared) {
+      plugs_.Appeared(change.path, now + settle_);
+    } else {
+      plugs_.Gone(change.path);
+    }
+  }
+}
+
+std::vector<std::pair<StationWatch::Id, PortTarget>> StationWatch::TakeReady(Clock::time_point now,
+                                                                             std::size_t room) {
+  const std::size_t naming = namer_.pending();
+  for (const WatchedAdapters::Due& due : plugs_.TakeDue(now, room > naming ? room - naming : 0)) {
+    namer_.Request(due.id, due.path);
+  }
+  return namer_.Take();
+}
+
+}  // namespace tevra
