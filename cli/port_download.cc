@@ -50,9 +50,10 @@ bool PortDownload::Open(std::uint32_t baud) {
   errno = 0;
   if (!session_.OpenPort(target_.path, baud)) {
     const int error = errno;
-    // The driver's refusal of a setting has its own line on stderr already.
-    const std::string cause = error == EINVAL ? std::string("the driver refused the line settings")
-                                              : CommDevice::OpenFailureCause(error, target_.path);
+    const CommError& failed = session_.PortError();
+    const std::string cause = failed.error == error && !failed.cause.empty()
+                                  ? failed.cause
+                                  : CommDevice::OpenFailureCause(error, target_.path);
     if (error == EACCES || error == EPERM) {
       const std::string label =
           target_.name == device ? device : target_.name + " (" + device + ")";

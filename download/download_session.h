@@ -110,6 +110,8 @@ class DownloadSession final : public NotifyTarget, private DownloadSink {
   bool Post(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override;
 
   bool portOpen() const { return sequencer_.portOpen(); }
+  // Why the last OpenPort failed at the device.
+  const CommError& PortError() const { return port_.LastError(); }
   const DownloadSequencer& sequencer() const { return sequencer_; }
   // Payload bytes the device has accepted.
   std::uint32_t acknowledgedBytes() const { return acknowledgedBytes_; }

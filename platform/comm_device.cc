@@ -86,14 +86,14 @@ bool CommDevice::IsOpen() const {
   return fd_ >= 0;
 }
 
-bool CommDevice::OpenFailed(const std::string& label, int error, const std::string& cause) {
-  Diagnose(label + ": " + (cause.empty() ? Cause(error) : cause));
+bool CommDevice::Fail(int error, std::string cause) {
+  lastError_ = {error, cause.empty() ? Cause(error) : std::move(cause)};
   errno = error;
   return false;
 }
 
-void CommDevice::ReportLineFailure(const std::string& what) const {
-  Diagnose(label_ + ": " + what);
+bool CommDevice::TakeGoneNotice() {
+  return gone_.load() && !goneSaid_.exchange(true);
 }
 
 bool CommDevice::Open(const char* path, std::string_view label) {
@@ -105,34 +105,34 @@ bool CommDevice::Open(const char* path, std::string_view label) {
                                 : path != nullptr ? std::string_view(path)
                                                   : std::string_view("(null)"));
   if (path == nullptr || path[0] != '/') {
-    return OpenFailed(shown, ENOENT, "not an absolute device path");
+    return Fail(ENOENT, "not an absolute device path");
   }
   const int raw = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (raw < 0) {
     const int error = errno;
-    return OpenFailed(shown, error, OpenFailureCause(error, path));
+    return Fail(error, OpenFailureCause(error, path));
   }
   UniqueFd fd(raw);  // closes on every early return
   if (isatty(raw) == 0) {
-    return OpenFailed(shown, errno);  // ENOTTY for a plain file
+    return Fail(errno);  // ENOTTY for a plain file
   }
   // flock is what keeps out root too (TIOCEXCL does not stop CAP_SYS_ADMIN).
   if (::flock(raw, LOCK_EX | LOCK_NB) != 0 || ::ioctl(raw, TIOCEXCL) != 0) {
-    return OpenFailed(shown, errno);
+    return Fail(errno);
   }
   // Nothing may be translated from the first byte on.
   LineSettings line;
   if (!ReadLineSettings(raw, line)) {
     const int error = errno;
     (void)::ioctl(raw, TIOCNXCL);
-    return OpenFailed(shown, error);
+    return Fail(error);
   }
   const LineSettings found = line;
   MakeRaw(line);
   if (!WriteLineSettings(raw, line)) {
     const int error = errno;
     (void)::ioctl(raw, TIOCNXCL);
-    return OpenFailed(shown, error);
+    return Fail(error);
   }
 
   // Bytes that reached the line before this open are stale; the port's
@@ -141,7 +141,7 @@ bool CommDevice::Open(const char* path, std::string_view label) {
     const int error = errno;
     (void)WriteLineSettings(raw, found);
     (void)::ioctl(raw, TIOCNXCL);
-    return OpenFailed(shown, error);
+    return Fail(error);
   }
 
   serial_icounter_struct counts{};
@@ -158,6 +158,7 @@ void CommDevice::ResetState(std::size_t capacity) {
   queue_.Reset(capacity);
   mask_ = 0;
   gone_ = false;
+  goneSaid_ = false;
   goneReported_ = false;
   history_ = 0;
 }
@@ -215,45 +216,35 @@ bool CommDevice::SetCommState(const CommState& state) {
   }
   LineSettings line;
   if (!ReadLineSettings(fd_, line)) {
-    return false;
+    return Fail(errno);
   }
   MakeRaw(line);
   if (!SetRate(line, state.BaudRate)) {
-    ReportLineFailure("a rate of 0 baud would hang the line up");
-    errno = EINVAL;
-    return false;
+    return Fail(EINVAL, "a rate of 0 baud would hang the line up");
   }
   if (!SetDataBits(line, state.ByteSize) || !SetParity(line, state.Parity) ||
       !SetStopBits(line, state.StopBits)) {
-    ReportLineFailure("unsupported data bits, parity or stop bits");
-    errno = EINVAL;
-    return false;
+    return Fail(EINVAL, "unsupported data bits, parity or stop bits");
   }
   if (!WriteLineSettings(fd_, line)) {
     const int error = errno;
-    ReportLineFailure(std::string("the driver refused the line settings: ") +
-                      std::strerror(error));  // NOLINT(concurrency-mt-unsafe): setup thread
-    errno = error;
-    return false;
+    return Fail(error, std::string("the driver refused the line settings: ") +
+                           std::strerror(error));  // NOLINT(concurrency-mt-unsafe): setup thread
   }
   LineSettings back;
   if (!ReadLineSettings(fd_, back)) {
-    return false;
+    return Fail(errno);
   }
   if (RateOf(back) != state.BaudRate) {
-    ReportLineFailure("the driver refused " + std::to_string(state.BaudRate) + " baud (it keeps " +
-                      std::to_string(RateOf(back)) + ")");
-    errno = EINVAL;
-    return false;
+    return Fail(EINVAL, "the driver refused " + std::to_string(state.BaudRate) +
+                            " baud (it keeps " + std::to_string(RateOf(back)) + ")");
   }
   // A pseudo-terminal forces CS8 without parity; any other difference means
   // the line would not run as asked.
   const bool asAsked = DataBitsOf(back) == state.ByteSize && ParityOf(back) == ParityOf(line);
   const bool ptyForced = DataBitsOf(back) == 8 && ParityOf(back) == Parity::kNone;
   if ((!asAsked && !ptyForced) || StopBitsOf(back) != StopBitsOf(line)) {
-    ReportLineFailure("the driver does not keep the data bits, parity or stop bits");
-    errno = EINVAL;
-    return false;
+    return Fail(EINVAL, "the driver does not keep the data bits, parity or stop bits");
   }
   requested_ = line;
   return true;
@@ -278,9 +269,7 @@ bool CommDevice::SetCommTimeouts(  // NOLINT(readability-make-member-function-co
 }
 
 void CommDevice::MarkGone() {
-  if (!gone_.exchange(true)) {
-    ReportLineFailure("the device hung up or was unplugged");
-  }
+  gone_.store(true);
   queue_.Raise(CE_IOE);
 }
 
@@ -456,9 +445,6 @@ WriteStatus CommDevice::WriteFile(const Event& stop, const void* data, std::uint
       const int error = errno;
       if (error == EIO) {
         MarkGone();
-      } else {
-        ReportLineFailure(std::string("a write failed: ") +
-                          std::strerror(error));  // NOLINT(concurrency-mt-unsafe): messages only
       }
       errno = error;
       return WriteStatus::kFailed;

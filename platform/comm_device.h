@@ -45,6 +45,14 @@ enum class WriteStatus {
   kFailed,            // write error or hang-up; errno set
 };
 
+// Why the last Open or SetCommState failed, in the words of the one line
+// its caller prints ("busy: another program holds it (flock)"); error is
+// the errno the call left.
+struct CommError {
+  int error = 0;
+  std::string cause;
+};
+
 // A serial device opened by its path, a stand-in for a Win32 comm handle
 // opened for overlapped I/O. Which device a port name means is the
 // resolver's business (port_resolver.h).
@@ -69,15 +77,22 @@ class CommDevice {
   // how diagnostics name the port ("COM3 (/dev/ttyUSB0)"); empty, the path.
   // Both are printed through Printable(). A null or relative path fails with
   // ENOENT; a device that is not a terminal with ENOTTY; one locked by
-  // another holder with EWOULDBLOCK. On failure writes one line through
-  // Diagnose naming the port and the cause (permission with the device's
-  // owner and group and why this user is not let in, busy and by which lock, no such device) and
-  // returns false with errno set. Fails (EISCONN) without any change or line when this object is
-  // already open.
+  // another holder with EWOULDBLOCK. On failure returns false with errno
+  // set and LastError() saying why (permission with the device's owner and
+  // group and why this user is not let in, busy and by which lock, no such
+  // device); it prints nothing: the caller says it in one line. Fails
+  // (EISCONN) without any change when this object is already open.
   bool Open(const char* path, std::string_view label = {});
   bool IsOpen() const;
   // The line hung up or failed with EIO (the device is gone) since Open.
   bool IsGone() const { return gone_; }
+  // True once per Open, for whichever caller first finds the device gone:
+  // that one says so, in one line.
+  bool TakeGoneNotice();
+  // The last Open or SetCommState failure.
+  const CommError& LastError() const { return lastError_; }
+  // How lines about the port name it: Open's label, or its path.
+  const std::string& Label() const { return label_; }
   // Flushes both directions (so close() never waits for unsent output),
   // puts back the line settings Open found, clears the exclusive flag,
   // unlocks, closes; queued input, error bits, the event history and the
@@ -98,8 +113,8 @@ class CommDevice {
   // ByteSize outside 5..8, or an unknown parity or stop-bit code; fails with
   // EINVAL after applying when the driver did not keep the exact rate or
   // the stop bits, or changed data bits or parity in any way but the one a
-  // pseudo-terminal does (CS8 without parity, accepted). Each failure also
-  // writes one line through Diagnose. Applying the same settings twice is fine.
+  // pseudo-terminal does (CS8 without parity, accepted). Each failure is
+  // said by LastError(). Applying the same settings twice is fine.
   bool SetCommState(const CommState& state);
   // Only ReadIntervalTimeout == kReadReturnAtOnce with the other read
   // values 0 is supported (reads return at once); write values must be 0.
@@ -153,15 +168,14 @@ class CommDevice {
   std::uint32_t DrainDescriptor();
   // EV_ERR when the driver's line-error counters grew since the last look.
   std::uint32_t CheckLineErrors();
-  // Marks the device gone; the first call writes the one diagnostic line.
+  // Marks the device gone (TakeGoneNotice lets one caller say so).
   void MarkGone();
   // No descriptor state: mask, hang-up and event history cleared, the queue
   // emptied with room for `capacity` bytes (0 when closed).
   void ResetState(std::size_t capacity);
-  // `cause` replaces the one derived from `error` when not empty. Returns
-  // false with errno set to error.
-  static bool OpenFailed(const std::string& label, int error, const std::string& cause = {});
-  void ReportLineFailure(const std::string& what) const;
+  // Keeps the failure for LastError(); `cause` replaces the one derived from
+  // `error` when not empty. Returns false with errno set to error.
+  bool Fail(int error, std::string cause = {});
 
   int fd_ = -1;
   std::string label_;  // Printable already: "COM3 (/dev/ttyUSB0)"
@@ -169,6 +183,8 @@ class CommDevice {
   // Set by whichever call first sees the hang-up; the descriptor is never
   // polled again afterwards, so nothing spins on a POLLHUP that never ends.
   std::atomic<bool> gone_{false};
+  std::atomic<bool> goneSaid_{false};
+  CommError lastError_;
   // Touched only by the thread in WaitCommEvent (and by Close).
   bool goneReported_ = false;
   // Events that happened in the mask and were not reported yet. EV_RXCHAR

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/comm_device.h"
+#include "platform/diagnostics.h"
 #include "serial/serial_port.h"
 #include "serial/worker_pacing.h"
 
@@ -35,6 +36,9 @@ void CommEventThread(SerialPort& port) {
         }
         // EV_ERR comes once for a hang-up; every later wait fails.
         if (port.m_hComm.IsGone()) {
+          if (port.m_hComm.TakeGoneNotice()) {
+            Diagnose(port.m_hComm.Label() + ": the device hung up or was unplugged");
+          }
           port.Notify(SerialNotice::kLineGone, 0);
         }
       } else if ((mask & EV_RXCHAR) != 0) {

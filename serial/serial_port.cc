@@ -84,6 +84,9 @@ bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, const st
   const std::string label =
       port.path == portName ? portName : portName + " (" + DeviceShown(port.path) + ")";
   if (!m_hComm.Open(port.path.c_str(), label)) {
+    const int error = errno;
+    Diagnose(Printable(label) + ": " + m_hComm.LastError().cause);
+    errno = error;
     return false;
   }
   if (!Configure(baudRate, byteSize, parity, stopBits)) {
@@ -125,6 +128,9 @@ bool SerialPort::Configure(std::uint32_t baudRate, std::uint8_t byteSize, Parity
   state.Parity = parity;
   state.StopBits = StopBitsCode(stopBits);
   if (!m_hComm.SetCommState(state)) {
+    const int error = errno;
+    Diagnose(m_hComm.Label() + ": " + m_hComm.LastError().cause);
+    errno = error;
     return false;
   }
   // Start, data, parity and stop bits; one and a half counts as two.

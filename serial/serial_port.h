@@ -88,6 +88,9 @@ class SerialPort {
   std::chrono::milliseconds QuietGap() const { return m_quietGap; }
 
   bool IsOpen() const;
+  // Why the last Open failed at the device (its line is said already); no
+  // cause when the name led nowhere.
+  const CommError& LastError() const { return m_hComm.LastError(); }
 
  private:
   friend void CommEventThread(SerialPort& port);

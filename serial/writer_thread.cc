@@ -1,7 +1,9 @@
 #include "serial/writer_thread.h"
 
 #include <cstdint>
+#include <cstring>
 
+#include "platform/diagnostics.h"
 #include "platform/wait.h"
 #include "serial/buffer_channel.h"
 #include "serial/serial_port.h"
@@ -37,9 +39,14 @@ void WriterThread(SerialPort& port) {
           stop = true;
           break;
         case WriteStatus::kFailed: {
+          const int error = errno;
           // A hang-up has a notification of its own.
           if (!port.m_hComm.IsGone()) {
-            port.Notify(SerialNotice::kWriteFailed, errno);
+            Diagnose(port.m_hComm.Label() + ": a write failed: " +
+                     std::strerror(error));  // NOLINT(concurrency-mt-unsafe): messages only
+            port.Notify(SerialNotice::kWriteFailed, error);
+          } else if (port.m_hComm.TakeGoneNotice()) {
+            Diagnose(port.m_hComm.Label() + ": the device hung up or was unplugged");
           }
           std::uint32_t errors = 0;
           static_cast<void>(port.m_hComm.ClearCommError(&errors, nullptr));
