@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -53,7 +54,9 @@ std::vector<UniqueFd> OpenChecked(int dirFd, const std::vector<CarriedEntry>& en
                                   std::string* problem) {
   std::vector<UniqueFd> files;
   for (const CarriedEntry& e : entries) {
-    UniqueFd fd(::openat(dirFd, e.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    // Not blocking: a FIFO put there would hold open() for ever; the check
+    // then refuses it as not a regular file, and the cache is unpacked afresh.
+    UniqueFd fd(::openat(dirFd, e.path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     std::string why = fd.valid() ? CarriedFileProblem(fd.get(), e) : ErrnoText();
     if (!why.empty()) {
       *problem = e.path + " " + why;
@@ -192,6 +195,27 @@ std::string CacheOfThisBuild(const std::vector<CarriedEntry>& entries, std::vect
   return {};
 }
 
+// The user's own copy at path of a carried library: invalid when there is
+// none, and with *problem set when the one there may not be loaded. Opened
+// without blocking (a FIFO would hold open() for ever) and without following
+// a link, then loaded by descriptor: what was checked is what loads.
+UniqueFd OpenOwnLibrary(const std::string& path, std::string* problem) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() && errno == ENOENT) {
+    return fd;
+  }
+  if (!fd.valid() && errno == ELOOP) {
+    *problem =
+        Printable(path) + " is a symbolic link, which is not followed; copy the library there";
+  } else if (!fd.valid() || ::fstat(fd.get(), &st) < 0) {
+    *problem = Printable(path) + ": " + ErrnoText();
+  } else if (!S_ISREG(st.st_mode)) {
+    *problem = Printable(path) + " is not a regular file";
+  }
+  return problem->empty() ? std::move(fd) : UniqueFd();
+}
+
 bool IsDirectory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -217,21 +241,29 @@ WindowLibraries PrepareWindowLibraries() {
     if (entries[i].fallback && ::dlopen(soname.c_str(), RTLD_NOW | RTLD_GLOBAL) != nullptr) {
       continue;
     }
-    std::string path = own + "/" + entries[i].path;
-    std::string from = " (from " + std::string(kQtDirVariable) + ")";
-    if (own.empty() || ::access(path.c_str(), R_OK) < 0) {
-      path = "/proc/self/fd/" + std::to_string(files[i].get());
-      from.clear();
+    std::string refused;
+    UniqueFd ownFd =
+        own.empty() ? UniqueFd() : OpenOwnLibrary(own + "/" + entries[i].path, &refused);
+    if (!refused.empty()) {
+      result.problem = std::string(kQtDirVariable) + ": " + refused;
+      return result;
     }
-    // By descriptor or absolute path, leaves first: each library's needs are
-    // then already loaded under their sonames, whatever LD_LIBRARY_PATH says.
+    const std::string from = ownFd.valid() ? " (from " + std::string(kQtDirVariable) + ")" : "";
+    const std::string path =
+        "/proc/self/fd/" + std::to_string(ownFd.valid() ? ownFd.get() : files[i].get());
+    // By descriptor, leaves first: each library's needs are then already
+    // loaded under their sonames, whatever LD_LIBRARY_PATH says.
     if (::dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr) {
       const char* why = ::dlerror();  // NOLINT(concurrency-mt-unsafe): one thread
       result.problem = entries[i].path + from +
                        " does not load: " + Printable(why != nullptr ? why : "dlopen failed");
       return result;
     }
+    if (ownFd.valid()) {
+      result.loadedFrom.push_back(std::move(ownFd));
+    }
   }
+  std::ranges::move(files, std::back_inserter(result.loadedFrom));
   result.pluginDirectory =
       !own.empty() && IsDirectory(own + "/plugins") ? own + "/plugins" : cache + "/plugins";
   result.fontDirectory = cache + "/fonts";

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace tevra {
 
@@ -14,6 +17,9 @@ struct WindowLibraries {
   std::string pluginDirectory;  // Qt's only plugin directory; empty: Qt's default
   std::string fontDirectory;    // fonts for text no system font covers; empty: none
   std::string problem;          // why the window cannot start; empty when ready
+  // Open while the window runs: a library loaded as /proc/self/fd/N would
+  // otherwise be what a later dlopen of that name gets once N is reused.
+  std::vector<UniqueFd> loadedFrom;
 };
 
 WindowLibraries PrepareWindowLibraries();

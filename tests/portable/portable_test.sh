@@ -75,6 +75,11 @@ printf x >>"$cache/lib/libQt6Gui.so.6"
 check "a damaged cache is replaced" window_maps
 check "... by the carried file" test "$(stat -c %s "$cache/lib/libQt6Gui.so.6")" = \
   "$(awk '$4 == "lib/libQt6Gui.so.6" {print $3}' "$tmp/manifest")"
+# A FIFO where a carried file belongs would hold open() for ever.
+rm -f "$cache/lib/libQt6Gui.so.6"
+mkfifo "$cache/lib/libQt6Gui.so.6"
+check "a FIFO in the cache is replaced and the window starts" window_maps
+check "... by the carried file" test -f "$cache/lib/libQt6Gui.so.6"
 chmod 770 "$cache"
 refused() {
   ! window_maps && [[ $(wc -l <"$tmp/err") -eq 1 ]] &&
@@ -83,14 +88,23 @@ refused() {
 check "a cache others may write is refused in one line" refused
 chmod 700 "$cache"
 
-# A user's own Qt, by TEVRA_QT_DIR.
-mkdir -p "$tmp/own/lib"
-ln -s "$system_qt/libQt6Core.so.6" "$tmp/own/lib/libQt6Core.so.6"
+# A user's own Qt, by TEVRA_QT_DIR: regular files only (a link is not followed).
+mkdir -p "$tmp/own/lib" "$tmp/fifo/lib" "$tmp/link/lib"
+cp "$system_qt/libQt6Core.so.6" "$tmp/own/lib/"
 own_qt() {
-  window_maps TEVRA_QT_DIR="$tmp/own" && grep -qx "$(readlink -f "$system_qt/libQt6Core.so.6")" "$tmp/maps" &&
+  window_maps TEVRA_QT_DIR="$tmp/own" && grep -qx "$tmp/own/lib/libQt6Core.so.6" "$tmp/maps" &&
     grep -q "Qt from TEVRA_QT_DIR=" "$tmp/err"
 }
 check "TEVRA_QT_DIR replaces a carried library" own_qt
+own_refused() {  # the directory, then what the line says
+  timeout -k 5 60 env QT_QPA_PLATFORM=offscreen TEVRA_QT_DIR="$1" "$updater" 2>"$tmp/err"
+  [[ $? -eq 1 && $(wc -l <"$tmp/err") -eq 1 ]] &&
+    grep -q "^tevra-updater: cannot start the window: TEVRA_QT_DIR: $1/lib/$2" "$tmp/err"
+}
+mkfifo "$tmp/fifo/lib/libQt6Gui.so.6"
+check "a FIFO in TEVRA_QT_DIR: one line, status 1" own_refused "$tmp/fifo" "libQt6Gui.so.6 is not a regular file"
+ln -s "$system_qt/libQt6Core.so.6" "$tmp/link/lib/"
+check "a link in TEVRA_QT_DIR: one line, status 1" own_refused "$tmp/link" "libQt6Core.so.6 is a symbolic link"
 
 without_qt() {  # the window on a system whose Qt and the rest are hidden
   window_maps unshare -m "$here/without_system_qt.sh" && only_from "$cache" &&
