@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "bundler/bundle.h"
 #include "payload/payload_paths.h"
 #include "res/resource.h"
 #include "sim/dongle_simulator.h"
@@ -30,13 +29,10 @@ constexpr QLatin1String kFinished{"File download finish!"};
 class DownloadTest : public testing::Test {
  protected:
   std::string MakeUpdater(const Bytes& payload) {
-    WriteFile(env.WorkFile("image"), ElfProgram(3000, 7));
-    WriteFile(env.WorkFile("payload"), payload);
     std::string error;
-    EXPECT_TRUE(
-        PackBundle(env.WorkFile("image"), env.WorkFile("payload"), env.WorkFile("updater"), error))
-        << error;
-    return env.WorkFile("updater");
+    std::string updater = WindowDriver::BundledUpdater(env, payload, error);
+    EXPECT_FALSE(updater.empty()) << error;
+    return updater;
   }
   void StartSimulator(sim::DongleOptions options) {
     options.port = 3;

@@ -5,7 +5,9 @@
 #include <QPlainTextEdit>
 #include <QTest>
 
+#include "bundler/bundle.h"
 #include "res/resource.h"
+#include "tests/support/elf_program.h"
 
 namespace tevra::test {
 
@@ -51,6 +53,14 @@ QString WindowDriver::OpenPort(int portRow, int baudRow) {
               QTest::mouseClick(ok, Qt::LeftButton, Qt::NoModifier, ok->rect().center());
             });
   return TopLine();
+}
+
+std::string WindowDriver::BundledUpdater(const IsolatedEnvironment& env, const Bytes& payload,
+                                         std::string& error) {
+  WriteFile(env.WorkFile("image"), ElfProgram(3000, 7));
+  WriteFile(env.WorkFile("payload"), payload);
+  const std::string updater = env.WorkFile("updater");
+  return PackBundle(env.WorkFile("image"), env.WorkFile("payload"), updater, error) ? updater : "";
 }
 
 QStringList WindowDriver::LogLines() const {

@@ -9,6 +9,8 @@
 #include <functional>
 #include <ostream>
 
+#include "tests/support/bytes.h"
+#include "tests/support/isolated_environment.h"
 #include "ui/updater_dialog.h"
 
 namespace tevra::test {
@@ -40,6 +42,12 @@ class WindowDriver {
   // "Com settings", then confirm with "Open Com" after choosing the rows
   // (a negative row keeps the one shown). Returns the window's top log line.
   QString OpenPort(int portRow = -1, int baudRow = -1);
+
+  // A file carrying `payload` as the window reads it (any program does as
+  // the updater part), in env's work folder: its path; empty, with error
+  // set, when it cannot be made.
+  static std::string BundledUpdater(const IsolatedEnvironment& env, const Bytes& payload,
+                                    std::string& error);
 
   QStringList LogLines() const;  // newest first
   QString TopLine() const { return LogLines().value(0); }

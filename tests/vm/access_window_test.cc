@@ -16,10 +16,8 @@
 #include <functional>
 #include <string>
 
-#include "bundler/bundle.h"
 #include "res/resource.h"
 #include "tests/support/bytes.h"
-#include "tests/support/elf_program.h"
 #include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
 #include "ui/port_access_dialog.h"
@@ -108,13 +106,10 @@ TEST_F(AccessWindowTest, GrantedOpensThePortAndTheDownloadGoesOn) {
   EXPECT_NE(Acl(), aclBefore) << "no ACL entry was added";
 
   const Bytes payload = RandomBytes(2048, 21);
-  WriteFile(m_env.WorkFile("image"), ElfProgram(3000, 3));
-  WriteFile(m_env.WorkFile("payload"), payload);
   std::string error;
-  ASSERT_TRUE(PackBundle(m_env.WorkFile("image"), m_env.WorkFile("payload"),
-                         m_env.WorkFile("updater"), error))
-      << error;
-  m_window.SetPayloadSource(m_env.WorkFile("updater"));
+  const std::string updater = WindowDriver::BundledUpdater(m_env, payload, error);
+  ASSERT_FALSE(updater.empty()) << error;
+  m_window.SetPayloadSource(updater);
   m_driver.Click(res::IDC_DOWNLOAD);
   EXPECT_TRUE(WindowDriver::WaitFor([&] { return m_driver.CountLines(kFinished) == 1; }, 120s));
   const std::string image = Env("TEVRA_VM_DEVICE_END") + ".img";

@@ -15,10 +15,8 @@
 #include <iostream>
 #include <memory>
 
-#include "bundler/bundle.h"
 #include "res/resource.h"
 #include "tests/support/child_process.h"
-#include "tests/support/elf_program.h"
 #include "tests/support/isolated_environment.h"
 #include "tests/ui/window_driver.h"
 
@@ -87,14 +85,10 @@ class RealDriverTest : public testing::TestWithParam<DriverPath> {
   }
 
   void StartDownload(const Bytes& payload) {
-    // Any program does as the updater part: the window reads the payload part.
-    WriteFile(m_env.WorkFile("image"), ElfProgram(3000, 3));
-    WriteFile(m_env.WorkFile("payload"), payload);
     std::string error;
-    ASSERT_TRUE(PackBundle(m_env.WorkFile("image"), m_env.WorkFile("payload"),
-                           m_env.WorkFile("updater"), error))
-        << error;
-    m_window.SetPayloadSource(m_env.WorkFile("updater"));
+    const std::string updater = WindowDriver::BundledUpdater(m_env, payload, error);
+    ASSERT_FALSE(updater.empty()) << error;
+    m_window.SetPayloadSource(updater);
     m_driver.Click(res::IDC_DOWNLOAD);
   }
 
