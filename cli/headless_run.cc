@@ -31,6 +31,9 @@ using Clock = PortDownload::Clock;
 
 // How often live rows are drawn again on a terminal.
 constexpr std::chrono::milliseconds kRedrawPeriod{250};
+// How often a plug waiting for its device's last close looks again: a close
+// takes a moment and wakes nothing.
+constexpr std::chrono::milliseconds kCloseRecheck{20};
 
 std::string ErrnoText(int error) {
   return std::strerror(error);  // NOLINT(concurrency-mt-unsafe): one thread here
@@ -98,6 +101,9 @@ int HeadlessRun::Run() {
 
   std::vector<Running> running;
   PortCloser closer;  // after `running`: every close is waited for first
+  // Plugs of a device whose last download is still closing: they start
+  // once the close has let go of it.
+  std::vector<std::pair<StationWatch::Id, PortTarget>> awaitingClose;
   RunTally tally;
   std::size_t started = 0;
   int stopSignal = 0;
@@ -184,6 +190,10 @@ int HeadlessRun::Run() {
     if (console.live() && !running.empty()) {
       deadline = deadline ? std::min(*deadline, nextRedraw) : nextRedraw;
     }
+    if (!awaitingClose.empty()) {
+      const Clock::time_point recheck = now + kCloseRecheck;
+      deadline = deadline ? std::min(*deadline, recheck) : recheck;
+    }
     const int ready = ::poll(fds.data(), fds.size(), PollTimeout<Clock>(deadline, now));
     if (ready < 0 && errno != EINTR) {
       const std::string cause = "waiting for the devices failed: " + ErrnoText(errno);
@@ -215,12 +225,21 @@ int HeadlessRun::Run() {
       r.port->OnTick(now);
     }
     if (station && stopSignal == 0) {
-      const std::size_t busy = tally.outcomes() + running.size();
+      const std::size_t busy = tally.outcomes() + running.size() + awaitingClose.size();
       const std::size_t room = count == 0      ? std::numeric_limits<std::size_t>::max()
                                : busy >= count ? 0
                                                : count - busy;
-      for (auto& [id, target] : station->TakeReady(now, room)) {
-        start(std::move(target), id);
+      for (auto& plugged : station->TakeReady(now, room)) {
+        awaitingClose.push_back(std::move(plugged));
+      }
+      for (auto it = awaitingClose.begin(); it != awaitingClose.end();) {
+        const std::optional<DeviceIdentity>& device = it->second.identity;
+        if (device && closer.Holds(*device)) {
+          ++it;
+          continue;
+        }
+        start(std::move(it->second), it->first);
+        it = awaitingClose.erase(it);
       }
     }
   }

@@ -1,5 +1,6 @@
 #include "cli/port_closer.h"
 
+#include <algorithm>
 #include <system_error>
 
 namespace tevra {
@@ -16,6 +17,12 @@ void PortCloser::Close(std::unique_ptr<PortDownload> port) {
     closing.port->Close();
     closing.done = true;
   }
+}
+
+bool PortCloser::Holds(const DeviceIdentity& device) const {
+  return std::any_of(closing_.begin(), closing_.end(), [&device](const Closing& closing) {
+    return !closing.done.load() && closing.port->target().identity == device;
+  });
 }
 
 void PortCloser::Reap() {

@@ -23,6 +23,9 @@ class PortCloser {
   void Close(std::unique_ptr<PortDownload> port);
   // Destroys the ports whose close has finished.
   void Reap();
+  // Whether a port still closing holds `device` (its lock is ours until the
+  // close ends): a new download of it must wait, or find it busy.
+  bool Holds(const DeviceIdentity& device) const;
 
  private:
   struct Closing {

@@ -60,6 +60,8 @@ class PortDownload final : private DownloadSession::Frontend {
   void Close();
 
   // Readable when the workers have posted; OnNotified takes it.
+  // The port as resolved: what it opened, or tried to.
+  const PortTarget& target() const { return target_; }
   int notifyFd() const { return notify_.get(); }
   void OnNotified();
   // Runs the timers that are due.
