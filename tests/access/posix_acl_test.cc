@@ -28,7 +28,7 @@ class PosixAclTest : public ::testing::Test {
     file_ = dir_.Write("node", {});
     ASSERT_EQ(::chmod(file_.c_str(), 0640), 0);
   }
-  void Setfacl(const std::string& spec) { Acl("/usr/bin/setfacl", {"-m", spec, file_}); }
+  void Setfacl(const std::string& entries) { Acl("/usr/bin/setfacl", {"-m", entries, file_}); }
   std::string Getfacl() { return Acl("/usr/bin/getfacl", {"-n", "-c", "-E", file_}); }
   // As the step does: load, grant, store, load again.
   PosixAcl Grant(uid_t uid) {
