@@ -79,6 +79,18 @@ std::string ModelRulePath(const UsbModel& model) {
          ".rules";
 }
 
+std::string ModelRuleLine(const UsbModel& model) {
+  return "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + model.vendor + "\", ATTRS{idProduct}==\"" +
+         model.product + "\", TAG+=\"uaccess\"";
+}
+
+std::string ModelRuleCommands(const UsbModel& model, const std::string& name) {
+  return "echo '" + ModelRuleLine(model) + "' | sudo tee " + ModelRulePath(model) +
+         " >/dev/null\nsudo udevadm control --reload && sudo udevadm trigger --action=change "
+         "/sys/class/tty/" +
+         name;
+}
+
 std::optional<GrantError> WriteModelRule(const UsbModel& model) {
   const std::string path = ModelRulePath(model);
   const std::string name = path.substr(sizeof kRulesDir);
@@ -86,8 +98,7 @@ std::optional<GrantError> WriteModelRule(const UsbModel& model) {
   const std::string text =
       "# Written by tevra-updater --grant-port --always: the user at the desk may use USB serial "
       "adapters " +
-      model.vendor + ":" + model.product + ".\nSUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" +
-      model.vendor + "\", ATTRS{idProduct}==\"" + model.product + "\", TAG+=\"uaccess\"\n";
+      model.vendor + ":" + model.product + ".\n" + ModelRuleLine(model) + "\n";
   const auto failed = [&path](int err) { return GrantError{GrantFault::kRuleWrite, err, path}; };
 
   UniqueFd dir = OpenRulesDir();

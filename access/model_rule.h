@@ -16,6 +16,12 @@ struct UsbModel {
 // /etc/udev/rules.d/70-tevra-updater-VVVV-PPPP.rules: one file per model.
 std::string ModelRulePath(const UsbModel& model);
 
+// The rule's one line: the model's ttys are tagged "uaccess".
+std::string ModelRuleLine(const UsbModel& model);
+// What a person types to write that rule and apply it to /sys/class/tty/NAME
+// by hand, one command a line.
+std::string ModelRuleCommands(const UsbModel& model, const std::string& name);
+
 // Writes the rule that tags the model's tty "uaccess" (logind then gives
 // the user at the desk access whenever one is plugged in), atomically, mode
 // 0644 whatever the umask. 70 sorts before systemd's 73-seat-late.rules,

@@ -148,8 +148,11 @@ int GrantPortMain(int argc, const char* const* argv) {
   if (const std::optional<GrantError> error = SerialNode::Open(request.device, node)) {
     return Fail(*error);
   }
-  std::optional<UsbModel> model;
-  if (request.always && !(model = node.FindUsbModel())) {
+  std::optional<UsbModel> model = node.FindUsbModel();
+  const bool usb = model.has_value();
+  if (!request.always) {
+    model.reset();
+  } else if (!usb) {
     return Fail({GrantFault::kNoUsbIds, 0, node.devPath()});
   }
 
@@ -157,7 +160,7 @@ int GrantPortMain(int argc, const char* const* argv) {
     return Fail(*error);
   }
   std::string granted = "user " + user + " (uid " + std::to_string(uid) + ") may read and write " +
-                        node.devPath() + " until it is unplugged";
+                        node.devPath() + " " + GrantLasts(usb);
   if (model) {
     const std::string ids = model->vendor + ":" + model->product;
     if (const std::optional<GrantError> error = WriteModelRule(*model)) {

@@ -117,4 +117,9 @@ std::optional<UsbModel> SerialNode::FindUsbModel() const {
   return std::nullopt;
 }
 
+std::string GrantLasts(bool usbAdapter) {
+  return usbAdapter ? "until it is unplugged or the computer restarts"
+                    : "until the computer restarts";
+}
+
 }  // namespace tevra

@@ -39,4 +39,8 @@ class SerialNode {
   std::filesystem::path device_;
 };
 
+// How long a grant on a node holds: an ACL lives on the node, which goes
+// when a USB adapter is unplugged and when the computer restarts.
+std::string GrantLasts(bool usbAdapter);
+
 }  // namespace tevra

@@ -56,9 +56,38 @@ int GrantAccess(const std::string& port, bool always) {
     Diagnose(label + ": you may use it already; nothing to grant");
     return ToInt(ExitStatus::kSuccess);
   }
-  const std::string self = SelfExecutablePath();
-  const GrantResult result =
-      self.empty() ? GrantResult::kFailed : RunGrant({self, before.node, always});
+  const GrantPlan plan = PlanGrant(SelfExecutablePath(), before.node, always);
+  if (!plan.request) {
+    Diagnose(label + ": " + Printable(plan.cause));
+    if (plan.refusal == GrantResult::kRefused) {
+      return ToInt(ExitStatus::kUsage);
+    }
+    Diagnose(label + ": " + Describe(plan.refusal));
+    if (!plan.ruleCommands.empty()) {
+      std::string::size_type from = 0;
+      for (std::string::size_type end = 0; end != std::string::npos; from = end + 1) {
+        end = plan.ruleCommands.find('\n', from);
+        Diagnose(label + ": for every adapter of this model, in a terminal: " +
+                 plan.ruleCommands.substr(from, end - from));
+      }
+    }
+    DiagnoseCommands(label, before);
+    return ToInt(ExitStatus::kPortNotOpened);
+  }
+  if (!plan.cause.empty()) {
+    Diagnose(label + ": " + Printable(plan.cause) + "; asking for " + kSetfacl +
+             " for this time only");
+  }
+  const GrantResult result = RunGrant(*plan.request);
+  if (result == GrantResult::kGranted && plan.request->program.empty()) {
+    // setfacl says nothing; the step says this itself.
+    if (ExaminePortAccess(before.node).verdict != PortAccess::Verdict::kAllowed) {
+      Diagnose(label + ": setfacl succeeded, yet you still may not use it");
+      DiagnoseCommands(label, before);
+      return ToInt(ExitStatus::kPortNotOpened);
+    }
+    Diagnose(label + ": you (" + Printable(before.user) + ") may read and write it " + plan.lasts);
+  }
   if (result == GrantResult::kGranted) {
     return ToInt(ExitStatus::kSuccess);
   }

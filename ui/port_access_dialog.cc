@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "access/serial_node.h"
 #include "platform/diagnostics.h"
 
 namespace tevra {
@@ -18,7 +19,7 @@ QString Text(const std::string& text) {
   return QString::fromStdString(Printable(text));
 }
 
-QString Explanation(const PortAccess& access, const std::string& adapter) {
+QString Explanation(const PortAccess& access, const std::string& adapter, bool usb) {
   QString text = QString("You may not use %1.\n\n").arg(Text(adapter));
   text += QString("It belongs to the user %1 and the group %2 (%3). ")
               .arg(Text(access.owner), Text(access.group), Text(access.Ownership()));
@@ -39,33 +40,39 @@ QString Explanation(const PortAccess& access, const std::string& adapter) {
       text += QString("Only %1 may read and write it.").arg(Text(access.owner));
       break;
   }
-  text +=
-      "\n\nAllow access lets you use this adapter until it is unplugged. Your desktop asks "
-      "for an administrator's password first.";
+  text += QString(
+              "\n\nAllow access lets you use this adapter %1. Your desktop asks for an "
+              "administrator's password first.")
+              .arg(QString::fromStdString(GrantLasts(usb)));
   return text;
 }
 
 }  // namespace
 
-PortAccessDialog::PortAccessDialog(const PortAccess& access, const std::string& adapter, bool model,
-                                   std::string program, QWidget* parent)
-    : QDialog(parent), m_access(access), m_program(std::move(program)) {
+PortAccessDialog::PortAccessDialog(const PortAccess& access, const std::string& adapter,
+                                   const std::string& model, std::string program, QWidget* parent)
+    : QDialog(parent), m_access(access), m_program(std::move(program)), m_usb(!model.empty()) {
   setWindowTitle("Allow access to the serial port");
   setObjectName("PortAccessDialog");
   m_layout = std::make_unique<QVBoxLayout>(this);
   m_layout->setSizeConstraint(QLayout::SetMinimumSize);
-  m_explanation = std::make_unique<QLabel>(Explanation(access, adapter));
+  // The adapter's name is the device's own words: never markup.
+  m_explanation = std::make_unique<QLabel>(Explanation(access, adapter, !model.empty()));
   m_explanation->setObjectName("explanation");
+  m_explanation->setTextFormat(Qt::PlainText);
   m_explanation->setWordWrap(true);
   m_explanation->setTextInteractionFlags(Qt::TextSelectableByMouse);
   m_layout->addWidget(m_explanation.get());
-  if (model) {
-    m_always = std::make_unique<QCheckBox>("Allow this adapter whenever it is plugged in");
+  if (!model.empty()) {
+    m_always = std::make_unique<QCheckBox>(
+        QString("Allow every adapter of this model (%1) whenever it is plugged in")
+            .arg(Text(model)));
     m_always->setObjectName("always");
     m_layout->addWidget(m_always.get());
   }
   m_status = std::make_unique<QLabel>();
   m_status->setObjectName("status");
+  m_status->setTextFormat(Qt::PlainText);
   m_status->setWordWrap(true);
   m_status->hide();
   m_layout->addWidget(m_status.get());
@@ -88,7 +95,8 @@ PortAccessDialog::PortAccessDialog(const PortAccess& access, const std::string& 
   connect(m_allow, &QPushButton::clicked, this, &PortAccessDialog::OnAllow);
   connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(&m_grant, &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
-    OnGrantEnded(status == QProcess::NormalExit ? GrantResultOf(code) : GrantResult::kFailed);
+    OnGrantEnded(status == QProcess::NormalExit ? GrantResultOf(m_request, code)
+                                                : GrantResult::kFailed);
   });
   connect(&m_grant, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
     if (error == QProcess::FailedToStart) {
@@ -118,9 +126,23 @@ void PortAccessDialog::OnAllow() {
   if (m_grant.state() != QProcess::NotRunning) {
     return;
   }
-  GrantRequest request{m_program, m_access.node, m_always != nullptr && m_always->isChecked()};
+  const GrantPlan plan =
+      PlanGrant(m_program, m_access.node, m_always != nullptr && m_always->isChecked());
+  const std::string node = Printable(m_access.node);
+  if (!plan.cause.empty()) {
+    Diagnose("access to " + node + ": " + Printable(plan.cause));
+  }
+  if (!plan.request) {
+    m_result = plan.refusal;
+    Diagnose("access to " + node + " not granted: " + Describe(plan.refusal));
+    ShowCommands(QString("Access was not granted: %1.\n%2")
+                     .arg(QString::fromStdString(Describe(plan.refusal)), Text(plan.cause)),
+                 plan.ruleCommands);
+    return;
+  }
+  m_request = *plan.request;
   QStringList args;
-  for (const std::string& arg : request.Arguments()) {
+  for (const std::string& arg : m_request.Arguments()) {
     args << QString::fromStdString(arg);
   }
   const QString pkexec = args.takeFirst();
@@ -131,24 +153,41 @@ void PortAccessDialog::OnAllow() {
 }
 
 void PortAccessDialog::OnGrantEnded(GrantResult result) {
-  m_result = result;
+  const std::string node = Printable(m_access.node);
   const QByteArray said = m_grant.readAllStandardError().trimmed();
   if (!said.isEmpty()) {
-    Diagnose("access to " + m_access.node + ": " + Printable(said.toStdString()));
+    Diagnose("access to " + node + ": " + Printable(said.toStdString()));
   }
+  // setfacl says nothing of what it did: the node says it.
+  if (result == GrantResult::kGranted && m_request.program.empty() &&
+      ExaminePortAccess(m_access.node).verdict != PortAccess::Verdict::kAllowed) {
+    result = GrantResult::kFailed;
+  }
+  m_result = result;
   if (result == GrantResult::kGranted) {
     accept();
     return;
   }
-  Diagnose("access to " + m_access.node + " not granted: " + Describe(result));
+  Diagnose("access to " + node + " not granted: " + Describe(result));
   QString text =
       QString("Access was not granted: %1.").arg(QString::fromStdString(Describe(result)));
   if (!said.isEmpty() && result != GrantResult::kNotAuthorized) {
-    text += "\n" + QString::fromStdString(Printable(said.toStdString()));
+    text += "\n" + Text(said.toStdString());
   }
-  text += "\n\nIn a terminal, for this time only (until the adapter is unplugged):";
+  ShowCommands(text, {});
+}
+
+void PortAccessDialog::ShowCommands(const QString& status, const std::string& ruleCommands) {
+  QString text = status;
+  text += QString("\n\nIn a terminal, for this time only (%1):")
+              .arg(QString::fromStdString(GrantLasts(m_usb)));
   m_status->setText(text);
+  m_status->show();
   QString commands = QString::fromStdString(m_access.ThisTimeCommand()) + "\n";
+  if (!ruleCommands.empty()) {
+    commands +=
+        "\n# Every adapter of this model, whenever it is plugged in:\n" + Text(ruleCommands) + "\n";
+  }
   if (const std::string command = m_access.ForGoodCommand(); !command.empty()) {
     commands += "\n# For good (from your next login: log out and in again):\n" +
                 QString::fromStdString(command) + "\n";
@@ -156,7 +195,7 @@ void PortAccessDialog::OnGrantEnded(GrantResult result) {
     commands += "\n# For good: " + QString::fromStdString(lasting) + "\n";
   }
   m_commands->setPlainText(commands);
-  m_commands->setFixedHeight(m_commands->fontMetrics().lineSpacing() * 7);
+  m_commands->setFixedHeight(m_commands->fontMetrics().lineSpacing() * 9);
   m_commands->show();
   // Only once there is something to copy: the box shows every button it holds.
   if (m_copy == nullptr) {

@@ -20,19 +20,21 @@ namespace tevra {
 // Shown when the port did not open because this user may not use the
 // device: which adapter it is, who may use it and why the user may not.
 // "Allow access" (the default) asks polkit, through pkexec and the
-// desktop's own password prompt, to run this updater's --grant-port step;
-// the dialog is accepted once it granted. When pkexec is missing, the prompt
-// is refused or dismissed, or the grant fails, it shows the commands for a
-// terminal instead, with a Copy button, and stays open. Cancel changes
-// nothing.
+// desktop's own password prompt, for the grant PlanGrant chooses (the
+// installed updater's step, or setfacl for this time); the dialog is
+// accepted once it granted. When no grant can be asked for, pkexec is
+// missing, the prompt is refused or dismissed, or the grant fails, it shows
+// the commands for a terminal instead, with a Copy button, and stays open.
+// Cancel changes nothing. Every text from the device or the system is shown
+// as plain text.
 class PortAccessDialog : public QDialog {
   Q_OBJECT
 
  public:
   // adapter: "FTDI FT232R USB UART (serial A50285BI) at /dev/ttyUSB0";
-  // model: the check box for a rule is offered only with USB ids;
-  // program: this updater's absolute path, which pkexec runs.
-  PortAccessDialog(const PortAccess& access, const std::string& adapter, bool model,
+  // model: the USB ids "0403:6001", the check box for a rule is offered
+  // only with them; program: this updater's own path (PlanGrant's self).
+  PortAccessDialog(const PortAccess& access, const std::string& adapter, const std::string& model,
                    std::string program, QWidget* parent = nullptr);
   PortAccessDialog(const PortAccessDialog&) = delete;
   PortAccessDialog& operator=(const PortAccessDialog&) = delete;
@@ -48,8 +50,12 @@ class PortAccessDialog : public QDialog {
   void OnGrantEnded(GrantResult result);
   void OnCopy();
 
+  void ShowCommands(const QString& status, const std::string& ruleCommands);
+
   PortAccess m_access;
   std::string m_program;
+  bool m_usb = false;  // a USB adapter's grant also ends when it is unplugged
+  GrantRequest m_request;
   GrantResult m_result = GrantResult::kFailed;
   QProcess m_grant;
   // Owned here and gone before the dialog, so none is deleted twice; the

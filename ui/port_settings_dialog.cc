@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QTextDocument>
 #include <utility>
 
 #include "res/resource.h"
@@ -39,7 +40,10 @@ bool PortSettingsDialog::OnInitDialog() {
     bool ok = false;
     const unsigned n = ports->itemText(row).mid(3).toUInt(&ok);
     if (ok) {
-      ports->setItemData(row, QString::fromStdString(m_ports.Describe(n)), Qt::ToolTipRole);
+      // A tooltip takes what looks like markup as markup; the adapter's
+      // strings are the device's own words.
+      ports->setItemData(row, Qt::convertFromPlainText(QString::fromStdString(m_ports.Describe(n))),
+                         Qt::ToolTipRole);
     }
   }
   m_controls.Get<QLabel>(res::IDC_PORT_STATE)

@@ -247,8 +247,10 @@ void UpdaterDialog::OfferPortAccess(std::uint8_t portNumber, std::uint32_t rate)
   }
   const std::optional<SerialDevice> adapter = ports.Find(access.node);
   const std::string program = m_grantProgram.empty() ? SelfExecutablePath() : m_grantProgram;
-  PortAccessDialog dialog(access, AdapterName(adapter, access.node),
-                          adapter.has_value() && !adapter->vendorId.empty(), program, this);
+  const std::string model = adapter.has_value() && !adapter->vendorId.empty()
+                                ? adapter->vendorId + ":" + adapter->productId
+                                : std::string();
+  PortAccessDialog dialog(access, AdapterName(adapter, access.node), model, program, this);
   if (dialog.exec() == QDialog::Accepted && !m_portOpen) {
     OpenCom(portNumber, rate);
   }

@@ -1,22 +1,33 @@
 // The dialog for a port the user may not use, with real widgets offscreen:
-// what it says of the device, and the terminal's commands when no grant
-// can be had (no pkexec on PATH).
+// what it says of the device (as text, whatever the device calls itself),
+// what root is asked to run (a recording pkexec on PATH), and the
+// terminal's commands when no grant can be had.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
+#include <filesystem>
+#include <fstream>
 
+#include "tests/support/fake_serial_tree.h"
 #include "tests/support/isolated_environment.h"
+#include "tests/support/temp_dir.h"
 #include "ui/port_access_dialog.h"
+#include "ui/port_settings_dialog.h"
 
 namespace tevra::test {
 namespace {
 
 constexpr int kCapMs = 30000;
+// A file only root can change (its folders too), like an installed program.
+constexpr char kRootsProgram[] = "/usr/bin/true";
+constexpr char kHostileProduct[] = "<b>official dongle, safe to allow</b><!--";
 
 PortAccess Access(PortAccess::Verdict verdict) {
   PortAccess access;
@@ -38,8 +49,8 @@ TEST(PortAccessDialogTest, WithoutPkexecShowsTheCommandsAndStaysOpen) {
   const IsolatedEnvironment env;
   SetEnv("PATH", "/nonexistent");
   PortAccessDialog dialog(Access(PortAccess::Verdict::kNotInGroup),
-                          "FTDI FT232R USB UART (serial A50285BI) at /dev/ttyUSB0", true,
-                          "/opt/tevra-updater", nullptr);
+                          "FTDI FT232R USB UART (serial A50285BI) at /dev/ttyUSB0", "0403:6001",
+                          kRootsProgram, nullptr);
   dialog.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
   const QString text = Explanation(dialog);
@@ -48,6 +59,9 @@ TEST(PortAccessDialogTest, WithoutPkexecShowsTheCommandsAndStaysOpen) {
                            "you (ann) are not in the uucp group"}) {
     EXPECT_TRUE(text.contains(said)) << said << "\n" << text.toStdString();
   }
+  EXPECT_TRUE(text.contains("until it is unplugged or the computer restarts"));
+  EXPECT_EQ(dialog.findChild<QCheckBox*>("always")->text(),
+            "Allow every adapter of this model (0403:6001) whenever it is plugged in");
   auto* allow = dialog.findChild<QPushButton*>("allow");
   ASSERT_NE(dialog.findChild<QCheckBox*>("always"), nullptr);
   EXPECT_TRUE(allow->isDefault());
@@ -76,15 +90,98 @@ TEST(PortAccessDialogTest, ASessionOlderThanTheGroupIsToldToLogOutAndIn) {
   const IsolatedEnvironment env;
   SetEnv("PATH", "/nonexistent");
   PortAccessDialog dialog(Access(PortAccess::Verdict::kGroupNotInSession),
-                          "the built-in serial port /dev/ttyS0", false, "/opt/tevra-updater",
-                          nullptr);
+                          "the built-in serial port /dev/ttyS0", "", kRootsProgram, nullptr);
   dialog.show();
   EXPECT_TRUE(Explanation(dialog).contains("it counts once you log out and in again"));
+  EXPECT_TRUE(Explanation(dialog).contains("until the computer restarts"));
+  EXPECT_FALSE(Explanation(dialog).contains("unplugged"));
   EXPECT_EQ(dialog.findChild<QCheckBox*>("always"), nullptr);
   QTest::mouseClick(dialog.findChild<QPushButton*>("allow"), Qt::LeftButton);
   QTRY_VERIFY_WITH_TIMEOUT(!dialog.commands().isEmpty(), kCapMs);
   EXPECT_FALSE(dialog.commands().contains("usermod"));
   EXPECT_TRUE(dialog.commands().contains("log out and in again"));
+}
+
+// A pkexec that writes down what it was asked to run and says "dismissed".
+class RecordingPkexec {
+ public:
+  RecordingPkexec() {
+    const std::string script = dir_.Path("pkexec");
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$@\" >>'" << dir_.Path("asked")
+                          << "'\nexit 126\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    SetEnv("PATH", dir_.path() + ":/usr/bin:/bin");
+  }
+  QString asked() const {
+    std::ifstream in(dir_.Path("asked"));
+    return QString::fromStdString(std::string(std::istreambuf_iterator<char>(in), {}));
+  }
+
+ private:
+  TempDir dir_;
+};
+
+// Root is asked to run only a file no user can change: a copy of the
+// updater in a folder others may write (the Downloads of the story) never
+// reaches pkexec; a root-owned program does, with the step's arguments.
+TEST(PortAccessDialogTest, PkexecIsNeverAskedToRunAFileAUserCanChange) {
+  const IsolatedEnvironment env;
+  const RecordingPkexec pkexec;
+  const TempDir downloads;  // in /tmp: everyone may write above it
+  const std::string copy = downloads.Write("tevra-updater", {0x7f, 'E', 'L', 'F'});
+  std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+  for (const bool always : {false, true}) {
+    PortAccessDialog dialog(Access(PortAccess::Verdict::kNotInGroup), "an adapter", "0403:6001",
+                            copy, nullptr);
+    dialog.findChild<QCheckBox*>("always")->setChecked(always);
+    QTest::mouseClick(dialog.findChild<QPushButton*>("allow"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.commands().isEmpty(), kCapMs);
+    // /dev/ttyUSB0 is no adapter here: refused as the step would, as the user.
+    EXPECT_EQ(dialog.result(), GrantResult::kRefused);
+    EXPECT_TRUE(pkexec.asked().isEmpty()) << pkexec.asked().toStdString();
+  }
+
+  PortAccessDialog dialog(Access(PortAccess::Verdict::kNotInGroup), "an adapter", "0403:6001",
+                          kRootsProgram, nullptr);
+  QTest::mouseClick(dialog.findChild<QPushButton*>("allow"), Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(!dialog.commands().isEmpty(), kCapMs);
+  EXPECT_EQ(dialog.result(), GrantResult::kNotAuthorized);
+  EXPECT_EQ(pkexec.asked(), QString(kRootsProgram) + "\n--grant-port\n/dev/ttyUSB0\n");
+}
+
+// The device chooses its product string: in the dialog and in the port
+// list's tooltip it is shown as the device sent it, never as markup.
+TEST(PortAccessDialogTest, TheDevicesOwnStringsAreShownAsText) {
+  const IsolatedEnvironment env;
+  SetEnv("PATH", "/nonexistent");
+  const std::string adapter = std::string("FTDI ") + kHostileProduct + " at /dev/ttyUSB0";
+  PortAccessDialog dialog(Access(PortAccess::Verdict::kNotInGroup), adapter, "0403:6001",
+                          kRootsProgram, nullptr);
+  auto* explanation = dialog.findChild<QLabel*>("explanation");
+  EXPECT_EQ(explanation->textFormat(), Qt::PlainText);
+  EXPECT_TRUE(Explanation(dialog).contains(QString::fromStdString(adapter)));
+  QTest::mouseClick(dialog.findChild<QPushButton*>("allow"), Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(!dialog.commands().isEmpty(), kCapMs);
+  EXPECT_EQ(dialog.findChild<QLabel*>("status")->textFormat(), Qt::PlainText);
+
+  FakeSerialTree tree;
+  tree.Plug({"0403", "6001", "FTDI", kHostileProduct, "A5"}, "ttyUSB0", "1-1");
+  std::filesystem::create_directories(tree.Path("state"));
+  std::filesystem::create_directories(tree.Path("ports"));
+  PortSettingsDialog settings(
+      2, 0, 0,
+      PortResolver(tree.Path("ports"),
+                   PortNumbering(tree.sysfsRoot(), tree.devRoot(), tree.Path("state"))));
+  auto* ports = settings.findChild<QComboBox*>("IDC_PORT_NUMBER");
+  const QString tip = ports->itemData(2, Qt::ToolTipRole).toString();  // COM3
+  // As QToolTip shows it.
+  QTextDocument shown;
+  if (Qt::mightBeRichText(tip)) {
+    shown.setHtml(tip);
+  } else {
+    shown.setPlainText(tip);
+  }
+  EXPECT_TRUE(shown.toPlainText().contains(kHostileProduct)) << tip.toStdString();
 }
 
 }  // namespace
