@@ -133,7 +133,7 @@ refuses "--always on a UART" "/dev/$uart is not a USB adapter: --always needs" "
   "/dev/$uart" --always
 [[ "$(ls /etc/udev/rules.d)" == "$rules" ]] || fail "--always on a UART: /etc/udev/rules.d changed"
 
-granted="tevra-updater: user $user (uid $uid) may read and write /dev/$uart until it is unplugged"
+granted="tevra-updater: user $user (uid $uid) may read and write /dev/$uart until the computer restarts"
 env -i SUDO_UID=65534 "$updater" --grant-port "/dev/$uart" >/dev/null 2>&1 || fail "sudo's user: not granted"
 env -i PKEXEC_UID="$uid" SUDO_UID=65534 "$updater" --grant-port "/dev/$uart" >"$work/out" 2>"$work/err"
 status=$?

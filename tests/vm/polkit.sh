@@ -5,7 +5,9 @@
 # mount namespace on the host with a directory of its own bound over
 # POLKIT_RULES (default /etc/polkit-1/rules.d): it writes /run/dbus and the
 # rule file there.
-#   polkit_answer USER yes|no; polkit_start; ...; polkit_answer USER ...; polkit_stop
+#   polkit_answer USER yes|no [ACTION]; polkit_start; ...; polkit_answer USER ...; polkit_stop
+# ACTION (default pkexec's own, org.freedesktop.policykit.exec) is the one
+# action answered; every other is left to its defaults.
 polkit_rules="${POLKIT_RULES:-/etc/polkit-1/rules.d}"
 polkit_bus="" polkit_daemon=""
 
@@ -50,7 +52,7 @@ polkit_answer() {
   result=NO
   [ "$2" = yes ] && result=YES
   printf '%s\n' 'polkit.addRule(function(action, subject) {' \
-    "  if (action.id == \"org.freedesktop.policykit.exec\" && subject.user == \"$1\")" \
+    "  if (action.id == \"${3:-org.freedesktop.policykit.exec}\" && subject.user == \"$1\")" \
     "    return polkit.Result.$result;" '});' >"$polkit_rules/00-tevra-test.rules" &&
     chmod 0644 "$polkit_rules/00-tevra-test.rules" &&
     { [ -z "$polkit_daemon" ] || { polkit_daemon_stop && polkit_daemon_start; }; }
