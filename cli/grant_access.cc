@@ -17,10 +17,10 @@ std::string Label(const std::string& port, const std::string& node) {
 // The terminal's commands, when polkit could not do it.
 void DiagnoseCommands(const std::string& label, const PortAccess& access) {
   if (const std::string now = access.ThisTimeCommand(); !now.empty()) {
-    Diagnose(label + ": for this time, in a terminal: " + now);
+    Diagnose(label + ": for this time, in a terminal: " + Printable(now));
   }
   if (const std::string lasting = access.ForGood(); !lasting.empty()) {
-    Diagnose(label + ": for good: " + lasting);
+    Diagnose(label + ": for good: " + Printable(lasting));
   }
 }
 

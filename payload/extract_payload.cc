@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/diagnostics.h"
 #include "platform/fd_io.h"
 
 namespace tevra {
@@ -26,7 +27,7 @@ constexpr char kNotReplaced[] = "is not a regular file; not replacing it";
 ExtractedPayload Failure(const char* path, const std::string& cause) {
   const int saved = errno;
   ExtractedPayload result;
-  result.problem = std::string(path) + ": " + cause;
+  result.problem = Printable(path) + ": " + cause;
   errno = saved;
   return result;
 }

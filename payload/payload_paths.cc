@@ -13,6 +13,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/diagnostics.h"
+
 namespace tevra {
 namespace {
 
@@ -97,14 +99,14 @@ std::string MakeDirectories(const std::string& path) {
       continue;
     }
     if (!MakePrivateDirectory(parent)) {
-      return parent + ": " + std::generic_category().message(errno);
+      return Printable(parent) + ": " + std::generic_category().message(errno);
     }
   }
   if (!MakePrivateDirectory(path)) {
-    return path + ": " + std::generic_category().message(errno);
+    return Printable(path) + ": " + std::generic_category().message(errno);
   }
   const std::string problem = DirectoryProblem(path);
-  return problem.empty() ? problem : path + " " + problem;
+  return problem.empty() ? problem : Printable(path) + " " + problem;
 }
 
 // runtimeFirst: $XDG_RUNTIME_DIR wins over the cache directory.

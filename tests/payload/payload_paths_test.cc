@@ -95,6 +95,13 @@ TEST_F(PayloadDirectoryTest, RefusesWhatIsNotOurOwnPrivateDirectory) {
     EXPECT_NE(problem.find(problemPart), std::string::npos) << problem;
   }
   EXPECT_EQ(dir_.Read(dir_.Path("plain")), test::Bytes{1}) << "nothing replaced";
+
+  // The problem reaches a terminal: a name from the environment cannot steer it.
+  Use(dir_.Write("plain\x1b[2J", {1}), std::nullopt);
+  std::string problem;
+  EXPECT_EQ(PayloadDirectory(&problem), "");
+  EXPECT_NE(problem.find("plain\\x1B[2J/"), std::string::npos) << problem;
+  EXPECT_EQ(problem.find('\x1b'), std::string::npos) << problem;
 }
 
 }  // namespace
