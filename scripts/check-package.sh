@@ -112,6 +112,22 @@ else
     { grep -F "$rules" "$scratch/udev.log" >&2; exit 1; }
 fi
 
+step "polkit action for the grant: it names the installed updater, which only root can change"
+policy=/usr/share/polkit-1/actions/com.tevra.dongle-updater.grant-port.policy
+python3 - "$policy" <<'PY'
+import sys, xml.etree.ElementTree as ET
+action = ET.parse(sys.argv[1]).getroot().find("action")
+notes = {a.get("key"): a.text for a in action.findall("annotate")}
+assert action.get("id") == "com.tevra.dongle-updater.grant-port", action.get("id")
+assert notes["org.freedesktop.policykit.exec.path"] == "/usr/bin/tevra-updater", notes
+assert notes["org.freedesktop.policykit.exec.argv1"] == "--grant-port", notes
+assert action.find("defaults/allow_active").text == "auth_admin_keep"
+print(action.find("message").text)
+PY
+for path in /usr/bin/tevra-updater /usr/bin /usr /; do
+  [[ "$(stat -c '%u %A' "$path")" =~ ^0\ .....-..-. ]] || { stat "$path" >&2; exit 1; }
+done
+
 step "tevra-bundle pack without --updater: the portable updater"
 head -c 16384 /dev/urandom >"$scratch/firmware.bin"
 tevra-bundle pack --payload "$scratch/firmware.bin" --output "$scratch/portable"
