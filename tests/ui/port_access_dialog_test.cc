@@ -4,6 +4,7 @@
 // terminal's commands when no grant can be had.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -102,13 +103,14 @@ TEST(PortAccessDialogTest, ASessionOlderThanTheGroupIsToldToLogOutAndIn) {
   EXPECT_TRUE(dialog.commands().contains("log out and in again"));
 }
 
-// A pkexec that writes down what it was asked to run and says "dismissed".
+// A pkexec that writes down what it was asked to run, then does `then`
+// (by default: says "dismissed").
 class RecordingPkexec {
  public:
-  RecordingPkexec() {
+  explicit RecordingPkexec(const std::string& then = "exit 126") {
     const std::string script = dir_.Path("pkexec");
-    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$@\" >>'" << dir_.Path("asked")
-                          << "'\nexit 126\n";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$@\" >>'" << dir_.Path("asked") << "'\n"
+                          << then << "\n";
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     SetEnv("PATH", dir_.path() + ":/usr/bin:/bin");
   }
@@ -147,6 +149,28 @@ TEST(PortAccessDialogTest, PkexecIsNeverAskedToRunAFileAUserCanChange) {
   QTRY_VERIFY_WITH_TIMEOUT(!dialog.commands().isEmpty(), kCapMs);
   EXPECT_EQ(dialog.result(), GrantResult::kNotAuthorized);
   EXPECT_EQ(pkexec.asked(), QString(kRootsProgram) + "\n--grant-port\n/dev/ttyUSB0\n");
+}
+
+// The program vanished while the prompt was up (pkexec then says 127, as
+// when it cannot ask): the dialog says so, not that the prompt was refused.
+TEST(PortAccessDialogTest, AProgramGoneFromDiskIsSaidSo) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root for a program file root may run";
+  }
+  const IsolatedEnvironment env;
+  const RecordingPkexec pkexec("rm -f \"$1\"; exit 127");
+  std::string made = "/run/tevra-gone-XXXXXX";
+  ASSERT_NE(::mkdtemp(made.data()), nullptr);
+  ASSERT_EQ(::chmod(made.c_str(), 0755), 0);
+  const std::string program = made + "/tevra-updater";
+  std::filesystem::copy_file("/usr/bin/true", program);
+  PortAccessDialog dialog(Access(PortAccess::Verdict::kNotInGroup), "an adapter", "", program,
+                          nullptr);
+  QTest::mouseClick(dialog.findChild<QPushButton*>("allow"), Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(!dialog.commands().isEmpty(), kCapMs);
+  EXPECT_EQ(dialog.result(), GrantResult::kProgramChanged);
+  EXPECT_TRUE(dialog.findChild<QLabel*>("status")->text().contains("replaced or deleted"));
+  std::filesystem::remove_all(made);
 }
 
 // The device chooses its product string: in the dialog and in the port
