@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A window that cannot start says why on the desktop as well: a private
-# dbus-daemon and a notification server on it (notification_server.py).
+# dbus-daemon and a notification server on it (notification_server.py), and
+# buses that misbehave (fake_bus.py), which it must leave within 3 s.
 #   tests/app/start_failure_notification_test.sh UPDATER APP_ID
 # Each case prints ok or FAIL; the status is that of the whole run. KEEP=1
 # leaves the bus, the calls and the lines in the temporary directory.
@@ -8,6 +9,8 @@ set -uo pipefail
 here=$(dirname "$(realpath "$0")")
 updater=$(realpath "$1")
 app_id=$2
+command -v dbus-daemon >/dev/null && /usr/bin/python3 -c 'import dbus, gi' 2>/dev/null ||
+  { echo "SKIPPED: needs dbus-daemon, python3-dbus and python3-gi (scripts/setup.sh)"; exit 77; }
 tmp=$(mktemp -d)
 pids=()
 cleanup() {
