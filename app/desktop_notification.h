@@ -10,9 +10,10 @@ namespace tevra {
 // where the cause is written first; this only repeats it.
 class DesktopNotification {
  public:
-  // Sends the cause to the session bus's notification server; true when it
-  // took it. Returns at once without a session bus and within kGiveUp
-  // otherwise; says nothing when it fails.
+  // Sends the cause to the session bus's notification server through the
+  // system's libdbus-1; true when the server took it. Returns at once without
+  // a session bus or without libdbus, and within kGiveUp otherwise, however
+  // the bus behaves; says nothing when it fails.
   static bool ShowStartFailure(std::string_view cause);
 
   static constexpr std::chrono::seconds kGiveUp{3};

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A window that cannot start says why on the desktop as well: a private
-# dbus-daemon and a notification server on it (notification_server.py).
+# dbus-daemon and a notification server on it (notification_server.py), and
+# buses that misbehave (fake_bus.py), which it must leave within 3 s.
 #   tests/app/start_failure_notification_test.sh UPDATER APP_ID
 # Each case prints ok or FAIL; the status is that of the whole run. KEEP=1
 # leaves the bus, the calls and the lines in the temporary directory.
@@ -8,6 +9,8 @@ set -uo pipefail
 here=$(dirname "$(realpath "$0")")
 updater=$(realpath "$1")
 app_id=$2
+command -v dbus-daemon >/dev/null && /usr/bin/python3 -c 'import dbus, gi' 2>/dev/null ||
+  { echo "SKIPPED: needs dbus-daemon, python3-dbus and python3-gi (scripts/setup.sh)"; exit 77; }
 tmp=$(mktemp -d)
 pids=()
 cleanup() {
@@ -53,13 +56,14 @@ chmod +x "$tmp/bin/dbus-launch"
 prefix='tevra-updater: cannot start the window: '
 run() {  # the window without a display, the given environment added: status 1, one line
   local start=${EPOCHREALTIME/./}
-  env -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS QT_QPA_PLATFORM=xcb \
-    XDG_RUNTIME_DIR="$tmp/empty" PATH="$tmp/bin:$PATH" "$@" "$updater" 2>"$tmp/err"
+  timeout -s KILL 20 env -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS \
+    QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$tmp/empty" PATH="$tmp/bin:$PATH" "$@" "$updater" 2>"$tmp/err"
   local status=$?
   took=$(((${EPOCHREALTIME/./} - start) / 1000))
   [[ $status -eq 1 && $(wc -l <"$tmp/err") -eq 1 ]] && grep -q "^$prefix" "$tmp/err"
 }
-# The server's nth Notify call, with the cause of stderr's line.
+# The server's nth Notify call, with the cause of stderr's line as the body's
+# markup shows it verbatim.
 notified() {
   local n=$1 i
   for ((i = 0; i < 200; i++)); do
@@ -72,7 +76,7 @@ Tevra dongle updater
 0
 $app_id
 The updater window cannot start
-$(sed "s/^$prefix//" "$tmp/err")
+$(sed "s/^$prefix//; s/&/\\&amp;/g; s/</\\&lt;/g; s/>/\\&gt;/g" "$tmp/err")
 []
 urgency=2 (Byte)
 -1
@@ -93,24 +97,50 @@ check "DBUS_SESSION_BUS_ADDRESS: unusable entries skipped, unix:abstract= notifi
 nowhere() { run DBUS_SESSION_BUS_ADDRESS="unix:path=$tmp/none" && same_line && ((took < 2000)); }
 check "an address that leads nowhere: the same line, at once" nowhere
 
+markup() {
+  run XDG_RUNTIME_DIR="$tmp/run" DISPLAY='&<b>x</b>' && notified 3 &&
+    grep -qF 'display &amp;&lt;b&gt;x&lt;/b&gt;;' "$tmp/call"
+}
+check "a cause with & and <b>: its markup escaped, so it shows verbatim" markup
+
 # The other way to fail: the module does not load (root: the system Qt is hidden).
 module_fails() {
   run XDG_RUNTIME_DIR="$tmp/run" unshare -m "$here/../portable/without_system_qt.sh" &&
-    ! same_line && notified 3
+    ! same_line && notified 4
+}
+# Without libdbus (an empty file in its place) nothing is sent, at once.
+no_libdbus() {
+  run XDG_RUNTIME_DIR="$tmp/run" unshare -m sh -c 'mount --bind /dev/null "$0" && exec "$1"' \
+    "$(realpath /usr/lib/x86_64-linux-gnu/libdbus-1.so.3)" && ! same_line && ((took < 2000))
 }
 if unshare -m true 2>/dev/null; then
   check "the module does not load: its cause is notified" module_fails
+  check "without libdbus: the same line, at once" no_libdbus
 else
-  echo "skip the module does not load (unshare -m needs root)"
+  echo "skip the module does not load, without libdbus (unshare -m needs root)"
 fi
 
 # Hung: a server that leaves the call unanswered, a bus that answers nothing.
-silent() { run XDG_RUNTIME_DIR="$tmp/run" && same_line && ((took < 8000)); }
+silent() { run XDG_RUNTIME_DIR="$tmp/run" "$@" && same_line && ((took < 8000)); }
 touch "$tmp/silent"
 check "a notification server that never answers: the same line, given up within the bound" silent
 kill -STOP "$daemon"
 check "a bus that never answers: the same line, given up within the bound" silent
 kill -CONT "$daemon"
+
+# Buses that misbehave (fake_bus.py): however the bus behaves, the window's
+# failure ends within the notification's 3 s.
+declare -A fault=([flood]="floods valid signals" [trickle]="sends a byte now and then"
+  [mute]="never answers the login" [half-auth]="stalls in the login's answer"
+  [half-message]="stalls mid-message" [full]="never accepts a connection")
+for mode in flood trickle mute half-auth half-message full; do
+  "$here/fake_bus.py" "$mode" "$tmp/$mode" >"$tmp/$mode.log" &
+  pids+=($!)
+  until_found ready "$tmp/$mode.log" || { echo "FAIL fake_bus.py $mode did not start"; exit 1; }
+  check "a bus that ${fault[$mode]}: the same line, given up within the bound" \
+    silent DBUS_SESSION_BUS_ADDRESS="unix:path=$tmp/$mode"
+  echo "     ended after $took ms"
+done
 
 echo "$failures failed"
 [[ $failures -eq 0 ]]
