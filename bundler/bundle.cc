@@ -13,6 +13,8 @@
 #include <system_error>
 #include <vector>
 
+#include "payload/sha256.h"
+#include "platform/diagnostics.h"
 #include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 
@@ -21,7 +23,7 @@ namespace {
 
 constexpr std::size_t kCopyBufferSize = std::size_t{64} * 1024;
 std::string UsageText(const std::string& defaultUpdater) {
-  return "usage: tevra-bundle pack [--updater FILE] --payload FILE --output FILE\n"
+  return "usage: tevra-bundle pack [--updater FILE] --payload FILE --output FILE [--force]\n"
          "       tevra-bundle inspect FILE\n"
          "\n"
          "pack     writes FILE given by --output: the updater's program image, the payload,\n"
@@ -30,7 +32,10 @@ std::string UsageText(const std::string& defaultUpdater) {
          "         portable updater: " +
          defaultUpdater +
          "\n"
-         "inspect  prints image_bytes, payload_bytes and magic of a bundled file\n";
+         "         An existing output is replaced only with --force. Prints the file\n"
+         "         written and its size, and the firmware's size and SHA-256.\n"
+         "inspect  prints image_bytes, payload_bytes, payload_sha256 and magic of a bundled\n"
+         "         file\n";
 }
 
 std::string ErrnoText(int err) {
@@ -38,7 +43,7 @@ std::string ErrnoText(int err) {
 }
 
 std::string Quoted(const std::string& path) {
-  return "'" + path + "'";
+  return "'" + Printable(path) + "'";
 }
 
 std::string Hex32(std::uint32_t value) {
@@ -248,7 +253,8 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
   return ok;
 }
 
-std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string& error) {
+std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string& error,
+                                           std::string* sha256) {
   std::uint64_t size = 0;
   mode_t mode = 0;
   const UniqueFd fd = OpenRegular(path, "file", size, mode, error);
@@ -263,6 +269,13 @@ std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string&
   if (!layout.valid()) {
     error = Quoted(path) + " " + layout.problem;
     return std::nullopt;
+  }
+  if (sha256 != nullptr) {
+    *sha256 = Sha256::HexOfRange(fd.get(), layout.imageBytes, layout.payloadBytes);
+    if (sha256->empty()) {
+      error = "cannot read " + Quoted(path) + ": " + ErrnoText(errno);
+      return std::nullopt;
+    }
   }
   return layout;
 }
@@ -290,13 +303,15 @@ int RunBundleTool(std::span<const std::string_view> args, const std::string& def
       return usage();
     }
     std::string error;
-    const std::optional<PayloadLayout> layout = InspectBundle(std::string(args[1]), error);
+    std::string sha256;
+    const std::optional<PayloadLayout> layout = InspectBundle(std::string(args[1]), error, &sha256);
     if (!layout) {
       err << "tevra-bundle: " << error << '\n';
       return kFailed;
     }
     out << "image_bytes: " << layout->imageBytes << '\n'
         << "payload_bytes: " << layout->payloadBytes << '\n'
+        << "payload_sha256: " << sha256 << '\n'
         << "magic: " << Hex32(layout->magic) << '\n';
     return kDone;
   }
@@ -305,8 +320,14 @@ int RunBundleTool(std::span<const std::string_view> args, const std::string& def
     std::optional<std::string> updater;
     std::optional<std::string> payload;
     std::optional<std::string> output;
+    bool force = false;
     for (std::size_t i = 1; i < args.size(); i += 2) {
       const std::string_view option = args[i];
+      if (option == "--force" && !force) {
+        force = true;
+        --i;  // takes no value
+        continue;
+      }
       std::optional<std::string>* slot = option == "--updater"   ? &updater
                                          : option == "--payload" ? &payload
                                          : option == "--output"  ? &output
@@ -331,11 +352,28 @@ int RunBundleTool(std::span<const std::string_view> args, const std::string& def
       }
       updater = defaultUpdater;
     }
+    struct stat existing {};
+    if (!force && ::lstat(output->c_str(), &existing) == 0) {
+      err << "tevra-bundle: " << Quoted(*output)
+          << " exists: give --force to replace it (nothing was written)\n";
+      return kUsage;
+    }
     std::string error;
     if (!PackBundle(*updater, *payload, *output, error)) {
       err << "tevra-bundle: " << error << '\n';
       return kFailed;
     }
+    // Read back from what was written: the vendor sees what the file carries.
+    std::string sha256;
+    const std::optional<PayloadLayout> layout = InspectBundle(*output, error, &sha256);
+    if (!layout) {
+      err << "tevra-bundle: " << error << '\n';
+      return kFailed;
+    }
+    out << "wrote " << Quoted(*output) << ": " << layout->fileBytes << " bytes (the updater "
+        << layout->imageBytes << ", the firmware " << layout->payloadBytes << ", the trailer "
+        << kTrailerSize << ")\n"
+        << "firmware: " << layout->payloadBytes << " bytes, sha256 " << sha256 << '\n';
     return kDone;
   }
   return usage();

@@ -27,16 +27,19 @@ inline constexpr std::uint64_t kMaxPayloadBytes = 0xFFFFFFFFu;
 bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
                 const std::string& outputPath, std::string& error);
 
-// The layout of a bundled file whose payload LocatePayload accepts.
-// Otherwise nothing, and error says in one line what is wrong (unreadable,
-// no program, no or a bad trailer, damaged).
-std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string& error);
+// The layout of a bundled file whose payload LocatePayload accepts, and
+// the payload's SHA-256 in hex into `sha256` when given. Otherwise nothing,
+// and error says in one line what is wrong (unreadable, no program, no or a
+// bad trailer, damaged).
+std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string& error,
+                                           std::string* sha256 = nullptr);
 
 // The tevra-bundle command line, without the program name. `pack` without
 // --updater takes defaultUpdater (the package's portable updater); when no
-// file is there it says so in one line. Returns the exit status: 0 done,
-// 1 failed (one line on err), 2 wrong arguments (usage, or that one line, on
-// err).
+// file is there it says so in one line. `pack` replaces an existing output
+// only with --force, and says what it wrote: the file and its size, the
+// firmware's size and SHA-256. Returns the exit status: 0 done, 1 failed
+// (one line on err), 2 wrong arguments (usage, or that one line, on err).
 int RunBundleTool(std::span<const std::string_view> args, const std::string& defaultUpdater,
                   std::ostream& out, std::ostream& err);
 

@@ -19,6 +19,9 @@ class Sha256 {
   Digest Finish();
   // Lower-case hex, as sha256sum prints it.
   static std::string Hex(const Digest& digest);
+  // The hex digest of `length` bytes of fd from `offset`, read in place with
+  // pread; empty (errno set) when they cannot be read.
+  static std::string HexOfRange(int fd, std::uint64_t offset, std::uint64_t length);
 
  private:
   void Compress(const std::uint8_t* block);

@@ -19,7 +19,7 @@ head -c 16384 /dev/urandom >"$demo/payload.bin"
 # Bundled without debug information, like the packaged updater vendors bundle.
 objcopy --strip-debug "$bin/app/tevra-updater" "$demo/updater-image"
 "$bin/bundler/tevra-bundle" pack --updater "$demo/updater-image" \
-  --payload "$demo/payload.bin" --output "$demo/tevra-updater"
+  --payload "$demo/payload.bin" --output "$demo/tevra-updater" --force
 "$bin/bundler/tevra-bundle" inspect "$demo/tevra-updater"
 
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then

@@ -67,20 +67,41 @@ TEST_F(BundleTest, PackUnderTheLongestNameThenRepackInPlaceReplacesThePayload) {
   EXPECT_EQ(st.st_mode & 07777, 0750U);
 }
 
+// pack and inspect name the firmware as sha256sum does; an existing output
+// is replaced only when asked.
 TEST_F(BundleTest, ProgramPacksThe57352ByteLayoutAndInspectAgrees) {
   const Bytes updater = ElfProgram(40960, 2);
   const Bytes payload = RandomBytes(16384, 3);
   const std::string output = dir_.Path("bundled");
-  const std::string command =
-      std::string(TEVRA_BUNDLE_PROGRAM) + " pack --updater " + dir_.Write("updater", updater) +
-      " --payload " + dir_.Write("payload", payload) + " --output " + output + " && " +
-      TEVRA_BUNDLE_PROGRAM + " inspect " + output + " >" + dir_.Path("out") + " 2>&1";
-  ASSERT_EQ(std::system(command.c_str()), 0);  // NOLINT(concurrency-mt-unsafe): one thread
+  const std::string pack = std::string(TEVRA_BUNDLE_PROGRAM) + " pack --updater " +
+                           dir_.Write("updater", updater) + " --payload " +
+                           dir_.Write("payload", payload) + " --output " + output;
+  const auto run = [this](const std::string& command) {
+    const std::string line = command + " >" + dir_.Path("out") + " 2>&1";
+    const int status = std::system(line.c_str());  // NOLINT(concurrency-mt-unsafe): one thread
+    const Bytes printed = dir_.Read("out");
+    return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                          std::string(printed.begin(), printed.end()));
+  };
+  const std::string sha256 = run("sha256sum " + dir_.Path("payload")).second.substr(0, 64);
+  ASSERT_EQ(run(pack), std::make_pair(0, "wrote '" + output +
+                                             "': 57352 bytes (the updater 40960, the firmware "
+                                             "16384, the trailer 8)\nfirmware: 16384 bytes, "
+                                             "sha256 " +
+                                             sha256 + "\n"));
   const Bytes trailer{0x00, 0x40, 0x00, 0x00, 0x55, 0x81, 0x18, 0x55};
   EXPECT_EQ(dir_.Read(output), Concat(Concat(updater, payload), trailer));
-  const Bytes printed = dir_.Read("out");
-  EXPECT_EQ(std::string(printed.begin(), printed.end()),
-            "image_bytes: 40960\npayload_bytes: 16384\nmagic: 0x55188155\n");
+  EXPECT_EQ(run(std::string(TEVRA_BUNDLE_PROGRAM) + " inspect " + output),
+            std::make_pair(0, "image_bytes: 40960\npayload_bytes: 16384\npayload_sha256: " +
+                                  sha256 + "\nmagic: 0x55188155\n"));
+
+  dir_.Write("payload", RandomBytes(100, 4));
+  EXPECT_EQ(run(pack), std::make_pair(2, "tevra-bundle: '" + output +
+                                             "' exists: give --force to replace it (nothing "
+                                             "was written)\n"));
+  EXPECT_EQ(dir_.Read(output), Concat(Concat(updater, payload), trailer));
+  EXPECT_EQ(run(pack + " --force").first, 0);
+  EXPECT_EQ(dir_.Read(output).size(), 40960U + 100 + 8);
 }
 
 TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
@@ -175,7 +196,7 @@ TEST_F(BundleTest, PackWithoutUpdaterTakesThePortableUpdaterOrNamesWhereItIsMiss
 
   const Bytes other = ElfProgram(1024, 23);
   ASSERT_EQ(Tool({"pack", "--payload", payloadPath, "--output", output, "--updater",
-                  dir_.Write("other", other)}),
+                  dir_.Write("other", other), "--force"}),
             0)
       << err_;
   EXPECT_EQ(dir_.Read(output), Bundled(other, payload));

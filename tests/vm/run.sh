@@ -30,7 +30,7 @@ head -c 16384 /dev/urandom >"$share/full"
 } >"$share/small"
 for payload in full small; do
   "$root/build/default/bundler/tevra-bundle" pack --updater "$root/build/default/app/tevra-updater" \
-    --payload "$share/$payload" --output "$share/$payload.updater"
+    --payload "$share/$payload" --output "$share/$payload.updater" --force
 done
 
 # The guest's command: the test program with a filter, offscreen, in the
