@@ -5,10 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <array>
 #include <cerrno>
 
 #include "access/serial_node.h"
 #include "access/trusted_program.h"
+#include "platform/diagnostics.h"
+#include "platform/unique_fd.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX names it so
 
@@ -86,17 +91,21 @@ GrantPlan PlanGrant(const std::string& self, const std::string& device, bool alw
   return plan;
 }
 
-GrantResult GrantResultOf(const GrantRequest& request, int exitStatus) {
+GrantResult GrantResultOf(const GrantRequest& request, int exitStatus, std::string_view said) {
   switch (exitStatus) {
     case 0:
       return GrantResult::kGranted;
     case kPkexecNotAuthorized:
       return GrantResult::kNotAuthorized;
     case kPkexecCannotAsk:
-      // pkexec also gives 127 when the program is gone.
-      return Exists(request.program.empty() ? kSetfacl : request.program)
-                 ? GrantResult::kNotAuthorized
-                 : GrantResult::kProgramChanged;
+      // pkexec's one status for "no", "could not ask" and "could not run".
+      if (said.find("Not authorized") != std::string_view::npos) {
+        return GrantResult::kNotAuthorized;
+      }
+      if (!Exists(request.program.empty() ? kSetfacl : request.program)) {
+        return GrantResult::kProgramChanged;
+      }
+      return GrantResult::kCannotAsk;
     case kStepRefused:
       if (!request.program.empty()) {
         return GrantResult::kRefused;
@@ -114,7 +123,10 @@ std::string Describe(GrantResult result) {
     case GrantResult::kNoPkexec:
       return "pkexec (polkit) is not installed, so no password prompt can be shown";
     case GrantResult::kNotAuthorized:
-      return "the password prompt was refused or dismissed, or none could be shown";
+      return "the password prompt was refused or dismissed";
+    case GrantResult::kCannotAsk:
+      return "polkit could not ask for a password here (no authentication agent in this "
+             "session, or no polkit service running)";
     case GrantResult::kRefused:
       return "the device is not a serial adapter's node, so no access was granted";
     case GrantResult::kFailed:
@@ -135,10 +147,23 @@ GrantResult RunGrant(const GrantRequest& request) {
     argv.push_back(arg.data());
   }
   argv.push_back(nullptr);
+  std::array<int, 2> ends{-1, -1};
+  if (::pipe2(ends.data(), O_CLOEXEC) != 0) {
+    return GrantResult::kFailed;
+  }
+  UniqueFd readEnd(ends[0]);
+  UniqueFd writeEnd(ends[1]);
+  posix_spawn_file_actions_t actions;
+  if (::posix_spawn_file_actions_init(&actions) != 0) {
+    return GrantResult::kFailed;
+  }
+  ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
   pid_t child = -1;
   // pkexec cleans the environment itself; it needs the session's to find
-  // the desktop's agent and the terminal.
-  const int spawned = ::posix_spawnp(&child, kPkexec, nullptr, nullptr, argv.data(), environ);
+  // the desktop's agent, and asks on the terminal (/dev/tty) when there is none.
+  const int spawned = ::posix_spawnp(&child, kPkexec, &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  (void)writeEnd.Close();  // the child holds its copy
   if (spawned == ENOENT) {
     return GrantResult::kNoPkexec;
   }
@@ -146,13 +171,39 @@ GrantResult RunGrant(const GrantRequest& request) {
     errno = spawned;
     return GrantResult::kFailed;
   }
+  // Its lines end when it does: the read ends with its last descriptor.
+  std::string said;
+  std::array<char, 4096> chunk{};
+  for (;;) {
+    const ssize_t n = ::read(readEnd.get(), chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    said.append(chunk.data(), static_cast<std::size_t>(n));
+  }
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) {
       return GrantResult::kFailed;
     }
   }
-  return WIFEXITED(status) ? GrantResultOf(request, WEXITSTATUS(status)) : GrantResult::kFailed;
+  DiagnosePkexec(said);
+  return WIFEXITED(status) ? GrantResultOf(request, WEXITSTATUS(status), said)
+                           : GrantResult::kFailed;
+}
+
+void DiagnosePkexec(std::string_view said) {
+  while (!said.empty()) {
+    const std::size_t end = said.find('\n');
+    const std::string_view line = said.substr(0, end);
+    if (!line.empty()) {
+      Diagnose("pkexec: " + Printable(line));
+    }
+    said = end == std::string_view::npos ? std::string_view() : said.substr(end + 1);
+  }
 }
 
 }  // namespace tevra

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tevra {
@@ -31,7 +32,8 @@ struct GrantRequest {
 enum class GrantResult {
   kGranted,         // the step or setfacl granted it
   kNoPkexec,        // pkexec is not installed
-  kNotAuthorized,   // the prompt was refused or dismissed, or none could be shown
+  kNotAuthorized,   // the prompt was refused or dismissed, or polkit said no
+  kCannotAsk,       // polkit could not ask: no authentication agent, no polkit service
   kRefused,         // not an adapter's node: refused, by the step or before asking
   kFailed,          // the step or setfacl could not grant it, or pkexec did not run
   kProgramChanged,  // the program to run was replaced or deleted on disk meanwhile
@@ -54,13 +56,18 @@ struct GrantPlan {
 // once the node passes the step's own checks, and nothing for `always`.
 GrantPlan PlanGrant(const std::string& self, const std::string& device, bool always);
 
-// What pkexec's exit status says of the request.
-GrantResult GrantResultOf(const GrantRequest& request, int exitStatus);
+// What pkexec's exit status, and what it wrote on standard error, say of
+// the request.
+GrantResult GrantResultOf(const GrantRequest& request, int exitStatus, std::string_view said);
 // One line for a person ("the password prompt was dismissed or refused").
 std::string Describe(GrantResult result);
 
-// Runs pkexec on the request with this process's terminal and waits for it.
+// Runs pkexec on the request and waits for it. Its prompt uses this
+// process's terminal; what it writes on standard error is passed on through
+// Diagnose, a line each, as "pkexec: LINE".
 GrantResult RunGrant(const GrantRequest& request);
+// pkexec's own lines, each through Diagnose as "pkexec: LINE".
+void DiagnosePkexec(std::string_view said);
 
 // The command pkexec is looked up as, and the setfacl root runs.
 inline constexpr char kPkexec[] = "pkexec";

@@ -95,12 +95,15 @@ PortAccessDialog::PortAccessDialog(const PortAccess& access, const std::string& 
   connect(m_allow, &QPushButton::clicked, this, &PortAccessDialog::OnAllow);
   connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(&m_grant, &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
-    OnGrantEnded(status == QProcess::NormalExit ? GrantResultOf(m_request, code)
-                                                : GrantResult::kFailed);
+    const std::string said = m_grant.readAllStandardError().toStdString();
+    DiagnosePkexec(said);
+    OnGrantEnded(status == QProcess::NormalExit ? GrantResultOf(m_request, code, said)
+                                                : GrantResult::kFailed,
+                 said);
   });
   connect(&m_grant, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
     if (error == QProcess::FailedToStart) {
-      OnGrantEnded(GrantResult::kNoPkexec);
+      OnGrantEnded(GrantResult::kNoPkexec, {});
     }
   });
   // The step's one line says why it refused or failed; the person sees it here.
@@ -152,12 +155,8 @@ void PortAccessDialog::OnAllow() {
   m_grant.start(pkexec, args);
 }
 
-void PortAccessDialog::OnGrantEnded(GrantResult result) {
+void PortAccessDialog::OnGrantEnded(GrantResult result, const std::string& said) {
   const std::string node = Printable(m_access.node);
-  const QByteArray said = m_grant.readAllStandardError().trimmed();
-  if (!said.isEmpty()) {
-    Diagnose("access to " + node + ": " + Printable(said.toStdString()));
-  }
   // setfacl says nothing of what it did: the node says it.
   if (result == GrantResult::kGranted && m_request.program.empty() &&
       ExaminePortAccess(m_access.node).verdict != PortAccess::Verdict::kAllowed) {
@@ -171,8 +170,9 @@ void PortAccessDialog::OnGrantEnded(GrantResult result) {
   Diagnose("access to " + node + " not granted: " + Describe(result));
   QString text =
       QString("Access was not granted: %1.").arg(QString::fromStdString(Describe(result)));
-  if (!said.isEmpty() && result != GrantResult::kNotAuthorized) {
-    text += "\n" + Text(said.toStdString());
+  // The step's own reason (a refusal, a failure) is worth reading here.
+  if (!said.empty() && (result == GrantResult::kRefused || result == GrantResult::kFailed)) {
+    text += "\n" + Text(said);
   }
   ShowCommands(text, {});
 }

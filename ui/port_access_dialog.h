@@ -47,7 +47,8 @@ class PortAccessDialog : public QDialog {
 
  private:
   void OnAllow();
-  void OnGrantEnded(GrantResult result);
+  // said: what pkexec and the step wrote on standard error.
+  void OnGrantEnded(GrantResult result, const std::string& said);
   void OnCopy();
 
   void ShowCommands(const QString& status, const std::string& ruleCommands);
