@@ -32,9 +32,13 @@ void DiagnoseWaysOut(const std::string& label, const std::string& port, const st
       access.verdict == PortAccess::Verdict::kMissing) {
     return;
   }
-  const std::string self = SelfExecutablePath();
-  Diagnose(label + ": for this time: " + Printable(self.empty() ? "tevra-updater" : self) +
-           " --grant-access " + Printable(port) + " (asks for an administrator's password)");
+  if (!access.noGrant.empty()) {
+    Diagnose(label + ": no grant can help: " + access.noGrant);
+  } else {
+    const std::string self = SelfExecutablePath();
+    Diagnose(label + ": for this time: " + Printable(self.empty() ? "tevra-updater" : self) +
+             " --grant-access " + Printable(port) + " (asks for an administrator's password)");
+  }
   if (const std::string lasting = access.ForGood(); !lasting.empty()) {
     Diagnose(label + ": for good: " + lasting);
   }
@@ -55,6 +59,11 @@ int GrantAccess(const std::string& port, bool always) {
   if (before.verdict == PortAccess::Verdict::kAllowed && !always) {
     Diagnose(label + ": you may use it already; nothing to grant");
     return ToInt(ExitStatus::kSuccess);
+  }
+  if (!before.noGrant.empty()) {
+    Diagnose(label + ": no grant can help: " + before.noGrant);
+    DiagnoseCommands(label, before);
+    return ToInt(ExitStatus::kUsage);
   }
   const GrantPlan plan = PlanGrant(SelfExecutablePath(), before.node, always);
   if (!plan.request) {

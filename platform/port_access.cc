@@ -3,10 +3,13 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +101,30 @@ std::string Octal(mode_t mode) {
   return text.data();
 }
 
+// The kernel's pseudo-terminal ends (Unix 98 slaves; legacy masters and slaves).
+bool PseudoTerminal(dev_t device) {
+  const unsigned int number = major(device);
+  constexpr unsigned int kLegacyMaster = 2;
+  constexpr unsigned int kLegacySlave = 3;
+  constexpr unsigned int kFirstUnix98Slave = 136;
+  constexpr unsigned int kLastUnix98Slave = 143;
+  return number == kLegacyMaster || number == kLegacySlave ||
+         (number >= kFirstUnix98Slave && number <= kLastUnix98Slave);
+}
+
+// Why an ACL entry cannot be had on the node; reading the attribute needs
+// no permission on the node itself.
+std::string NoGrant(const std::string& node, const struct stat& st) {
+  if (S_ISCHR(st.st_mode) && PseudoTerminal(st.st_rdev)) {
+    return Printable(node) + " is a pseudo-terminal, which takes no access list";
+  }
+  if (::getxattr(node.c_str(), "system.posix_acl_access", nullptr, 0) < 0 &&
+      (errno == EOPNOTSUPP || errno == ENOTSUP)) {
+    return "the file system of " + Printable(node) + " takes no access list";
+  }
+  return {};
+}
+
 }  // namespace
 
 PortAccess ExaminePortAccess(const std::string& path) {
@@ -115,6 +142,7 @@ PortAccess ExaminePortAccess(const std::string& path) {
   access.owner = UserName(st.st_uid);
   access.group = GroupName(st.st_gid);
   access.mode = st.st_mode & 07777;
+  access.noGrant = NoGrant(access.node, st);
   if (::access(access.node.c_str(), R_OK | W_OK) == 0) {
     access.verdict = PortAccess::Verdict::kAllowed;
   } else if ((access.mode & kGroupReadWrite) != kGroupReadWrite || st.st_gid == 0) {
@@ -173,7 +201,7 @@ std::string PortAccess::ForGoodCommand() const {
 }
 
 std::string PortAccess::ThisTimeCommand() const {
-  if (verdict == Verdict::kAllowed || verdict == Verdict::kMissing) {
+  if (verdict == Verdict::kAllowed || verdict == Verdict::kMissing || !noGrant.empty()) {
     return {};
   }
   return "sudo setfacl -m u:" + ShellWord(user) + ":rw " + ShellWord(node);

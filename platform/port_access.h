@@ -27,6 +27,9 @@ struct PortAccess {
   mode_t mode = 0;    // permission bits only
   std::string user;   // this process's user name, or its number
   uid_t uid = 0;
+  // Why no access list can be granted on the node (empty when one can): a
+  // pseudo-terminal (every simulator's port), or a file system without them.
+  std::string noGrant;
 
   // "root:dialout 0660"
   std::string Ownership() const;
@@ -41,7 +44,8 @@ struct PortAccess {
   // the user is in the group already, or none helps.
   std::string ForGoodCommand() const;
   // A terminal's way for this time only ("sudo setfacl -m u:ann:rw
-  // /dev/ttyUSB0"); empty when allowed or missing.
+  // /dev/ttyUSB0"); empty when allowed or missing, or when noGrant says why
+  // none can work.
   std::string ThisTimeCommand() const;
 };
 

@@ -1,16 +1,14 @@
 #include "ui/port_access_dialog.h"
 
-#include <QApplication>
 #include <QCheckBox>
-#include <QClipboard>
 #include <QDialogButtonBox>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 #include "access/serial_node.h"
 #include "platform/diagnostics.h"
+#include "ui/command_row.h"
 
 namespace tevra {
 namespace {
@@ -76,12 +74,13 @@ PortAccessDialog::PortAccessDialog(const PortAccess& access, const std::string& 
   m_status->setWordWrap(true);
   m_status->hide();
   m_layout->addWidget(m_status.get());
-  m_commands = std::make_unique<QPlainTextEdit>();
-  m_commands->setObjectName("commands");
-  m_commands->setReadOnly(true);
-  m_commands->setLineWrapMode(QPlainTextEdit::NoWrap);
-  m_commands->hide();
-  m_layout->addWidget(m_commands.get());
+  m_ask = std::make_unique<QLabel>(
+      "If you are not this computer's administrator, ask whoever looks after it to run:");
+  m_ask->setObjectName("ask");
+  m_ask->setTextFormat(Qt::PlainText);
+  m_ask->setWordWrap(true);
+  m_ask->hide();
+  m_layout->addWidget(m_ask.get());
 
   m_buttons = std::make_unique<QDialogButtonBox>();
   m_allow = m_buttons->addButton("Allow access", QDialogButtonBox::AcceptRole);
@@ -111,6 +110,14 @@ PortAccessDialog::PortAccessDialog(const PortAccess& access, const std::string& 
   m_grant.setStandardInputFile(QProcess::nullDevice());
   // Wide enough for the adapter's name and the commands on a line each.
   m_explanation->setMinimumWidth(fontMetrics().averageCharWidth() * 64);
+  if (!access.noGrant.empty()) {
+    // No grant can work here: only the ways that can are offered.
+    m_allow->hide();
+    if (m_always != nullptr) {
+      m_always->hide();
+    }
+    ShowCommands(QString("No grant can help here: %1.").arg(Text(access.noGrant)), {});
+  }
 }
 
 // A prompt still open goes with the dialog; nothing was granted.
@@ -122,7 +129,13 @@ PortAccessDialog::~PortAccessDialog() {
 }
 
 QString PortAccessDialog::commands() const {
-  return m_commands->isHidden() ? QString() : m_commands->toPlainText();
+  QString text;
+  for (const std::unique_ptr<CommandRow>& row : m_rows) {
+    if (!row->command().isEmpty()) {
+      text += row->command() + "\n";
+    }
+  }
+  return text;
 }
 
 void PortAccessDialog::OnAllow() {
@@ -178,38 +191,32 @@ void PortAccessDialog::OnGrantEnded(GrantResult result, const std::string& said)
 }
 
 void PortAccessDialog::ShowCommands(const QString& status, const std::string& ruleCommands) {
-  QString text = status;
-  text += QString("\n\nIn a terminal, for this time only (%1):")
-              .arg(QString::fromStdString(GrantLasts(m_usb)));
-  m_status->setText(text);
+  m_status->setText(status);
   m_status->show();
-  QString commands = QString::fromStdString(m_access.ThisTimeCommand()) + "\n";
-  if (!ruleCommands.empty()) {
-    commands +=
-        "\n# Every adapter of this model, whenever it is plugged in:\n" + Text(ruleCommands) + "\n";
+  m_rows.clear();
+  const auto add = [this](const QString& caption, const std::string& command) {
+    m_rows.push_back(std::make_unique<CommandRow>(caption, Text(command)));
+    m_layout->insertWidget(m_layout->indexOf(m_buttons.get()), m_rows.back().get());
+  };
+  if (const std::string now = m_access.ThisTimeCommand(); !now.empty()) {
+    add(QString("For this time only (%1):").arg(QString::fromStdString(GrantLasts(m_usb))), now);
+  }
+  QString rule = "For every adapter of this model, whenever it is plugged in:";
+  for (std::string::size_type from = 0, end = 0; !ruleCommands.empty() && end != std::string::npos;
+       from = end + 1) {
+    end = ruleCommands.find('\n', from);
+    add(rule, ruleCommands.substr(from, end - from));
+    rule = "then:";
   }
   if (const std::string command = m_access.ForGoodCommand(); !command.empty()) {
-    commands += "\n# For good (from your next login: log out and in again):\n" +
-                QString::fromStdString(command) + "\n";
+    add("For good (from your next login: log out and in again):", command);
   } else if (const std::string lasting = m_access.ForGood(); !lasting.empty()) {
-    commands += "\n# For good: " + QString::fromStdString(lasting) + "\n";
+    add(QString("For good: %1.").arg(Text(lasting)), {});
   }
-  m_commands->setPlainText(commands);
-  m_commands->setFixedHeight(m_commands->fontMetrics().lineSpacing() * 9);
-  m_commands->show();
-  // Only once there is something to copy: the box shows every button it holds.
-  if (m_copy == nullptr) {
-    m_copy = m_buttons->addButton("Copy", QDialogButtonBox::ActionRole);
-    m_copy->setObjectName("copy");
-    connect(m_copy, &QPushButton::clicked, this, &PortAccessDialog::OnCopy);
-  }
+  m_ask->setVisible(!commands().isEmpty());
   m_allow->setEnabled(true);
   m_cancel->setText("Close");
   adjustSize();  // room for the commands without squeezing the explanation
-}
-
-void PortAccessDialog::OnCopy() {
-  QApplication::clipboard()->setText(m_commands->toPlainText());
 }
 
 }  // namespace tevra

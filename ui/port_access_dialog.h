@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "access/grant_request.h"
 #include "platform/port_access.h"
@@ -11,11 +12,12 @@
 class QCheckBox;
 class QDialogButtonBox;
 class QLabel;
-class QPlainTextEdit;
 class QPushButton;
 class QVBoxLayout;
 
 namespace tevra {
+
+class CommandRow;
 
 // Shown when the port did not open because this user may not use the
 // device: which adapter it is, who may use it and why the user may not.
@@ -24,9 +26,10 @@ namespace tevra {
 // installed updater's step, or setfacl for this time); the dialog is
 // accepted once it granted. When no grant can be asked for, pkexec is
 // missing, the prompt is refused or dismissed, or the grant fails, it shows
-// the commands for a terminal instead, with a Copy button, and stays open.
-// Cancel changes nothing. Every text from the device or the system is shown
-// as plain text.
+// the commands for a terminal instead, each with a Copy button, and stays
+// open; for a port no grant can help (a pseudo-terminal) it offers only the
+// commands that can work. Cancel changes nothing. Every text from the device
+// or the system is shown as plain text.
 class PortAccessDialog : public QDialog {
   Q_OBJECT
 
@@ -42,14 +45,13 @@ class PortAccessDialog : public QDialog {
 
   // How the last grant ended; kFailed until one ran.
   GrantResult result() const { return m_result; }
-  // The commands shown for a terminal; empty while hidden.
+  // The commands shown for a terminal, one a line; empty while hidden.
   QString commands() const;
 
  private:
   void OnAllow();
   // said: what pkexec and the step wrote on standard error.
   void OnGrantEnded(GrantResult result, const std::string& said);
-  void OnCopy();
 
   void ShowCommands(const QString& status, const std::string& ruleCommands);
 
@@ -65,9 +67,9 @@ class PortAccessDialog : public QDialog {
   std::unique_ptr<QLabel> m_explanation;
   std::unique_ptr<QCheckBox> m_always;
   std::unique_ptr<QLabel> m_status;
-  std::unique_ptr<QPlainTextEdit> m_commands;
+  std::unique_ptr<QLabel> m_ask;
+  std::vector<std::unique_ptr<CommandRow>> m_rows;
   std::unique_ptr<QDialogButtonBox> m_buttons;
-  QPushButton* m_copy = nullptr;
   QPushButton* m_allow = nullptr;
   QPushButton* m_cancel = nullptr;
 };

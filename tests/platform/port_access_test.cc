@@ -2,8 +2,10 @@
 // owners, groups and modes, looked at from a child that gave up root.
 #include "platform/port_access.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,6 +79,17 @@ TEST(PortAccessTest, SaysWhoMayUseTheNodeAndTheWayOut) {
   const std::string own = node("ttyACM0", 0, kNogroup, 0660);
   const std::string rootOnly = node("ttyS0", 0, 0, 0600);
   const std::string mine = node("ttyUSB1", kNobody, 0, 0600);
+  // A simulator's port as a customer would practise with it: a real
+  // pseudo-terminal owned as an adapter is. No access list helps there.
+  const UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(master.valid());
+  ASSERT_EQ(::grantpt(master.get()), 0);
+  ASSERT_EQ(::unlockpt(master.get()), 0);
+  std::array<char, 64> ptyName{};
+  ASSERT_EQ(::ptsname_r(master.get(), ptyName.data(), ptyName.size()), 0);
+  const std::string pty = ptyName.data();
+  ASSERT_EQ(::chown(pty.c_str(), 0, dialoutGid), 0);
+  ASSERT_EQ(::chmod(pty.c_str(), 0660), 0);
 
   struct Case {
     const char* what;
@@ -114,6 +127,13 @@ TEST(PortAccessTest, SaysWhoMayUseTheNodeAndTheWayOut) {
        Verdict(PortAccess::Verdict::kOwnerOnly) + "|" + rootOnly +
            " is root:root 0600: only root may use it||sudo setfacl -m u:nobody:rw " + rootOnly},
       {"its owner", mine, kNogroup, {}, Verdict(PortAccess::Verdict::kAllowed) + "|||"},
+      {"a pseudo-terminal: the group's way only",
+       pty,
+       kNogroup,
+       {},
+       Verdict(PortAccess::Verdict::kNotInGroup) + "|" + pty +
+           " is root:dialout 0660 and you (nobody) are not in the dialout group|"
+           "sudo usermod -aG dialout nobody|"},
       {"missing",
        dir.Path("ttyUSB9"),
        kNogroup,

@@ -80,8 +80,12 @@ TEST(PortAccessDialogTest, WithoutPkexecShowsTheCommandsAndStaysOpen) {
   QTRY_VERIFY_WITH_TIMEOUT(
       explanation->height() >= explanation->heightForWidth(explanation->width()),
       kCapMs);  // the commands' room squeezes nothing
-  QTest::mouseClick(dialog.findChild<QPushButton*>("copy"), Qt::LeftButton);
-  EXPECT_EQ(QApplication::clipboard()->text(), commands);
+  // Each command is copied alone: pasting never runs the next one too.
+  const QList<QPushButton*> copies = dialog.findChildren<QPushButton*>("copy");
+  ASSERT_EQ(copies.size(), 2);
+  QTest::mouseClick(copies[1], Qt::LeftButton);
+  EXPECT_EQ(QApplication::clipboard()->text(), "sudo usermod -aG uucp ann");
+  EXPECT_TRUE(dialog.findChild<QLabel*>("ask")->isVisible()) << "the way for a non-administrator";
   EXPECT_TRUE(allow->isEnabled()) << "another try";
 }
 
@@ -100,7 +104,12 @@ TEST(PortAccessDialogTest, ASessionOlderThanTheGroupIsToldToLogOutAndIn) {
   QTest::mouseClick(dialog.findChild<QPushButton*>("allow"), Qt::LeftButton);
   QTRY_VERIFY_WITH_TIMEOUT(!dialog.commands().isEmpty(), kCapMs);
   EXPECT_FALSE(dialog.commands().contains("usermod"));
-  EXPECT_TRUE(dialog.commands().contains("log out and in again"));
+  EXPECT_EQ(dialog.commands(), "sudo setfacl -m u:ann:rw /dev/ttyUSB0\n");
+  bool told = false;
+  for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+    told = told || label->text().startsWith("For good: log out and in again");
+  }
+  EXPECT_TRUE(told);
 }
 
 // A pkexec that writes down what it was asked to run, then does `then`
@@ -206,6 +215,22 @@ TEST(PortAccessDialogTest, TheDevicesOwnStringsAreShownAsText) {
     shown.setPlainText(tip);
   }
   EXPECT_TRUE(shown.toPlainText().contains(kHostileProduct)) << tip.toStdString();
+}
+
+// A simulator's pseudo-terminal takes no access list: no grant is offered,
+// only the group's way, at once.
+TEST(PortAccessDialogTest, APseudoTerminalIsOfferedOnlyWhatCanWork) {
+  const IsolatedEnvironment env;
+  const RecordingPkexec pkexec;
+  PortAccess access = Access(PortAccess::Verdict::kNotInGroup);
+  access.node = "/dev/pts/7";
+  access.noGrant = "/dev/pts/7 is a pseudo-terminal, which takes no access list";
+  PortAccessDialog dialog(access, "/dev/pts/7", "", kRootsProgram, nullptr);
+  dialog.show();
+  EXPECT_FALSE(dialog.findChild<QPushButton*>("allow")->isVisible());
+  EXPECT_EQ(dialog.commands(), "sudo usermod -aG uucp ann\n");
+  EXPECT_TRUE(dialog.findChild<QLabel*>("status")->text().contains("is a pseudo-terminal"));
+  EXPECT_TRUE(pkexec.asked().isEmpty());
 }
 
 }  // namespace
