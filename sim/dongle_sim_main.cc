@@ -30,7 +30,7 @@ constexpr const char* kUsage =
     "(or at the device end of a socket or a tty) and prints one line per event it\n"
     "sees. Runs until SIGINT or SIGTERM.\n"
     "\n"
-    "  --port COMn               the port to publish (COM1 or above; a bare number works)\n"
+    "  --port COMn               the port to publish, COM1 to COM9999 (a bare number works)\n"
     "  --socket PATH             be the device behind a unix socket that a serial or\n"
     "                            USB-serial adapter of a virtual machine listens on\n"
     "                            (e.g. QEMU's -chardev socket,server=on); no link\n"
@@ -58,7 +58,7 @@ constexpr const char* kUsage =
     "                            with 50 02 at 0, B0 B1 B2 at 5 and 50 00 at 128 back to\n"
     "                            back, never pausing (with --pace at the line's rate,\n"
     "                            else as fast as the line takes them); no other fault\n"
-    "  --help                    show this text\n";
+    "  --help, -h                show this text\n";
 
 class UsageError {
  public:
