@@ -5,7 +5,8 @@
 # build/release/tevra-updater_<version>_<arch>.deb
 # Arguments go to the release build's configure and stay in its cache, e.g.
 #   scripts/package.sh -DTEVRA_FIRMWARE=firmware.bin -DTEVRA_DONGLE_USB_IDS='0403:6001;1a86:7523'
-# -B DIR builds in DIR instead of build/release.
+# (relative paths from the repository's top). -B DIR builds in DIR instead
+# of build/release.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/release
