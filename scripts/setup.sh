@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build, the tests and the demo need;
-# `scripts/setup.sh package` adds the tools that build and check the .deb,
+# `scripts/setup.sh package` adds the tools that build the .deb,
+# `scripts/setup.sh package-check` those and the ones that check it,
 # `scripts/setup.sh systems` those that make the other systems' roots and
 # drive the window there (tests/systems), `scripts/setup.sh portable` those
 # that build the portable updater.
-# Does nothing when they are already present.
+# Does nothing when they are already present; waits for the package lock,
+# which other builds on the machine may hold.
 set -euo pipefail
 
 packages=(
@@ -17,8 +19,13 @@ packages=(
   pkexec polkitd dbus acl udev
   logrotate
 )
+# dpkg-shlibdeps computes the dependencies, file tells CPack what is a
+# program, python3 writes the copyright file.
+package=(dpkg-dev file python3)
 if [[ "${1:-}" == package ]]; then
-  packages+=(dpkg-dev file lintian desktop-file-utils appstream man-db udev)
+  packages+=("${package[@]}")
+elif [[ "${1:-}" == package-check ]]; then
+  packages+=("${package[@]}" lintian desktop-file-utils appstream man-db udev)
 elif [[ "${1:-}" == systems ]]; then
   packages+=(debootstrap xdotool xclip)
 elif [[ "${1:-}" == portable ]]; then
@@ -43,4 +50,4 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -q
-"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+"${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
