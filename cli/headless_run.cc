@@ -34,6 +34,10 @@ constexpr std::chrono::milliseconds kRedrawPeriod{250};
 // How often a plug waiting for its device's last close looks again: a close
 // takes a moment and wakes nothing.
 constexpr std::chrono::milliseconds kCloseRecheck{20};
+// How long a run that has its outcomes waits for records whose report another
+// program has locked (a collector, a backup: moments, as a rule) before it
+// gives them up; a stop signal gives them up at once.
+constexpr std::chrono::seconds kReportGrace{5};
 
 std::string ErrnoText(int error) {
   return std::strerror(error);  // NOLINT(concurrency-mt-unsafe): one thread here
@@ -154,13 +158,20 @@ int HeadlessRun::Run() {
   std::vector<pollfd> fds;
   std::string footer;
   Clock::time_point nextRedraw = Clock::now();
+  std::optional<Clock::time_point> graceEnd;
   for (;;) {
     collect();
+    Clock::time_point now = Clock::now();
     if (stopSignal != 0 || loopFailed ||
         (running.empty() && (!station || (count != 0 && tally.outcomes() >= count)))) {
-      break;
+      if (report == std::nullopt || report->waiting() == 0 || stopSignal != 0 || loopFailed) {
+        break;
+      }
+      graceEnd = graceEnd.value_or(now + kReportGrace);
+      if (now >= *graceEnd) {
+        break;
+      }
     }
-    Clock::time_point now = Clock::now();
     if (console.live()) {
       const std::string text =
           station ? "watching: " + tally.Text(running.size(), station->waiting()) : std::string();
@@ -194,6 +205,12 @@ int HeadlessRun::Run() {
       const Clock::time_point recheck = now + kCloseRecheck;
       deadline = deadline ? std::min(*deadline, recheck) : recheck;
     }
+    for (const std::optional<Clock::time_point> due :
+         {report ? report->NextTry() : std::nullopt, graceEnd}) {
+      if (due && (!deadline || *due < *deadline)) {
+        deadline = due;
+      }
+    }
     const int ready = ::poll(fds.data(), fds.size(), PollTimeout<Clock>(deadline, now));
     if (ready < 0 && errno != EINTR) {
       const std::string cause = "waiting for the devices failed: " + ErrnoText(errno);
@@ -224,6 +241,9 @@ int HeadlessRun::Run() {
       }
       r.port->OnTick(now);
     }
+    if (report) {
+      report->OnTick(now);
+    }
     if (station && stopSignal == 0) {
       const std::size_t busy = tally.outcomes() + running.size() + awaitingClose.size();
       const std::size_t room = count == 0      ? std::numeric_limits<std::size_t>::max()
@@ -242,6 +262,11 @@ int HeadlessRun::Run() {
         it = awaitingClose.erase(it);
       }
     }
+  }
+  if (report) {
+    report->GiveUp(stopSignal != 0
+                       ? "not written: another program held its lock when the run was stopped"
+                       : "not written: another program held its lock past the end of the run");
   }
   console.SetFooter({});
   console.Redraw();

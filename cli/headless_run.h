@@ -23,7 +23,10 @@ namespace tevra {
 // say where they stood; 128 + the signal), or once its count of outcomes
 // is in (no download starts beyond it) and nothing runs: 0 when every one
 // was done, else the status of the first port that failed in the order
-// the ports started, else 6 when the report lost a record.
+// the ports started, else 6 when the report lost a record. Records whose
+// report another program has locked are tried again from the loop; at the
+// end they are waited for a few seconds more (on a stop signal, not at all)
+// and then given up.
 class HeadlessRun {
  public:
   // named: line.ports resolved, one each, in order.
