@@ -79,7 +79,7 @@ int HeadlessRun::Run() {
   }
   std::optional<OutcomeReport> report;
   if (!line_.report.empty()) {
-    report.emplace(line_.report);
+    report.emplace(line_.report, version_);
     if (!report->valid()) {
       console.Diagnostic(report->error());
       return ToInt(ExitStatus::kReportFailed);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/command_line.h"
@@ -29,9 +30,10 @@ namespace tevra {
 // and then given up.
 class HeadlessRun {
  public:
-  // named: line.ports resolved, one each, in order.
-  HeadlessRun(const CommandLine& line, std::vector<PortTarget> named)
-      : line_(line), named_(std::move(named)) {}
+  // named: line.ports resolved, one each, in order. version: the updater's,
+  // for the report.
+  HeadlessRun(const CommandLine& line, std::vector<PortTarget> named, std::string_view version)
+      : line_(line), named_(std::move(named)), version_(version) {}
 
   // Runs to its end; the exit status (see exit_status.h).
   int Run();
@@ -39,6 +41,7 @@ class HeadlessRun {
  private:
   const CommandLine& line_;
   std::vector<PortTarget> named_;
+  std::string version_;
 };
 
 }  // namespace tevra

@@ -12,7 +12,6 @@
 #include <ctime>
 #include <utility>
 
-#include "app/build_info.h"
 #include "platform/diagnostics.h"
 
 namespace tevra {
@@ -81,7 +80,8 @@ const char* ResultWord(PortResult::Kind kind) {
 
 }  // namespace
 
-OutcomeReport::OutcomeReport(const std::string& path) : path_(path) {
+OutcomeReport::OutcomeReport(const std::string& path, std::string version)
+    : path_(path), version_(std::move(version)) {
   valid_ = Open("cannot open the report " + Printable(path) + ": ").valid();
 }
 
@@ -125,7 +125,7 @@ bool OutcomeReport::Append(const PortTarget& target, const PortResult& outcome, 
                 ",\"firmware_sha256\":" + Json(firmwareSha256_) + ",\"result\":\"" +
                 ResultWord(outcome.kind) + "\",\"cause\":" + Json(outcome.RecordCause()) +
                 ",\"seconds\":" + seconds.data() + ",\"blocks\":" + Json(outcome.blocks) +
-                ",\"updater_version\":" + Json(kProgramVersion) + "}\n";
+                ",\"updater_version\":" + Json(version_) + "}\n";
   // Behind the records that wait: the file keeps the order of the outcomes.
   if (waiting_.empty()) {
     const Attempt attempt = Try(record);

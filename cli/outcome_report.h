@@ -40,8 +40,9 @@ class OutcomeReport {
 
   // Checks that path opens for appending, creating it (0644 before the
   // umask), and is a regular file, without blocking or writing. On failure,
-  // valid() is false and error() says why in one line.
-  explicit OutcomeReport(const std::string& path);
+  // valid() is false and error() says why in one line. version: the
+  // updater's, in every record.
+  OutcomeReport(const std::string& path, std::string version);
 
   bool valid() const { return valid_; }
   const std::string& error() const { return error_; }
@@ -80,6 +81,7 @@ class OutcomeReport {
   void Settle(Record& record, Attempt attempt);
 
   std::string path_;
+  std::string version_;
   bool valid_ = false;
   std::string error_;
   std::optional<std::uint64_t> firmwareBytes_;

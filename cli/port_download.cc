@@ -10,7 +10,6 @@
 
 #include "cli/grant_access.h"
 #include "download/protocol.h"
-#include "platform/comm_device.h"
 #include "platform/diagnostics.h"
 
 namespace tevra {
@@ -50,10 +49,7 @@ bool PortDownload::Open(std::uint32_t baud) {
   errno = 0;
   if (!session_.OpenPort(target_.path, baud)) {
     const int error = errno;
-    const CommError& failed = session_.PortError();
-    const std::string cause = failed.error == error && !failed.cause.empty()
-                                  ? failed.cause
-                                  : CommDevice::OpenFailureCause(error, target_.path);
+    const std::string cause = session_.OpenFailureCause(error, target_.path);
     if (error == EACCES || error == EPERM) {
       const std::string label =
           target_.name == device ? device : target_.name + " (" + device + ")";
