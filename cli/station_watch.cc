@@ -1,5 +1,6 @@
 #include "cli/station_watch.h"
 
+#include "platform/port_numbering.h"
 #include "platform/port_resolver.h"
 #include "platform/ports_directory.h"
 
@@ -8,8 +9,9 @@ namespace tevra {
 StationWatch::StationWatch(std::chrono::milliseconds settle)
     : settle_(settle),
       watcher_(kDevDir, PortsDirectory()),
-      namer_([portsDir = watcher_.portsDir()](const std::string& path) {
-        PortResolver resolver = PortResolver::ForThisUser();
+      namer_([portsDir = watcher_.portsDir()](const std::string& path, std::stop_token stop) {
+        PortResolver resolver(portsDir,
+                              PortNumbering::ForThisUser({kPlugNamingLockWait, std::move(stop)}));
         return PlugTarget(path, portsDir, resolver);
       }) {
   for (const std::string& path : watcher_.Present()) {
