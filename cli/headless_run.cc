@@ -20,7 +20,7 @@
 #include "cli/port_download.h"
 #include "cli/progress_console.h"
 #include "cli/run_tally.h"
-#include "cli/station_watch.h"
+#include "cli/station_plug_feed.h"
 #include "cli/stop_signals.h"
 #include "payload/payload_paths.h"
 
@@ -45,7 +45,7 @@ std::string ErrnoText(int error) {
 
 struct Running {
   std::unique_ptr<PortDownload> port;
-  StationWatch::Id id = 0;
+  StationPlugFeed::Id id = 0;
   std::size_t order = 0;  // among the run's ports, as they started
 };
 
@@ -91,11 +91,11 @@ int HeadlessRun::Run() {
   if (!problem.empty()) {
     console.Diagnostic(problem);
   }
-  std::optional<StationWatch> station;
+  std::optional<StationPlugFeed> station;
   if (line_.watch && problem.empty()) {
     station.emplace(line_.settle);
     if (!station->valid()) {
-      console.Diagnostic(std::string("cannot watch ") + StationWatch::kDevDir +
+      console.Diagnostic(std::string("cannot watch ") + StationPlugFeed::kDevDir +
                          " for adapters: " + ErrnoText(errno));
       return ToInt(ExitStatus::kInternal);
     }
@@ -107,12 +107,12 @@ int HeadlessRun::Run() {
   PortCloser closer;  // after `running`: every close is waited for first
   // Plugs of a device whose last download is still closing: they start
   // once the close has let go of it.
-  std::vector<std::pair<StationWatch::Id, PortTarget>> awaitingClose;
+  std::vector<std::pair<StationPlugFeed::Id, PortTarget>> awaitingClose;
   RunTally tally;
   std::size_t started = 0;
   int stopSignal = 0;
   bool loopFailed = false;
-  const auto start = [&](PortTarget target, StationWatch::Id id) {
+  const auto start = [&](PortTarget target, StationPlugFeed::Id id) {
     running.push_back({MakePortDownload(line_, std::move(target), console, record), id, started++});
     PortDownload& port = *running.back().port;
     if (stopSignal != 0) {
@@ -142,16 +142,16 @@ int HeadlessRun::Run() {
   };
 
   if (station) {
-    console.Line("watching " + std::string(StationWatch::kDevDir) + " and " + station->portsDir() +
-                 " for adapters; each is flashed " + std::to_string(line_.settle.count()) +
-                 " ms after it appears" +
+    console.Line("watching " + std::string(StationPlugFeed::kDevDir) + " and " +
+                 station->portsDir() + " for adapters; each is flashed " +
+                 std::to_string(line_.settle.count()) + " ms after it appears" +
                  (count != 0 ? ", until " + std::to_string(count) + " outcomes" : "") +
                  "; Ctrl-C ends");
   }
   for (PortTarget& target : named_) {
     // A stop while ports are still opening reaches none of the rest.
     stopSignal = stopSignal != 0 ? stopSignal : signals.Take();
-    const StationWatch::Id id = station ? station->Named(target) : 0;
+    const StationPlugFeed::Id id = station ? station->Named(target) : 0;
     start(std::move(target), id);
   }
 

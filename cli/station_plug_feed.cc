@@ -1,4 +1,4 @@
-#include "cli/station_watch.h"
+#include "cli/station_plug_feed.h"
 
 #include "platform/port_numbering.h"
 #include "platform/port_resolver.h"
@@ -6,7 +6,7 @@
 
 namespace tevra {
 
-StationWatch::StationWatch(std::chrono::milliseconds settle)
+StationPlugFeed::StationPlugFeed(std::chrono::milliseconds settle)
     : settle_(settle),
       watcher_(kDevDir, PortsDirectory()),
       namer_([portsDir = watcher_.portsDir()](const std::string& path, std::stop_token stop) {
@@ -19,8 +19,8 @@ StationWatch::StationWatch(std::chrono::milliseconds settle)
   }
 }
 
-void StationWatch::OnChanges(Clock::time_point now) {
-  for (const AdapterWatcher::Change& change : watcher_.Take()) {
+void StationPlugFeed::OnChanges(Clock::time_point now) {
+  for (const DeviceNodeWatcher::Change& change : watcher_.Take()) {
     if (change.appeared) {
       plugs_.Appeared(change.path, now + settle_);
     } else {
@@ -29,10 +29,10 @@ void StationWatch::OnChanges(Clock::time_point now) {
   }
 }
 
-std::vector<std::pair<StationWatch::Id, PortTarget>> StationWatch::TakeReady(Clock::time_point now,
-                                                                             std::size_t room) {
+std::vector<std::pair<StationPlugFeed::Id, PortTarget>> StationPlugFeed::TakeReady(
+    Clock::time_point now, std::size_t room) {
   const std::size_t naming = namer_.pending();
-  for (const WatchedAdapters::Due& due : plugs_.TakeDue(now, room > naming ? room - naming : 0)) {
+  for (const PlugLedger::Due& due : plugs_.TakeDue(now, room > naming ? room - naming : 0)) {
     namer_.Request(due.id, due.path);
   }
   return namer_.Take();
