@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "access/port_grant.h"
+#include "app/build_info.h"
 #include "app/window_libraries.h"
 #include "app/window_module.h"
 #include "cli/command_line_main.h"
@@ -14,7 +15,7 @@ int main(int argc, char** argv) {
     return tevra::GrantPortMain(argc, argv);
   }
   if (tevra::WantsCommandLine(argc, argv)) {
-    return tevra::CommandLineMain(argc, argv, tevra::CarriedLicenses);
+    return tevra::CommandLineMain(argc, argv, tevra::kProgramVersion, tevra::CarriedLicenses);
   }
   return tevra::WindowModule::Run(argc, argv);
 }

@@ -306,6 +306,12 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     throw UsageError(std::string(watchOnly) + " only goes with --watch");
   }
   CheckQuietGap(line);
+  // Named ports count among a station's outcomes, and every one is flashed.
+  if (line.count != 0 && line.count < line.ports.size()) {
+    throw UsageError("--count " + std::to_string(line.count) + " is fewer than the " +
+                     std::to_string(line.ports.size()) +
+                     " ports named with --port, which count among its outcomes");
+  }
   if (line.ports.empty() && !line.watch) {
     line.ports.emplace_back(kDefaultPort);
   }
@@ -356,8 +362,10 @@ std::string UsageText() {
          "                      start are left alone unless named; no default port\n"
          "  --settle MS         with --watch: start a download this long after its adapter\n"
          "                      appeared, 0 to 60000 (default: 1000)\n"
-         "  --count N           with --watch: end after N outcomes; none starts beyond\n"
-         "                      the N-th (default: run until stopped)\n"
+         "  --count N           with --watch: end after N outcomes, those of the ports\n"
+         "                      named with --port included (so N is at least their\n"
+         "                      number); none starts beyond the N-th (default: run\n"
+         "                      until stopped)\n"
          "\n"
          "--grant-access lets you use a port that you may not (the device's group, often\n"
          "dialout, is not yours): polkit asks for an administrator's password, then you\n"

@@ -23,7 +23,8 @@ struct CommandLine {
   std::string report;  // --report FILE: each port's outcome appended as JSON; empty: none
   // --watch: also every adapter plugged in while it runs (no default port),
   // each flashed once per plug, --settle after it appeared; --count: end
-  // after this many outcomes (0: until stopped).
+  // after this many outcomes, the named ports' included, so never fewer
+  // than they (0: until stopped).
   bool watch = false;
   std::chrono::milliseconds settle{1000};
   std::uint64_t count = 0;

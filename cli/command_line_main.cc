@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/build_info.h"
 #include "cli/command_line.h"
 #include "cli/descriptor_limit.h"
 #include "cli/exit_status.h"
@@ -42,7 +41,7 @@ int Print(const std::string& text) {
   return ToInt(ExitStatus::kSuccess);
 }
 
-int Download(const CommandLine& line) {
+int Download(const CommandLine& line, std::string_view version) {
   // Failing to raise is no error by itself: the check below says whether it matters.
   (void)RaiseDescriptorLimit();
   std::vector<PortTarget> targets;
@@ -55,7 +54,7 @@ int Download(const CommandLine& line) {
     Diagnose(*shortfall);
     return ToInt(ExitStatus::kInternal);
   }
-  return HeadlessRun(line, std::move(targets)).Run();
+  return HeadlessRun(line, std::move(targets), version).Run();
 }
 
 }  // namespace
@@ -65,7 +64,8 @@ bool WantsCommandLine(int argc, char** argv) {
   return WantsCommandLine(args);
 }
 
-int CommandLineMain(int argc, char** argv, std::string (*carriedLicenses)()) {
+int CommandLineMain(int argc, char** argv, std::string_view version,
+                    std::string (*carriedLicenses)()) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   CommandLine line;
   try {
@@ -77,7 +77,7 @@ int CommandLineMain(int argc, char** argv, std::string (*carriedLicenses)()) {
     case CommandLine::Action::kHelp:
       return Print(UsageText());
     case CommandLine::Action::kVersion:
-      return Print(std::string("tevra-updater ") + kProgramVersion + "\n");
+      return Print("tevra-updater " + std::string(version) + "\n");
     case CommandLine::Action::kLicenses: {
       const std::string text = carriedLicenses();
       return Print(
@@ -90,7 +90,7 @@ int CommandLineMain(int argc, char** argv, std::string (*carriedLicenses)()) {
     case CommandLine::Action::kDownload:
       break;
   }
-  return Download(line);
+  return Download(line, version);
 }
 
 }  // namespace tevra

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace tevra {
 
@@ -8,9 +9,11 @@ namespace tevra {
 // (see WantsCommandLine in window_options.h).
 bool WantsCommandLine(int argc, char** argv);
 
-// tevra-updater --download, --help, --version, --licenses (the notices
-// carriedLicenses gives, which only the program's top knows); anything else
-// is refused with the usage. Returns the exit status (see exit_status.h).
-int CommandLineMain(int argc, char** argv, std::string (*carriedLicenses)());
+// tevra-updater --download, --help, --version, --licenses; anything else is
+// refused with the usage. What only the program's top knows comes from it:
+// its version (for --version and the report) and the notices
+// carriedLicenses gives. Returns the exit status (see exit_status.h).
+int CommandLineMain(int argc, char** argv, std::string_view version,
+                    std::string (*carriedLicenses)());
 
 }  // namespace tevra

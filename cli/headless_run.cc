@@ -20,7 +20,7 @@
 #include "cli/port_download.h"
 #include "cli/progress_console.h"
 #include "cli/run_tally.h"
-#include "cli/station_watch.h"
+#include "cli/station_plug_feed.h"
 #include "cli/stop_signals.h"
 #include "payload/payload_paths.h"
 
@@ -34,6 +34,10 @@ constexpr std::chrono::milliseconds kRedrawPeriod{250};
 // How often a plug waiting for its device's last close looks again: a close
 // takes a moment and wakes nothing.
 constexpr std::chrono::milliseconds kCloseRecheck{20};
+// How long a run that has its outcomes waits for records whose report another
+// program has locked (a collector, a backup: moments, as a rule) before it
+// gives them up; a stop signal gives them up at once.
+constexpr std::chrono::seconds kReportGrace{5};
 
 std::string ErrnoText(int error) {
   return std::strerror(error);  // NOLINT(concurrency-mt-unsafe): one thread here
@@ -41,7 +45,7 @@ std::string ErrnoText(int error) {
 
 struct Running {
   std::unique_ptr<PortDownload> port;
-  StationWatch::Id id = 0;
+  StationPlugFeed::Id id = 0;
   std::size_t order = 0;  // among the run's ports, as they started
 };
 
@@ -75,7 +79,7 @@ int HeadlessRun::Run() {
   }
   std::optional<OutcomeReport> report;
   if (!line_.report.empty()) {
-    report.emplace(line_.report);
+    report.emplace(line_.report, version_);
     if (!report->valid()) {
       console.Diagnostic(report->error());
       return ToInt(ExitStatus::kReportFailed);
@@ -87,11 +91,11 @@ int HeadlessRun::Run() {
   if (!problem.empty()) {
     console.Diagnostic(problem);
   }
-  std::optional<StationWatch> station;
+  std::optional<StationPlugFeed> station;
   if (line_.watch && problem.empty()) {
     station.emplace(line_.settle);
     if (!station->valid()) {
-      console.Diagnostic(std::string("cannot watch ") + StationWatch::kDevDir +
+      console.Diagnostic(std::string("cannot watch ") + StationPlugFeed::kDevDir +
                          " for adapters: " + ErrnoText(errno));
       return ToInt(ExitStatus::kInternal);
     }
@@ -103,12 +107,12 @@ int HeadlessRun::Run() {
   PortCloser closer;  // after `running`: every close is waited for first
   // Plugs of a device whose last download is still closing: they start
   // once the close has let go of it.
-  std::vector<std::pair<StationWatch::Id, PortTarget>> awaitingClose;
+  std::vector<std::pair<StationPlugFeed::Id, PortTarget>> awaitingClose;
   RunTally tally;
   std::size_t started = 0;
   int stopSignal = 0;
   bool loopFailed = false;
-  const auto start = [&](PortTarget target, StationWatch::Id id) {
+  const auto start = [&](PortTarget target, StationPlugFeed::Id id) {
     running.push_back({MakePortDownload(line_, std::move(target), console, record), id, started++});
     PortDownload& port = *running.back().port;
     if (stopSignal != 0) {
@@ -138,29 +142,36 @@ int HeadlessRun::Run() {
   };
 
   if (station) {
-    console.Line("watching " + std::string(StationWatch::kDevDir) + " and " + station->portsDir() +
-                 " for adapters; each is flashed " + std::to_string(line_.settle.count()) +
-                 " ms after it appears" +
+    console.Line("watching " + std::string(StationPlugFeed::kDevDir) + " and " +
+                 station->portsDir() + " for adapters; each is flashed " +
+                 std::to_string(line_.settle.count()) + " ms after it appears" +
                  (count != 0 ? ", until " + std::to_string(count) + " outcomes" : "") +
                  "; Ctrl-C ends");
   }
   for (PortTarget& target : named_) {
     // A stop while ports are still opening reaches none of the rest.
     stopSignal = stopSignal != 0 ? stopSignal : signals.Take();
-    const StationWatch::Id id = station ? station->Named(target) : 0;
+    const StationPlugFeed::Id id = station ? station->Named(target) : 0;
     start(std::move(target), id);
   }
 
   std::vector<pollfd> fds;
   std::string footer;
   Clock::time_point nextRedraw = Clock::now();
+  std::optional<Clock::time_point> graceEnd;
   for (;;) {
     collect();
+    Clock::time_point now = Clock::now();
     if (stopSignal != 0 || loopFailed ||
         (running.empty() && (!station || (count != 0 && tally.outcomes() >= count)))) {
-      break;
+      if (report == std::nullopt || report->waiting() == 0 || stopSignal != 0 || loopFailed) {
+        break;
+      }
+      graceEnd = graceEnd.value_or(now + kReportGrace);
+      if (now >= *graceEnd) {
+        break;
+      }
     }
-    Clock::time_point now = Clock::now();
     if (console.live()) {
       const std::string text =
           station ? "watching: " + tally.Text(running.size(), station->waiting()) : std::string();
@@ -194,6 +205,12 @@ int HeadlessRun::Run() {
       const Clock::time_point recheck = now + kCloseRecheck;
       deadline = deadline ? std::min(*deadline, recheck) : recheck;
     }
+    for (const std::optional<Clock::time_point> due :
+         {report ? report->NextTry() : std::nullopt, graceEnd}) {
+      if (due && (!deadline || *due < *deadline)) {
+        deadline = due;
+      }
+    }
     const int ready = ::poll(fds.data(), fds.size(), PollTimeout<Clock>(deadline, now));
     if (ready < 0 && errno != EINTR) {
       const std::string cause = "waiting for the devices failed: " + ErrnoText(errno);
@@ -224,6 +241,9 @@ int HeadlessRun::Run() {
       }
       r.port->OnTick(now);
     }
+    if (report) {
+      report->OnTick(now);
+    }
     if (station && stopSignal == 0) {
       const std::size_t busy = tally.outcomes() + running.size() + awaitingClose.size();
       const std::size_t room = count == 0      ? std::numeric_limits<std::size_t>::max()
@@ -242,6 +262,11 @@ int HeadlessRun::Run() {
         it = awaitingClose.erase(it);
       }
     }
+  }
+  if (report) {
+    report->GiveUp(stopSignal != 0
+                       ? "not written: another program held its lock when the run was stopped"
+                       : "not written: another program held its lock past the end of the run");
   }
   console.SetFooter({});
   console.Redraw();

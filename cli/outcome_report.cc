@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
-#include "app/build_info.h"
 #include "platform/diagnostics.h"
 
 namespace tevra {
@@ -80,7 +80,8 @@ const char* ResultWord(PortResult::Kind kind) {
 
 }  // namespace
 
-OutcomeReport::OutcomeReport(const std::string& path) : path_(path) {
+OutcomeReport::OutcomeReport(const std::string& path, std::string version)
+    : path_(path), version_(std::move(version)) {
   valid_ = Open("cannot open the report " + Printable(path) + ": ").valid();
 }
 
@@ -109,42 +110,101 @@ void OutcomeReport::SetFirmware(std::uint64_t bytes, std::string sha256Hex) {
   firmwareSha256_ = std::move(sha256Hex);
 }
 
-bool OutcomeReport::Append(const PortTarget& target, const PortResult& outcome) {
+bool OutcomeReport::Append(const PortTarget& target, const PortResult& outcome, Settled settled) {
   const SerialDevice none;
   const SerialDevice& usb = target.adapter ? *target.adapter : none;
   std::array<char, 32> seconds{};
   (void)std::snprintf(seconds.data(), seconds.size(), "%.3f", outcome.seconds);
-  // After a torn line, a line end first keeps this record whole.
-  std::string line = torn_ ? "\n" : "";
-  line += "{\"time\":" + Json(Utc(outcome.time)) + ",\"port\":" + Json(target.name) +
-          ",\"device\":" + Json(target.device) + ",\"vendor_id\":" + Json(usb.vendorId) +
-          ",\"product_id\":" + Json(usb.productId) + ",\"manufacturer\":" + Json(usb.manufacturer) +
-          ",\"product\":" + Json(usb.product) + ",\"serial\":" + Json(usb.serial) +
-          ",\"firmware_bytes\":" + (firmwareBytes_ ? Json(*firmwareBytes_) : "null") +
-          ",\"firmware_sha256\":" + Json(firmwareSha256_) + ",\"result\":\"" +
-          ResultWord(outcome.kind) + "\",\"cause\":" + Json(outcome.RecordCause()) +
-          ",\"seconds\":" + seconds.data() + ",\"blocks\":" + Json(outcome.blocks) +
-          ",\"updater_version\":" + Json(kProgramVersion) + "}\n";
-  const std::string what =
-      "the record of " + Printable(target.name) + " in the report " + Printable(path_) + ": ";
-  const UniqueFd fd = Open(what);
-  if (fd.valid() && Write(fd.get(), line, what)) {
-    return true;
+  Record record{target.name, {}, std::move(settled)};
+  record.line = "{\"time\":" + Json(Utc(outcome.time)) + ",\"port\":" + Json(target.name) +
+                ",\"device\":" + Json(target.device) + ",\"vendor_id\":" + Json(usb.vendorId) +
+                ",\"product_id\":" + Json(usb.productId) +
+                ",\"manufacturer\":" + Json(usb.manufacturer) +
+                ",\"product\":" + Json(usb.product) + ",\"serial\":" + Json(usb.serial) +
+                ",\"firmware_bytes\":" + (firmwareBytes_ ? Json(*firmwareBytes_) : "null") +
+                ",\"firmware_sha256\":" + Json(firmwareSha256_) + ",\"result\":\"" +
+                ResultWord(outcome.kind) + "\",\"cause\":" + Json(outcome.RecordCause()) +
+                ",\"seconds\":" + seconds.data() + ",\"blocks\":" + Json(outcome.blocks) +
+                ",\"updater_version\":" + Json(version_) + "}\n";
+  // Behind the records that wait: the file keeps the order of the outcomes.
+  if (waiting_.empty()) {
+    const Attempt attempt = Try(record);
+    if (attempt != Attempt::kLocked) {
+      Settle(record, attempt);
+      return true;
+    }
+    nextTry_ = Clock::now() + kRetryPeriod;
   }
-  failed_ = true;
+  waiting_.push_back(std::move(record));
   return false;
 }
 
-bool OutcomeReport::Write(int fd, const std::string& line, const std::string& what) {
+void OutcomeReport::OnTick(Clock::time_point now) {
+  if (waiting_.empty() || now < nextTry_) {
+    return;
+  }
+  while (!waiting_.empty()) {
+    const Attempt attempt = Try(waiting_.front());
+    if (attempt == Attempt::kLocked) {
+      nextTry_ = now + kRetryPeriod;
+      return;
+    }
+    Record record = std::move(waiting_.front());
+    waiting_.pop_front();
+    Settle(record, attempt);
+  }
+}
+
+std::optional<OutcomeReport::Clock::time_point> OutcomeReport::NextTry() const {
+  return waiting_.empty() ? std::nullopt : std::optional(nextTry_);
+}
+
+void OutcomeReport::GiveUp(const std::string& why) {
+  std::deque<Record> lost;
+  lost.swap(waiting_);
+  for (Record& record : lost) {
+    failed_ = true;
+    record.settled(What(record.port) + why);
+  }
+}
+
+std::string OutcomeReport::What(const std::string& port) const {
+  return "the record of " + Printable(port) + " in the report " + Printable(path_) + ": ";
+}
+
+void OutcomeReport::Settle(Record& record, Attempt attempt) {
+  if (attempt == Attempt::kWritten) {
+    record.settled({});
+    return;
+  }
+  failed_ = true;
+  record.settled(error_);
+}
+
+OutcomeReport::Attempt OutcomeReport::Try(const Record& record) {
+  const std::string what = What(record.port);
+  const UniqueFd fd = Open(what);
+  if (!fd.valid()) {
+    return Attempt::kFailed;
+  }
   int locked = -1;
   do {
-    locked = ::flock(fd, LOCK_EX);  // released with fd
+    locked = ::flock(fd.get(), LOCK_EX | LOCK_NB);  // released with fd
   } while (locked != 0 && errno == EINTR);
-  struct stat before {};
   if (locked != 0) {
+    if (errno == EWOULDBLOCK) {
+      return Attempt::kLocked;
+    }
     error_ = what + "cannot lock it: " + ErrnoText(errno);
-    return false;
+    return Attempt::kFailed;
   }
+  // After a torn line, a line end first keeps this record whole.
+  return Write(fd.get(), torn_ ? "\n" + record.line : record.line, what) ? Attempt::kWritten
+                                                                         : Attempt::kFailed;
+}
+
+bool OutcomeReport::Write(int fd, const std::string& line, const std::string& what) {
+  struct stat before {};
   if (::fstat(fd, &before) != 0) {
     error_ = what + "cannot look at it: " + ErrnoText(errno);
     return false;

@@ -16,12 +16,14 @@ void PlugNamer::Request(Id id, const std::string& path) {
   std::erase_if(namings_, [](const Naming& naming) { return naming.done.load(); });
   Naming& naming = namings_.emplace_back();
   try {
-    naming.thread = std::jthread([this, &naming, id, path] {
-      Made(id, make_(path));
+    naming.thread = std::jthread([this, &naming, id, path](std::stop_token stop) {
+      Made(id, make_(path, std::move(stop)));
       naming.done = true;
     });
   } catch (const std::system_error&) {
-    Made(id, make_(path));
+    std::stop_source now;
+    now.request_stop();
+    Made(id, make_(path, now.get_token()));
     naming.done = true;
   }
 }

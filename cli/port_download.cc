@@ -10,7 +10,6 @@
 
 #include "cli/grant_access.h"
 #include "download/protocol.h"
-#include "platform/comm_device.h"
 #include "platform/diagnostics.h"
 
 namespace tevra {
@@ -50,10 +49,7 @@ bool PortDownload::Open(std::uint32_t baud) {
   errno = 0;
   if (!session_.OpenPort(target_.path, baud)) {
     const int error = errno;
-    const CommError& failed = session_.PortError();
-    const std::string cause = failed.error == error && !failed.cause.empty()
-                                  ? failed.cause
-                                  : CommDevice::OpenFailureCause(error, target_.path);
+    const std::string cause = session_.OpenFailureCause(error, target_.path);
     if (error == EACCES || error == EPERM) {
       const std::string label =
           target_.name == device ? device : target_.name + " (" + device + ")";
@@ -150,16 +146,24 @@ void PortDownload::End(PortResult result) {
     const std::uint64_t block = protocol::BLOCK_SIZE;
     result_.blocks = (std::uint64_t{session_.acknowledgedBytes()} + block - 1) / block;
   }
-  const std::string line = result_.Line();
-  console_.Finish(row_, Record() ? line : line + "; not in the report");
-}
-
-bool PortDownload::Record() {
-  if (report_ == nullptr || report_->Append(target_, result_)) {
-    return true;
+  std::string line = result_.Line();
+  if (report_ == nullptr) {
+    console_.Finish(row_, line);
+    return;
   }
-  console_.Diagnostic(report_->error());
-  return false;
+  // The closing line shows once the record is on disk or lost; this port may
+  // be gone by then, its row stays.
+  const bool settled = report_->Append(
+      target_, result_,
+      [&console = console_, row = row_, line = std::move(line)](const std::string& lost) {
+        if (!lost.empty()) {
+          console.Diagnostic(lost);
+        }
+        console.Finish(row, lost.empty() ? line : line + "; not in the report");
+      });
+  if (!settled) {
+    console_.Event(row_, "waiting for the report: another program holds its lock");
+  }
 }
 
 void PortDownload::Close() {

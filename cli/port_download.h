@@ -36,7 +36,8 @@ class PortDownload final : private DownloadSession::Frontend {
 
   // target: the port as named and what it resolved to. quietGap: the
   // silence that ends an answer (unset: the window's). report, when given,
-  // gets the port's outcome before its closing line shows; it outlives this.
+  // gets the port's outcome before its closing line shows (which may be
+  // after this is gone); it outlives this.
   PortDownload(PortTarget target, ProgressConsole& console, std::chrono::seconds silence,
                std::optional<std::chrono::milliseconds> quietGap = std::nullopt,
                OutcomeReport* report = nullptr);
@@ -89,9 +90,8 @@ class PortDownload final : private DownloadSession::Frontend {
   void Ended(DownloadSession::Outcome outcome, const std::string& cause) override;
   void Advanced() override;
 
+  // The closing line, once the result is in the report, if any.
   void End(PortResult result);
-  // The result into the report, if any; false when it did not get there.
-  bool Record();
   std::string Where() const;
   Timer& TimerFor(int id);
 

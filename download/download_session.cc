@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "download/protocol.h"
+#include "platform/comm_device.h"
 #include "serial/quiet_gap_thread.h"
 
 namespace tevra {
@@ -72,6 +73,12 @@ bool DownloadSession::OpenPort(std::uint8_t portNumber, std::uint32_t baud) {
 
 std::chrono::milliseconds DownloadSession::MinQuietGap(std::uint32_t baud) {
   return tevra::MinQuietGap(baud, static_cast<unsigned>(kBitsPerByte));
+}
+
+std::string DownloadSession::OpenFailureCause(int error, const std::string& path) const {
+  const CommError& failed = port_.LastError();
+  return failed.error == error && !failed.cause.empty() ? failed.cause
+                                                        : CommDevice::OpenFailureCause(error, path);
 }
 
 bool DownloadSession::Opened(bool opened, std::uint32_t baud) {

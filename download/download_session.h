@@ -110,8 +110,11 @@ class DownloadSession final : public NotifyTarget, private DownloadSink {
   bool Post(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override;
 
   bool portOpen() const { return sequencer_.portOpen(); }
-  // Why the last OpenPort failed at the device.
-  const CommError& PortError() const { return port_.LastError(); }
+  // Why the last OpenPort of path failed, which left errno `error`, in the
+  // words of one line for a person ("busy: another program holds it
+  // (flock)", "permission denied: ..."): the device's own when it failed
+  // there, else error's.
+  std::string OpenFailureCause(int error, const std::string& path) const;
   const DownloadSequencer& sequencer() const { return sequencer_; }
   // Payload bytes the device has accepted.
   std::uint32_t acknowledgedBytes() const { return acknowledgedBytes_; }

@@ -222,11 +222,14 @@ std::string StateDirectory() {
   return base + "/tevra-updater";
 }
 
-PortNumbering::PortNumbering(std::string sysfsRoot, std::string devRoot, std::string stateDir)
-    : sysfsRoot_(std::move(sysfsRoot)), devRoot_(std::move(devRoot)), state_(std::move(stateDir)) {}
+PortNumbering::PortNumbering(std::string sysfsRoot, std::string devRoot, std::string stateDir,
+                             StateLockWait wait)
+    : sysfsRoot_(std::move(sysfsRoot)),
+      devRoot_(std::move(devRoot)),
+      state_(std::move(stateDir), std::move(wait)) {}
 
-PortNumbering PortNumbering::ForThisUser() {
-  return PortNumbering("/sys", "/dev", StateDirectory());
+PortNumbering PortNumbering::ForThisUser(StateLockWait wait) {
+  return PortNumbering("/sys", "/dev", StateDirectory(), std::move(wait));
 }
 
 std::map<unsigned, SerialDevice> PortNumbering::Scan() const {

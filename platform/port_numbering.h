@@ -40,9 +40,11 @@ struct SerialDevice {
 // link); nothing is opened but sysfs attributes.
 class PortNumbering {
  public:
-  PortNumbering(std::string sysfsRoot, std::string devRoot, std::string stateDir);
+  // wait: for another updater's lock on the state (see StateLockWait).
+  PortNumbering(std::string sysfsRoot, std::string devRoot, std::string stateDir,
+                StateLockWait wait = {});
   // /sys, /dev and StateDirectory().
-  static PortNumbering ForThisUser();
+  static PortNumbering ForThisUser(StateLockWait wait = {});
 
   // The devices present now, by COM number, remembered for the next scan.
   std::map<unsigned, SerialDevice> Scan() const;

@@ -6,13 +6,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <sstream>
 #include <string_view>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -185,28 +188,41 @@ bool Write(int dirFd, const std::string& file, const std::string& text) {
   return ok;
 }
 
-// Waits for the lock at most kLockWait; false with errno EWOULDBLOCK when
-// another process held it all that time.
-bool Lock(int dirFd) {
+enum class Locked { kYes, kBusy, kStopped, kNoLocks };
+
+// Waits for the lock as `wait` says: kBusy when another process held it all
+// that time, kStopped when the wait was stopped first.
+Locked Lock(int dirFd, const StateLockWait& wait) {
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + PortStateFile::kLockWait;
+  const Clock::time_point deadline = Clock::now() + wait.limit;
   std::chrono::milliseconds pause{1};
+  // Nothing notifies it: it only sleeps, and wakes at once on a stop.
+  std::condition_variable_any sleeper;
+  std::mutex mutex;
   while (::flock(dirFd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) {
       continue;
     }
-    if (errno != EWOULDBLOCK || Clock::now() >= deadline) {
-      return false;
+    if (errno != EWOULDBLOCK) {
+      return Locked::kNoLocks;
     }
-    std::this_thread::sleep_for(pause);
+    if (Clock::now() >= deadline) {
+      return Locked::kBusy;
+    }
+    std::unique_lock hold(mutex);
+    (void)sleeper.wait_for(hold, wait.stop, pause, [] { return false; });
+    if (wait.stop.stop_requested()) {
+      return Locked::kStopped;
+    }
     pause = std::min(pause * 2, std::chrono::milliseconds{50});
   }
-  return true;
+  return Locked::kYes;
 }
 
 }  // namespace
 
-PortStateFile::PortStateFile(std::string dir) : dir_(std::move(dir)), file_(dir_ + "/" + kName) {}
+PortStateFile::PortStateFile(std::string dir, StateLockWait wait)
+    : dir_(std::move(dir)), file_(dir_ + "/" + kName), wait_(std::move(wait)) {}
 
 void PortStateFile::Update(const Assign& assign) const {
   std::error_code ec;
@@ -221,14 +237,20 @@ void PortStateFile::Update(const Assign& assign) const {
     }
     return;
   }
-  bool mayWrite = true;
-  if (!Lock(dirFd.get()) && errno == EWOULDBLOCK) {
-    Say("another updater has held the lock on " + dir_ + " for " +
-        std::to_string(kLockWait.count()) + " s: COM numbers given now are not remembered");
-    mayWrite = false;
+  // kNoLocks: the filesystem has none (some network ones); the rename still
+  // keeps the file whole.
+  const Locked locked = Lock(dirFd.get(), wait_);
+  if (locked == Locked::kStopped) {
+    return;
   }
-  // Any other lock error: the filesystem has no locks (some network ones);
-  // the rename still keeps the file whole.
+  const bool mayWrite = locked != Locked::kBusy;
+  if (!mayWrite) {
+    const auto held = std::chrono::duration_cast<std::chrono::duration<double>>(wait_.limit);
+    std::array<char, 16> seconds{};
+    (void)std::snprintf(seconds.data(), seconds.size(), "%g", held.count());
+    Say("another updater has held the lock on " + dir_ + " for " + seconds.data() +
+        " s: COM numbers given now are not remembered");
+  }
   Loaded state = Read(dirFd.get(), file_);
   const Entries before = state.entries;
   const std::string what = assign(state.entries);

@@ -5,9 +5,19 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <stop_token>
 #include <string>
 
 namespace tevra {
+
+// How long a numbering waits for the lock that another updater holds on the
+// state: at most `limit`, then it numbers without remembering (and says so);
+// once `stop` is requested, no longer, and then it numbers no adapter.
+struct StateLockWait {
+  // Far longer than one load-assign-save takes: a holder that long is stuck.
+  std::chrono::milliseconds limit{std::chrono::seconds(5)};
+  std::stop_token stop;
+};
 
 // What the state remembers of one adapter.
 struct RememberedPort {
@@ -39,22 +49,22 @@ class PortStateFile {
   // ("COM3 (/dev/ttyUSB0)"), empty when nothing.
   using Assign = std::function<std::string(Entries&)>;
 
-  explicit PortStateFile(std::string dir);
+  explicit PortStateFile(std::string dir, StateLockWait wait = {});
 
   // Runs assign once on what is remembered (nothing when the file cannot be
-  // used) and remembers the result.
+  // used) and remembers the result; not at all when the wait for the lock
+  // was stopped.
   void Update(const Assign& assign) const;
 
   const std::string& path() const { return file_; }
 
   static constexpr std::size_t kMaxAdapters = 64;
   static constexpr std::size_t kMaxSize = std::size_t{256} * 1024;
-  // Far longer than one load-assign-save takes: a holder that long is stuck.
-  static constexpr std::chrono::seconds kLockWait{5};
 
  private:
   std::string dir_;
   std::string file_;
+  StateLockWait wait_;
 };
 
 }  // namespace tevra

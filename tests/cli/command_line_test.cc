@@ -131,6 +131,8 @@ TEST(CommandLineMainTest, RefusesBeforeOpeningAnyPort) {
       {R"(exec "$0" --watch --port COM3)", 2, "--watch only goes with --download"},
       {R"(exec "$0" --download --count 2)", 2, "--count only goes with --watch"},
       {R"(exec "$0" --download --watch --count 0)", 2, "--count wants a whole number from 1 "},
+      {R"(exec "$0" --download --watch --count 1 --port COM3 --port COM4)", 2,
+       "--count 1 is fewer than the 2 ports named with --port"},
       {R"(exec "$0" --download --watch --settle 60001)", 2, "from 0 to 60000, not \"60001\""},
       {R"sh(exec "$0" --download --port "$(printf '/tmp/x\033]0;owned\007')")sh", 3,
        R"(/tmp/x\x1B]0;owned\x07: failed)"},

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -451,6 +452,53 @@ cp "$1/r" "$2" && exit $s)";
   EXPECT_NE(updater.Stdout().find("; not in the report\n"), std::string::npos) << updater.Stdout();
   EXPECT_NE(updater.Stderr().find("bytes were written"), std::string::npos) << updater.Stderr();
   EXPECT_EQ(Records(bench.report).size(), 1U);
+}
+
+// Another program holding the report's lock (a collector, a backup) holds
+// back no download and no stop: the record waits for the lock, is written
+// once it is let go, and is given up loudly at a stop or past the end's grace.
+TEST(ReportTest, AHeldReportHoldsNothingBack) {
+  struct Held {
+    const char* name;
+    int signal;  // sent once the record waits; 0: none
+    bool letGo;  // the lock let go once the record waits
+    int status;
+  };
+  for (const Held& h : {Held{"LetGo", 0, true, 0}, Held{"Stopped", SIGTERM, false, 143},
+                        Held{"PastTheGrace", 0, false, 6}}) {
+    SCOPED_TRACE(h.name);
+    ReportBench bench(1);
+    // Past the grace and then some, so that a run that waited for it still ends.
+    auto holder = HoldLock(bench.report, 10s, 15s);
+    ASSERT_NE(holder, nullptr);
+    ChildProcess updater(bench.updater, {"--download", "--report", bench.report});
+    std::string seen;
+    for (std::string line; seen.find("COM3: waiting for the report") == std::string::npos &&
+                           !(line = updater.NextLine(20s)).empty();) {
+      seen += line + "\n";
+    }
+    EXPECT_NE(seen.find("COM3: waiting for the report"), std::string::npos) << seen;
+    const auto asked = std::chrono::steady_clock::now();
+    if (h.letGo) {
+      holder.reset();
+    }
+    if (h.signal != 0) {
+      updater.Signal(h.signal);
+    }
+    EXPECT_EQ(updater.Finish(kRunCap), h.status) << updater.Stdout() << updater.Stderr();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - asked;
+    std::printf("%s: exit %.3f s after the record began to wait\n", h.name, took.count());
+    if (h.signal != 0) {
+      EXPECT_LT(took, 5s) << "the stop waited for the report";
+    }
+    EXPECT_NE(updater.Stdout().find("COM3: done: "), std::string::npos) << updater.Stdout();
+    EXPECT_EQ(updater.Stdout().find("; not in the report\n") == std::string::npos, h.letGo);
+    EXPECT_EQ(updater.Stderr().find("the record of COM3 in the report") == std::string::npos,
+              h.letGo)
+        << updater.Stderr();
+    holder.reset();
+    EXPECT_EQ(Records(bench.report).size(), h.letGo ? 1U : 0U);
+  }
 }
 
 std::vector<Case> Cases() {

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -278,6 +279,38 @@ TEST_F(WatchDownloadTest, ALinkMadeAgainDuringItsDownloadIsTheSamePlug) {
       << updater->Stdout();
   EXPECT_EQ(Unplug(*com3), 1);
   EXPECT_TRUE(Flashed(3) && Flashed(4));
+}
+
+// Another program holding the report's lock: a port that ends waits for it
+// without holding back the station, the next plug is flashed meanwhile, and
+// a stop ends the run at once, giving up the waiting records loudly.
+TEST_F(WatchDownloadTest, AHeldReportHoldsNoPlugBack) {
+  auto updater = Watch({"--timeout", "20"});
+  auto holder = HoldLock(env_.WorkFile("report"), 10s, 30s);
+  ASSERT_NE(holder, nullptr);
+  auto com3 = Plug(3);
+  WaitFor(*updater, "COM3: waiting for the report");
+  EXPECT_EQ(Unplug(*com3), 1);
+  auto com4 = Plug(4);
+  WaitFor(*updater, "COM4: waiting for the report");
+  const auto asked = std::chrono::steady_clock::now();
+  updater->Signal(SIGTERM);
+  EXPECT_EQ(updater->Finish(kCap), 143) << updater->Stderr();
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - asked;
+  std::printf("SIGTERM to exit with the report held: %.3f s\n", took.count());
+  EXPECT_LT(took, 5s);
+  for (const char* port : {"COM3", "COM4"}) {
+    const std::string& out = updater->Stdout();
+    const std::size_t at = out.find(port + std::string(": done: "));
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_TRUE(out.substr(at, out.find('\n', at) - at).ends_with("; not in the report")) << out;
+    EXPECT_NE(updater->Stderr().find(std::string("the record of ") + port + " in the report"),
+              std::string::npos)
+        << updater->Stderr();
+  }
+  EXPECT_EQ(Unplug(*com4), 1);
+  EXPECT_TRUE(Flashed(3) && Flashed(4));
+  EXPECT_EQ(RecordedPorts("report"), "");
 }
 
 TEST_F(WatchDownloadTest, CtrlCInterruptsRunningDownloads) {

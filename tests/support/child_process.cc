@@ -91,4 +91,18 @@ bool ChildProcess::ReadSome(std::chrono::steady_clock::time_point deadline) {
   return r > 0 || (r < 0 && errno == EINTR);
 }
 
+std::unique_ptr<ChildProcess> HoldLock(const std::string& path, std::chrono::milliseconds cap,
+                                       std::chrono::seconds hold) {
+  // The lock goes with descriptor 9 to `sleep`, and with it.
+  constexpr char kScript[] =
+      R"(if [ -d "$0" ]; then exec 9<"$0"; else exec 9>>"$0"; fi && flock 9 && echo locked &&
+exec sleep "$1")";
+  auto holder = std::make_unique<ChildProcess>(
+      "/bin/sh", std::vector<std::string>{"-c", kScript, path, std::to_string(hold.count())});
+  if (holder->NextLine(cap) != "locked") {
+    return nullptr;
+  }
+  return holder;
+}
+
 }  // namespace tevra::test

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,5 +41,12 @@ class ChildProcess {
   std::array<std::string, 2> text_;
   std::size_t consumed_ = 0;
 };
+
+// Another program holding an exclusive flock on path (a file, made when
+// missing, or a directory) for `hold` or until it is signalled: a
+// collector, a backup, another updater. Null when it did not have the lock
+// within `cap`.
+std::unique_ptr<ChildProcess> HoldLock(const std::string& path, std::chrono::milliseconds cap,
+                                       std::chrono::seconds hold = std::chrono::seconds(600));
 
 }  // namespace tevra::test

@@ -11,7 +11,7 @@
 
 namespace tevra {
 
-// The plugs a flashing station (`--download --watch`) knows of: each
+// The book of plugs a flashing station (`--download --watch`) keeps: each
 // appearance of an adapter's name, from when it appeared through its
 // settle time and its download to when it is gone. An adapter is flashed
 // once per plug: a name that stays after its outcome is not flashed again
@@ -21,7 +21,7 @@ namespace tevra {
 // same device runs when it settles: one device under two names (/dev/ttyUSB0
 // and a COMn link to it) plugged together is flashed once, and removing
 // either name ends both.
-class WatchedAdapters {
+class PlugLedger {
  public:
   using Clock = std::chrono::steady_clock;
   using Id = std::uint64_t;

@@ -1,4 +1,4 @@
-#include "cli/watched_adapters.h"
+#include "cli/plug_ledger.h"
 
 #include <sys/stat.h>
 
@@ -17,28 +17,27 @@ std::optional<DeviceIdentity> IdentityOf(const std::string& path) {
 
 }  // namespace
 
-WatchedAdapters::Plug& WatchedAdapters::Add(const std::string& path, State state) {
+PlugLedger::Plug& PlugLedger::Add(const std::string& path, State state) {
   plugs_.push_back(Plug{nextId_++, path, state, {}, {}, true});
   return plugs_.back();
 }
 
-void WatchedAdapters::LeaveAlone(const std::string& path) {
+void PlugLedger::LeaveAlone(const std::string& path) {
   Add(path, State::kLeftAlone).identity = IdentityOf(path);
 }
 
-WatchedAdapters::Id WatchedAdapters::Named(const std::string& path,
-                                           std::optional<DeviceIdentity> identity) {
+PlugLedger::Id PlugLedger::Named(const std::string& path, std::optional<DeviceIdentity> identity) {
   Plug& plug = Add(path, State::kRunning);
   plug.identity = identity;
   plug.present = !path.empty();
   return plug.id;
 }
 
-void WatchedAdapters::Appeared(const std::string& path, Clock::time_point due) {
+void PlugLedger::Appeared(const std::string& path, Clock::time_point due) {
   Add(path, State::kSettling).due = due;
 }
 
-void WatchedAdapters::Gone(const std::string& path) {
+void PlugLedger::Gone(const std::string& path) {
   std::optional<DeviceIdentity> identity;
   for (Plug& plug : plugs_) {
     if (plug.present && plug.path == path) {
@@ -55,7 +54,7 @@ void WatchedAdapters::Gone(const std::string& path) {
   Prune();
 }
 
-void WatchedAdapters::Ended(Id id) {
+void PlugLedger::Ended(Id id) {
   for (Plug& plug : plugs_) {
     if (plug.id == id) {
       plug.state = State::kEnded;
@@ -64,11 +63,11 @@ void WatchedAdapters::Ended(Id id) {
   Prune();
 }
 
-void WatchedAdapters::Prune() {
+void PlugLedger::Prune() {
   std::erase_if(plugs_, [](const Plug& p) { return !p.present && p.state != State::kRunning; });
 }
 
-std::optional<WatchedAdapters::Clock::time_point> WatchedAdapters::NextDue() const {
+std::optional<PlugLedger::Clock::time_point> PlugLedger::NextDue() const {
   std::optional<Clock::time_point> next;
   for (const Plug& plug : plugs_) {
     if (plug.state == State::kSettling && (!next || plug.due < *next)) {
@@ -78,8 +77,7 @@ std::optional<WatchedAdapters::Clock::time_point> WatchedAdapters::NextDue() con
   return next;
 }
 
-std::vector<WatchedAdapters::Due> WatchedAdapters::TakeDue(Clock::time_point now,
-                                                           std::size_t room) {
+std::vector<PlugLedger::Due> PlugLedger::TakeDue(Clock::time_point now, std::size_t room) {
   std::vector<Due> due;
   for (Plug& plug : plugs_) {
     if (plug.state != State::kSettling || plug.due > now) {
@@ -90,8 +88,7 @@ std::vector<WatchedAdapters::Due> WatchedAdapters::TakeDue(Clock::time_point now
     // name meanwhile (a link made again with `ln -sf`); a name left from an
     // earlier plug may lead to a node the kernel has given to a new device.
     const bool another = std::any_of(plugs_.begin(), plugs_.end(), [&plug](const Plug& other) {
-      return &other != &plug && other.state == State::kRunning &&
-             other.identity == plug.identity;
+      return &other != &plug && other.state == State::kRunning && other.identity == plug.identity;
     });
     if (!plug.identity || another || due.size() >= room) {
       plug.state = State::kLeftAlone;
@@ -105,7 +102,7 @@ std::vector<WatchedAdapters::Due> WatchedAdapters::TakeDue(Clock::time_point now
   return due;
 }
 
-std::size_t WatchedAdapters::settling() const {
+std::size_t PlugLedger::settling() const {
   return static_cast<std::size_t>(std::count_if(
       plugs_.begin(), plugs_.end(), [](const Plug& p) { return p.state == State::kSettling; }));
 }

@@ -1,6 +1,6 @@
-// AdapterWatcher on real directories: a temporary folder stands in for /dev,
+// DeviceNodeWatcher on real directories: a temporary folder stands in for /dev,
 // another for the ports directory, which may appear only later.
-#include "platform/adapter_watcher.h"
+#include "platform/device_node_watcher.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -18,12 +18,12 @@ namespace tevra::test {
 namespace {
 
 // "+path" appeared, "-path" gone, relative to `root`.
-std::vector<std::string> Changes(AdapterWatcher& watcher, const std::string& root) {
+std::vector<std::string> Changes(DeviceNodeWatcher& watcher, const std::string& root) {
   pollfd fd{watcher.fd(), POLLIN, 0};
   // inotify queues its events before the call that made them returns.
   EXPECT_GE(::poll(&fd, 1, 0), 0);
   std::vector<std::string> shown;
-  for (const AdapterWatcher::Change& change : watcher.Take()) {
+  for (const DeviceNodeWatcher::Change& change : watcher.Take()) {
     shown.push_back((change.appeared ? "+" : "-") + change.path.substr(root.size() + 1));
   }
   return shown;
@@ -37,7 +37,7 @@ void Link(const std::string& target, const std::string& link) {
   ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0) << link;
 }
 
-TEST(AdapterWatcherTest, ReportsAdaptersPluggedAndUnpluggedOnly) {
+TEST(DeviceNodeWatcherTest, ReportsAdaptersPluggedAndUnpluggedOnly) {
   const TempDir root;
   const std::string dev = root.Path("dev");
   const std::string ports = root.Path("ports");
@@ -46,7 +46,7 @@ TEST(AdapterWatcherTest, ReportsAdaptersPluggedAndUnpluggedOnly) {
   Touch(dev + "/ttyUSB0");
   Link("/dev/null", ports + "/COM3");
 
-  AdapterWatcher watcher(dev, ports);
+  DeviceNodeWatcher watcher(dev, ports);
   ASSERT_TRUE(watcher.valid());
   EXPECT_EQ(watcher.Present(),
             (std::vector<std::string>{dev + "/ttyUSB0", ports + "/COM3"}));  // set order
@@ -71,13 +71,13 @@ TEST(AdapterWatcherTest, ReportsAdaptersPluggedAndUnpluggedOnly) {
                                 "-ports/COM3", "+ports/COM9", "-ports/COM9", "+ports/COM9"}));
 }
 
-TEST(AdapterWatcherTest, FollowsAPortsDirectoryMadeLaterOrRemoved) {
+TEST(DeviceNodeWatcherTest, FollowsAPortsDirectoryMadeLaterOrRemoved) {
   const TempDir root;
   const std::string dev = root.Path("dev");
   const std::string ports = root.Path("config/tevra/ports");
   std::filesystem::create_directories(dev);
 
-  AdapterWatcher watcher(dev, ports);
+  DeviceNodeWatcher watcher(dev, ports);
   ASSERT_TRUE(watcher.valid());
   EXPECT_TRUE(watcher.Present().empty());
   std::filesystem::create_directories(ports);
@@ -98,7 +98,7 @@ TEST(AdapterWatcherTest, FollowsAPortsDirectoryMadeLaterOrRemoved) {
 // Events dropped by an overflowing queue: a name unplugged and plugged again
 // meanwhile is told apart by what it is, not by its name; one left alone is
 // not reported.
-TEST(AdapterWatcherTest, ReplugLostInAnOverflowIsReported) {
+TEST(DeviceNodeWatcherTest, ReplugLostInAnOverflowIsReported) {
   const TempDir root;
   const std::string dev = root.Path("dev");
   const std::string ports = root.Path("ports");
@@ -108,7 +108,7 @@ TEST(AdapterWatcherTest, ReplugLostInAnOverflowIsReported) {
   Touch(dev + "/ttyUSB1");
   Link("/dev/null", ports + "/COM3");
   Link("/dev/null", ports + "/COM4");
-  AdapterWatcher watcher(dev, ports);
+  DeviceNodeWatcher watcher(dev, ports);
   ASSERT_TRUE(watcher.valid());
 
   // More than any queue holds (16384 events by default).
@@ -126,9 +126,9 @@ TEST(AdapterWatcherTest, ReplugLostInAnOverflowIsReported) {
       (std::vector<std::string>{"-dev/ttyUSB0", "-ports/COM3", "+dev/ttyUSB0", "+ports/COM3"}));
 }
 
-TEST(AdapterWatcherTest, InvalidWithoutADeviceDirectory) {
+TEST(DeviceNodeWatcherTest, InvalidWithoutADeviceDirectory) {
   const TempDir root;
-  const AdapterWatcher watcher(root.Path("missing"), root.path());
+  const DeviceNodeWatcher watcher(root.Path("missing"), root.path());
   EXPECT_FALSE(watcher.valid());
   EXPECT_TRUE(watcher.Present().empty());
 }

@@ -1,4 +1,4 @@
-#include "platform/adapter_watcher.h"
+#include "platform/device_node_watcher.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -42,7 +42,7 @@ std::string StepTowards(const std::string& dir, const std::string& target) {
 
 }  // namespace
 
-AdapterWatcher::AdapterWatcher(const std::string& devDir, const std::string& portsDir)
+DeviceNodeWatcher::DeviceNodeWatcher(const std::string& devDir, const std::string& portsDir)
     : devDir_(Absolute(devDir)),
       portsDir_(Absolute(portsDir)),
       fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
@@ -58,7 +58,7 @@ AdapterWatcher::AdapterWatcher(const std::string& devDir, const std::string& por
   ArmPortsDir(present);
 }
 
-bool AdapterWatcher::IsAdapterNode(std::string_view name) {
+bool DeviceNodeWatcher::IsAdapterNode(std::string_view name) {
   for (const std::string_view prefix : {"ttyUSB", "ttyACM"}) {
     if (name.size() > prefix.size() && name.starts_with(prefix) &&
         std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
@@ -69,7 +69,7 @@ bool AdapterWatcher::IsAdapterNode(std::string_view name) {
   return false;
 }
 
-std::vector<std::string> AdapterWatcher::Present() const {
+std::vector<std::string> DeviceNodeWatcher::Present() const {
   std::vector<std::string> paths;
   for (const auto& [path, identity] : known_) {
     paths.push_back(path);
@@ -77,7 +77,7 @@ std::vector<std::string> AdapterWatcher::Present() const {
   return paths;
 }
 
-AdapterWatcher::Known AdapterWatcher::Scan(bool ports) const {
+DeviceNodeWatcher::Known DeviceNodeWatcher::Scan(bool ports) const {
   Known found;
   std::error_code error;
   const std::string& dir = ports ? portsDir_ : devDir_;
@@ -93,7 +93,7 @@ AdapterWatcher::Known AdapterWatcher::Scan(bool ports) const {
   return found;
 }
 
-void AdapterWatcher::Note(bool appeared, const std::string& path, std::vector<Change>& changes) {
+void DeviceNodeWatcher::Note(bool appeared, const std::string& path, std::vector<Change>& changes) {
   if (const auto it = known_.find(path); it != known_.end()) {
     changes.push_back({false, path, it->second});
     known_.erase(it);
@@ -105,7 +105,7 @@ void AdapterWatcher::Note(bool appeared, const std::string& path, std::vector<Ch
   }
 }
 
-void AdapterWatcher::ArmPortsDir(std::vector<Change>& changes) {
+void DeviceNodeWatcher::ArmPortsDir(std::vector<Change>& changes) {
   for (int step = 0; step < kMaxArmSteps; ++step) {
     const int wd = inotify_add_watch(fd_.get(), portsDir_.c_str(), kDirMask);
     if (wd >= 0) {
@@ -139,7 +139,7 @@ void AdapterWatcher::ArmPortsDir(std::vector<Change>& changes) {
   }
 }
 
-void AdapterWatcher::DisarmPortsDir(std::vector<Change>& changes) {
+void DeviceNodeWatcher::DisarmPortsDir(std::vector<Change>& changes) {
   const std::string prefix = portsDir_ + "/";
   for (auto it = known_.begin(); it != known_.end();) {
     if (it->first.starts_with(prefix)) {
@@ -155,7 +155,7 @@ void AdapterWatcher::DisarmPortsDir(std::vector<Change>& changes) {
   portsWd_ = -1;
 }
 
-void AdapterWatcher::Rescan(std::vector<Change>& changes) {
+void DeviceNodeWatcher::Rescan(std::vector<Change>& changes) {
   Known now = Scan(false);
   if (portsWd_ >= 0) {
     now.merge(Scan(true));
@@ -178,7 +178,7 @@ void AdapterWatcher::Rescan(std::vector<Change>& changes) {
   }
 }
 
-std::vector<AdapterWatcher::Change> AdapterWatcher::Take() {
+std::vector<DeviceNodeWatcher::Change> DeviceNodeWatcher::Take() {
   std::vector<Change> changes;
   if (!fd_.valid()) {
     return changes;

@@ -11,9 +11,10 @@
 
 namespace tevra {
 
-// Says which serial adapters appear and disappear while a flashing station
-// runs: the nodes ttyUSB<n> and ttyACM<n> in a device directory (/dev) and
-// the COM<n> links of the ports directory. inotify, no polling: fd() turns
+// The names of serial adapters as the file system shows them appear and
+// disappear, for a flashing station: the device nodes ttyUSB<n> and
+// ttyACM<n> in a device directory (/dev) and the COM<n> links of the ports
+// directory. Names only: what is a plug is the station's to decide. inotify, no polling: fd() turns
 // readable when something changed, for the caller's poll loop, and Take()
 // reads it.
 //
@@ -27,7 +28,7 @@ namespace tevra {
 // still comes out as gone, then appeared. Each appearance is a new plug.
 //
 // Not thread-safe; one caller.
-class AdapterWatcher {
+class DeviceNodeWatcher {
  public:
   struct Change {
     bool appeared = false;  // false: gone
@@ -37,10 +38,10 @@ class AdapterWatcher {
     std::optional<PlugIdentity> identity;
   };
 
-  AdapterWatcher(const std::string& devDir, const std::string& portsDir);
-  AdapterWatcher(const AdapterWatcher&) = delete;
-  AdapterWatcher& operator=(const AdapterWatcher&) = delete;
-  ~AdapterWatcher() = default;
+  DeviceNodeWatcher(const std::string& devDir, const std::string& portsDir);
+  DeviceNodeWatcher(const DeviceNodeWatcher&) = delete;
+  DeviceNodeWatcher& operator=(const DeviceNodeWatcher&) = delete;
+  ~DeviceNodeWatcher() = default;
 
   // False (errno set) when the device directory could not be watched.
   bool valid() const { return devWd_ >= 0; }

@@ -8,26 +8,26 @@
 #include <utility>
 #include <vector>
 
+#include "cli/plug_ledger.h"
 #include "cli/plug_namer.h"
 #include "cli/port_targets.h"
-#include "cli/watched_adapters.h"
-#include "platform/adapter_watcher.h"
+#include "platform/device_node_watcher.h"
 
 namespace tevra {
 
-// What a flashing station (`--download --watch`) adds to a headless run:
-// the adapters that appear in /dev and the ports directory (AdapterWatcher),
-// their plugs through their settle times (WatchedAdapters), and their targets
-// made off the loop (PlugNamer). The run's loop polls fds() and asks for the
-// plugs whose downloads may start.
-class StationWatch {
+// Feeds a headless run the plugs of a flashing station (`--download
+// --watch`) whose downloads may start: the adapters' names that appear in
+// /dev and the ports directory (DeviceNodeWatcher), their plugs through their
+// settle times (PlugLedger), and their targets made off the loop
+// (PlugNamer). The run's loop polls fds() and asks for what is ready.
+class StationPlugFeed {
  public:
-  using Clock = WatchedAdapters::Clock;
-  using Id = WatchedAdapters::Id;
+  using Clock = PlugLedger::Clock;
+  using Id = PlugLedger::Id;
 
   static constexpr char kDevDir[] = "/dev";
 
-  explicit StationWatch(std::chrono::milliseconds settle);
+  explicit StationPlugFeed(std::chrono::milliseconds settle);
 
   // False (errno set) when it cannot watch.
   bool valid() const { return watcher_.valid() && namer_.valid(); }
@@ -49,8 +49,8 @@ class StationWatch {
 
  private:
   std::chrono::milliseconds settle_;
-  AdapterWatcher watcher_;
-  WatchedAdapters plugs_;
+  DeviceNodeWatcher watcher_;
+  PlugLedger plugs_;
   PlugNamer namer_;  // last: its requests end before what they use goes
 };
 
