@@ -34,9 +34,9 @@ BundledPayload::BundledPayload(const std::string& path) : path_(path) {
     return;
   }
   if (!layout.valid()) {
-    const bool none = layout.status == PayloadStatus::kBadMagic;
+    none_ = layout.status == PayloadStatus::kBadMagic;
     error_ = Printable(path) + " " + layout.problem +
-             (none ? "; put a payload in with tevra-bundle pack" : "");
+             (none_ ? "; put a payload in with tevra-bundle pack" : "");
     return;
   }
   offset_ = layout.imageBytes;
@@ -52,23 +52,7 @@ std::unique_ptr<PayloadSource> BundledPayload::NewSource() const {
 }
 
 std::string BundledPayload::Sha256Hex() const {
-  Sha256 hash;
-  std::array<std::uint8_t, 65536> chunk{};
-  for (std::uint64_t done = 0; done < length_;) {
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), length_ - done));
-    const ssize_t got = ::pread(fd_.get(), chunk.data(), want, static_cast<off_t>(offset_ + done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      errno = got == 0 ? EIO : errno;  // the file shrank under us
-      return {};
-    }
-    hash.Update(std::span(chunk).first(static_cast<std::size_t>(got)));
-    done += static_cast<std::uint64_t>(got);
-  }
-  return Sha256::Hex(hash.Finish());
+  return Sha256::HexOfRange(fd_.get(), offset_, length_);
 }
 
 }  // namespace tevra

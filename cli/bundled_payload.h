@@ -20,6 +20,8 @@ class BundledPayload {
   explicit BundledPayload(const std::string& path);
 
   bool valid() const { return error_.empty(); }
+  // The file is a sound program with no payload at all (not a damaged one).
+  bool carriesNone() const { return none_; }
   const std::string& error() const { return error_; }
   std::uint64_t length() const { return length_; }
   // A reader of its own for one download; null (errno set) on failure.
@@ -34,6 +36,7 @@ class BundledPayload {
   std::uint64_t offset_ = 0;
   std::uint64_t length_ = 0;
   std::string error_;
+  bool none_ = false;
 };
 
 }  // namespace tevra

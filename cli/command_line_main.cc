@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/bundled_payload.h"
 #include "cli/command_line.h"
 #include "cli/descriptor_limit.h"
 #include "cli/exit_status.h"
@@ -15,6 +16,7 @@
 #include "cli/headless_run.h"
 #include "cli/port_targets.h"
 #include "cli/window_options.h"
+#include "payload/payload_paths.h"
 #include "platform/diagnostics.h"
 #include "platform/fd_io.h"
 
@@ -25,9 +27,10 @@ bool Write(int fd, const std::string& text) {
   return WriteAll(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
+// The one line, and where the options are: the error stays on the screen.
 int UsageFailure(const UsageError& error) {
   Diagnose(error.what());
-  (void)Write(STDERR_FILENO, "\n" + UsageText());  // the status says it already
+  Diagnose("see 'tevra-updater --help' for the options");
   return ToInt(ExitStatus::kUsage);
 }
 
@@ -39,6 +42,22 @@ int Print(const std::string& text) {
     return ToInt(ExitStatus::kInternal);
   }
   return ToInt(ExitStatus::kSuccess);
+}
+
+// What --version says of the firmware this file carries.
+std::string FirmwareLine() {
+  const BundledPayload payload(SelfExecutablePath());
+  if (payload.valid()) {
+    const std::string sha256 = payload.Sha256Hex();
+    return "firmware: " + std::to_string(payload.length()) + " bytes, sha256 " +
+           (sha256.empty() ? "unreadable: " + std::string(std::strerror(errno))  // NOLINT
+                           : sha256) +
+           "\n";
+  }
+  if (payload.carriesNone()) {
+    return "firmware: none: this file carries none (tevra-bundle pack puts it in)\n";
+  }
+  return "firmware: " + payload.error() + "\n";
 }
 
 int Download(const CommandLine& line, std::string_view version) {
@@ -77,7 +96,7 @@ int CommandLineMain(int argc, char** argv, std::string_view version,
     case CommandLine::Action::kHelp:
       return Print(UsageText());
     case CommandLine::Action::kVersion:
-      return Print("tevra-updater " + std::string(version) + "\n");
+      return Print("tevra-updater " + std::string(version) + "\n" + FirmwareLine());
     case CommandLine::Action::kLicenses: {
       const std::string text = carriedLicenses();
       return Print(

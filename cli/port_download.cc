@@ -46,13 +46,12 @@ bool PortDownload::Open(std::uint32_t baud) {
   }
   const std::string& device = target_.device;
   console_.SetDevice(row_, device);
+  const std::string label = target_.name == device ? device : target_.name + " (" + device + ")";
   errno = 0;
-  if (!session_.OpenPort(target_.path, baud)) {
+  if (!session_.OpenPort(target_.path, baud, label)) {
     const int error = errno;
     const std::string cause = session_.OpenFailureCause(error, target_.path);
     if (error == EACCES || error == EPERM) {
-      const std::string label =
-          target_.name == device ? device : target_.name + " (" + device + ")";
       DiagnoseWaysOut(Printable(label), target_.name, target_.path);
     }
     End(PortResult::Failed(ExitStatus::kPortNotOpened, "the port did not open: " + cause));

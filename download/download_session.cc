@@ -60,9 +60,11 @@ DownloadSession::~DownloadSession() {
   port_.Close();
 }
 
-bool DownloadSession::OpenPort(const std::string& path, std::uint32_t baud) {
+bool DownloadSession::OpenPort(const std::string& path, std::uint32_t baud,
+                               const std::string& label) {
   return Opened(
-      port_.Open(this, WM_SERIAL_NOTIFY, path, baud, kByteSize, Parity::kEven, kOneStopBit), baud);
+      port_.Open(this, WM_SERIAL_NOTIFY, path, baud, kByteSize, Parity::kEven, kOneStopBit, label),
+      baud);
 }
 
 bool DownloadSession::OpenPort(std::uint8_t portNumber, std::uint32_t baud) {

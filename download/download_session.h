@@ -84,8 +84,9 @@ class DownloadSession final : public NotifyTarget, private DownloadSink {
   ~DownloadSession() override;
 
   // Opens the device at path (resolved by the caller), 8 data bits, even
-  // parity, one stop bit. False, errno set, when it did not open.
-  bool OpenPort(const std::string& path, std::uint32_t baud);
+  // parity, one stop bit; lines about it name it `label` ("COM3
+  // (/dev/ttyUSB0)"). False, errno set, when it did not open.
+  bool OpenPort(const std::string& path, std::uint32_t baud, const std::string& label = {});
   // The same for "COM<n>", resolved once here.
   bool OpenPort(std::uint8_t portNumber, std::uint32_t baud);
   // Closes the port; a running download stays ("Com settings").

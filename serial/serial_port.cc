@@ -64,7 +64,7 @@ bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uin
 
 bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, const std::string& portName,
                       std::uint32_t baudRate, std::uint8_t byteSize, Parity parity,
-                      std::uint8_t stopBits) {
+                      std::uint8_t stopBits, const std::string& label) {
   if (m_isOpen) {
     return true;
   }
@@ -81,11 +81,13 @@ bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, const st
     errno = ENOENT;
     return false;
   }
-  const std::string label =
-      port.path == portName ? portName : portName + " (" + DeviceShown(port.path) + ")";
-  if (!m_hComm.Open(port.path.c_str(), label)) {
+  const std::string shown = !label.empty() ? label
+                            : port.path == portName
+                                ? portName
+                                : portName + " (" + DeviceShown(port.path) + ")";
+  if (!m_hComm.Open(port.path.c_str(), shown)) {
     const int error = errno;
-    Diagnose(Printable(label) + ": " + m_hComm.LastError().cause);
+    Diagnose(Printable(shown) + ": " + m_hComm.LastError().cause);
     errno = error;
     return false;
   }

@@ -58,9 +58,11 @@ class SerialPort {
   // have started and purged the input, so a Send right after is kept.
   bool Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, std::uint8_t portNumber,
             std::uint32_t baudRate, std::uint8_t byteSize, Parity parity, std::uint8_t stopBits);
-  // The same for a port named "COMn" or by an absolute device path.
+  // The same for a port named "COMn" or by an absolute device path; lines
+  // about the port name it by `label` when given ("COM3 (/dev/ttyUSB0)").
   bool Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, const std::string& portName,
-            std::uint32_t baudRate, std::uint8_t byteSize, Parity parity, std::uint8_t stopBits);
+            std::uint32_t baudRate, std::uint8_t byteSize, Parity parity, std::uint8_t stopBits,
+            const std::string& label = {});
   // Stops the four workers and closes the device; always true.
   bool Close();
   // Queues len (<= 1023) bytes on the transmit channel and wakes the writer;

@@ -553,13 +553,18 @@ std::vector<Case> Cases() {
        "/nonexistent/ttyUSB9: failed: the port did not open: no such device",
        {"--port", "/nonexistent/ttyUSB9"}},
       {"NoPayload", 3, {}, "COM3: failed: no payload to send", {}, Carries::kNothing},
-      {"BadOption", 2, {}, "unknown option \"--bogus\"\n\nusage: tevra-updater", {"--bogus"}},
+      {"BadOption",
+       2,
+       {},
+       "tevra-updater: unknown option \"--bogus\"\ntevra-updater: see 'tevra-updater --help' "
+       "for the options\n",
+       {"--bogus"}},
       {"RateNotInTheList", 2, {}, "--baud wants one of 110, 300", {"--baud", "1234"}},
       {"QuietGapBelowTheRatesMinimum",
        2,
        {},
-       "--quiet-gap at 9600 baud wants at least 3 ms (two and a half characters' time), not 2\n\n"
-       "usage: tevra-updater",
+       "--quiet-gap at 9600 baud wants at least 3 ms (two and a half characters' time), not 2\n"
+       "tevra-updater: see 'tevra-updater --help'",
        {"--quiet-gap", "2"}},
       // Half the default, not 5 ms: on a busy machine the simulator and the
       // updater are preempted for 3 to 20 ms, holes a short gap takes for silence.
@@ -583,6 +588,30 @@ std::vector<Case> Cases() {
       {"TerminalClosed", 129, {interrupted}},
       {"Quit", 131, {interrupted}},
   };
+}
+
+// A vendor or a customer asks which firmware a file carries: --version
+// names it as sha256sum does, before any download; a file without it says so.
+TEST(VersionTest, NamesTheFirmwareTheFileCarries) {
+  const IsolatedEnvironment env;
+  WriteFile(env.WorkFile("payload"), RandomBytes(5000, 9));
+  std::string error;
+  ASSERT_TRUE(PackBundle(TEVRA_UPDATER, env.WorkFile("payload"), env.WorkFile("updater"), error))
+      << error;
+  ChildProcess sum("/usr/bin/sha256sum", {env.WorkFile("payload")});
+  ASSERT_EQ(sum.Finish(kRunCap), 0);
+  ChildProcess version(env.WorkFile("updater"), {"--version"});
+  ASSERT_EQ(version.Finish(kRunCap), 0) << version.Stderr();
+  EXPECT_NE(
+      version.Stdout().find("\nfirmware: 5000 bytes, sha256 " + sum.Stdout().substr(0, 64) + "\n"),
+      std::string::npos)
+      << version.Stdout();
+  const Bytes bundled = ReadFile(env.WorkFile("updater"));
+  WriteFile(env.WorkFile("updater"), Bytes(bundled.begin(), bundled.end() - 9));  // cut short
+  ChildProcess damaged(env.WorkFile("updater"), {"--version"});
+  ASSERT_EQ(damaged.Finish(kRunCap), 0) << damaged.Stderr();
+  EXPECT_NE(damaged.Stdout().find("\nfirmware: "), std::string::npos);
+  EXPECT_EQ(damaged.Stdout().find("sha256"), std::string::npos) << damaged.Stdout();
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HeadlessDownloadTest, ::testing::ValuesIn(Cases()),
