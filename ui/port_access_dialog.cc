@@ -38,10 +38,12 @@ QString Explanation(const PortAccess& access, const std::string& adapter, bool u
       text += QString("Only %1 may read and write it.").arg(Text(access.owner));
       break;
   }
-  text += QString(
-              "\n\nAllow access lets you use this adapter %1. Your desktop asks for an "
-              "administrator's password first.")
-              .arg(QString::fromStdString(GrantLasts(usb)));
+  if (access.noGrant.empty()) {
+    text += QString(
+                "\n\nAllow access lets you use this adapter %1. Your desktop asks for an "
+                "administrator's password first.")
+                .arg(QString::fromStdString(GrantLasts(usb)));
+  }
   return text;
 }
 

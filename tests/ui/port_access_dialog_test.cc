@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTextDocument>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -231,6 +232,11 @@ TEST(PortAccessDialogTest, APseudoTerminalIsOfferedOnlyWhatCanWork) {
   EXPECT_EQ(dialog.commands(), "sudo usermod -aG uucp ann\n");
   EXPECT_TRUE(dialog.findChild<QLabel*>("status")->text().contains("is a pseudo-terminal"));
   EXPECT_TRUE(pkexec.asked().isEmpty());
+  // The README's picture of it, when asked for.
+  if (const char* shots = std::getenv("TEVRA_SHOTS")) {  // NOLINT(concurrency-mt-unsafe)
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    EXPECT_TRUE(dialog.grab().save(QString(shots) + "/port-access-pty.png"));
+  }
 }
 
 }  // namespace
