@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "access/grant_rule.h"
+
 namespace tevra {
 
 bool IsRefusal(GrantFault fault) {
@@ -45,8 +47,14 @@ std::string Describe(const GrantError& error) {
     case GrantFault::kNotTty:
       text = s + " is not the serial port the kernel knows by that name";
       break;
+    case GrantFault::kConsole:
+      text = s + " is a console: whoever may read it reads what is typed there, logins included";
+      break;
+    case GrantFault::kConsoleUnknown:
+      text = "cannot tell whether " + s + " is a console (" + kActiveConsoles + ")";
+      break;
     case GrantFault::kNoDevice:
-      text = s + " is not a serial adapter (a terminal, console or pseudo-terminal)";
+      text = s + " is not a serial adapter (a terminal or pseudo-terminal)";
       break;
     case GrantFault::kNoUart:
       text = s + " is a serial port slot without a UART";

@@ -19,6 +19,8 @@ enum class GrantFault {
   kNotDevice,
   kCannotOpen,
   kNotTty,
+  kConsole,
+  kConsoleUnknown,
   kNoDevice,
   kNoUart,
   kNoUsbIds,

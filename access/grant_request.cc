@@ -128,7 +128,8 @@ std::string Describe(GrantResult result) {
       return "polkit could not ask for a password here (no authentication agent in this "
              "session, or no polkit service running)";
     case GrantResult::kRefused:
-      return "the device is not a serial adapter's node, so no access was granted";
+      return "the device is not one that may be granted (a console, or not a serial adapter's "
+             "node), so no access was granted";
     case GrantResult::kFailed:
       return "the grant failed";
     case GrantResult::kProgramChanged:

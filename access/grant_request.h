@@ -34,7 +34,7 @@ enum class GrantResult {
   kNoPkexec,        // pkexec is not installed
   kNotAuthorized,   // the prompt was refused or dismissed, or polkit said no
   kCannotAsk,       // polkit could not ask: no authentication agent, no polkit service
-  kRefused,         // not an adapter's node: refused, by the step or before asking
+  kRefused,         // a console or not an adapter's node: refused, by the step or before
   kFailed,          // the step or setfacl could not grant it, or pkexec did not run
   kProgramChanged,  // the program to run was replaced or deleted on disk meanwhile
   kNotAsked,        // no program root may run is at hand: only the commands help

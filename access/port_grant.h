@@ -12,8 +12,8 @@ namespace tevra {
 // SUDO_UID (the only environment read), all digits, not 0, known to
 // getpwuid; the effective uid must be 0.
 // Device: a character device directly in /dev, not a link, whose number the
-// kernel lists as the tty NAME with a device behind it, and not an 8250 slot
-// without a UART (see SerialNode). It is never opened for I/O.
+// kernel lists as the tty NAME with a device behind it, not an 8250 slot
+// without a UART, and no console (see SerialNode). It is never opened for I/O.
 // Grant: the POSIX ACL entry user:UID:rw- on that node, other entries kept,
 // read back (gone when the adapter is unplugged). With --always, the model's
 // USB ids are needed first; then /etc/udev/rules.d/70-tevra-updater-VVVV-
@@ -24,9 +24,9 @@ namespace tevra {
 // (LOG_AUTHPRIV) naming the user, the device and what was granted;
 // otherwise one line on stderr saying why.
 // Exit status: 0 granted; 2 refused, nothing changed (command line, user,
-// not root, not a serial adapter's node, --always without USB ids); 1
-// failed while acting (access list not written or not read back, rule file
-// not written).
+// not root, not a serial adapter's node, a console, --always without USB
+// ids); 1 failed while acting (access list not written or not read back,
+// rule file not written).
 int GrantPortMain(int argc, const char* const* argv);
 
 }  // namespace tevra

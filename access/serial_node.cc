@@ -8,32 +8,74 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <sstream>
+#include <string_view>
 #include <system_error>
+
+#include "access/grant_rule.h"
 
 namespace tevra {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A small sysfs attribute, its trailing newline dropped; nullopt when unreadable.
+// A sysfs attribute (a page at most), its trailing newline dropped; nullopt
+// when unreadable.
 std::optional<std::string> ReadAttribute(const fs::path& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     return std::nullopt;
   }
-  std::string text(64, '\0');
-  ssize_t n = -1;
-  do {
-    n = ::read(fd.get(), text.data(), text.size());
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    return std::nullopt;
+  constexpr std::size_t kPage = 4096;
+  std::string text;
+  for (;;) {
+    const std::size_t had = text.size();
+    text.resize(had + kPage);
+    const ssize_t n = ::read(fd.get(), text.data() + had, kPage);
+    if (n < 0 && errno == EINTR) {
+      text.resize(had);
+      continue;
+    }
+    if (n < 0) {
+      return std::nullopt;
+    }
+    text.resize(had + static_cast<std::size_t>(n));
+    if (n == 0 || text.size() > kPage) {  // sysfs gives a page at most
+      break;
+    }
   }
-  text.resize(static_cast<std::size_t>(n));
   while (!text.empty() && text.back() == '\n') {
     text.pop_back();
   }
   return text;
+}
+
+// tty0 (the one in front), tty1, tty2, ...
+bool IsVirtualTerminal(std::string_view name) {
+  const std::string_view prefix = "tty";
+  return name.size() > prefix.size() && name.starts_with(prefix) &&
+         std::all_of(name.begin() + prefix.size(), name.end(),
+                     [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether the tty NAME is one of the kernel's consoles (kGrantRule's list);
+// nullopt, errno set, when the list of the active ones cannot be read.
+std::optional<bool> IsConsole(const std::string& name) {
+  if (name == "console" || name == "tty" || IsVirtualTerminal(name)) {
+    return true;
+  }
+  const std::optional<std::string> active = ReadAttribute(kActiveConsoles);
+  if (!active) {
+    return std::nullopt;
+  }
+  std::istringstream names(*active);
+  std::string console;
+  while (names >> console) {
+    if (console == name) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::optional<std::string> UsbId(const fs::path& file) {
@@ -85,6 +127,14 @@ std::optional<GrantError> SerialNode::Open(const std::string& path, SerialNode& 
   const fs::path byName = ec ? fs::path() : fs::canonical("/sys/class/tty/" + name, ec);
   if (ec || byNumber != byName) {
     return GrantError{GrantFault::kNotTty, 0, path};
+  }
+  // Whoever may read a console reads what is typed there, logins included.
+  const std::optional<bool> console = IsConsole(name);
+  if (!console) {
+    return GrantError{GrantFault::kConsoleUnknown, errno, path};  // refused: it may be one
+  }
+  if (*console) {
+    return GrantError{GrantFault::kConsole, 0, path};
   }
   node.device_ = fs::canonical(byName / "device", ec);
   if (ec) {

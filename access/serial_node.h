@@ -19,8 +19,9 @@ namespace tevra {
 class SerialNode {
  public:
   // Accepts only a character device directly in /dev whose number the
-  // kernel lists as the tty NAME with a device behind it, and not an 8250
-  // slot without a UART: no terminal, console, pseudo-terminal or link.
+  // kernel lists as the tty NAME with a device behind it, not an 8250 slot
+  // without a UART, and no console (kGrantRule): no terminal,
+  // pseudo-terminal or link.
   static std::optional<GrantError> Open(const std::string& path, SerialNode& node);
 
   const std::string& devPath() const { return devPath_; }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "access/grant_rule.h"
 #include "cli/window_options.h"
 #include "download/download_session.h"
 #include "platform/diagnostics.h"
@@ -371,7 +372,8 @@ std::string UsageText() {
          "dialout, is not yours): polkit asks for an administrator's password, then you\n"
          "may read and write that device until it is unplugged or the computer restarts\n"
          "(a built-in port: until the computer restarts). Root runs only a program no user\n"
-         "can change: the installed updater, else /usr/bin/setfacl for this time only.\n"
+         "can change: the installed updater, else /usr/bin/setfacl for this time only.\n" +
+         std::string(kGrantRule) +
          "  --always            also let the user at the desk use every adapter of that\n"
          "                      model (USB vendor and product id) whenever it is plugged in\n"
          "                      (a udev rule, /etc/udev/rules.d/70-tevra-updater-*.rules;\n"
@@ -392,7 +394,7 @@ std::string UsageText() {
          "failed port before the report. --watch: 128 + the signal when stopped; after\n"
          "--count outcomes 0 when every device took the firmware, else the first\n"
          "failure's status, else 6 when the report lost a record. --grant-access: 0\n"
-         "granted (or nothing to grant), 2 not a serial adapter's device, 4 not granted\n"
+         "granted (or nothing to grant), 2 a device it never grants, 4 not granted\n"
          "(no such port, no pkexec, the password prompt refused; the commands for a\n"
          "terminal are printed instead).\n"
          "\n"
