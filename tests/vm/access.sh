@@ -10,11 +10,13 @@
 # `--download` goes through; --always shows the rule's commands and asks
 # nobody. With the updater installed (root's, with the package's polkit
 # action, answered yes for that action only) --always gets the model's
-# uaccess rule; a UART is refused --always; the system log (busybox syslogd)
-# records each grant; after an unplug and replug the ACL is gone.
-# The dialog's screenshots go to SHARE/shots. One line per check in
-# SHARE/access.out ("ok: ..." or "FAIL: ..."), then "took N s" and "end";
-# run.sh checks it after the boot.
+# uaccess rule. The guest's console (ttyS0) is refused, by the step and
+# before setfacl is asked for; a 16550 (ttyS1) is refused --always, and so
+# is a slot without a UART; the system log (busybox syslogd) records each
+# grant; after an unplug and replug the ACL is gone. The dialog's
+# screenshots go to SHARE/shots. One line per check in SHARE/access.out
+# ("ok: ..." or "FAIL: ..." and the last lines of what it looked at), then
+# "took N s" and "end"; run.sh checks it after the boot.
 # Usage: access.sh SHARE PAYLOAD END   (END: the dongle-sim behind ttyUSB0)
 set -u
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -25,17 +27,28 @@ started=$(date +%s)
 work=/run/vm/access
 mkdir -p "$work" && chmod 0755 "$work"
 dev=/dev/ttyUSB0 rule=/etc/udev/rules.d/70-tevra-updater-0403-6001.rules
+# One line per check; a failed one is followed by the last lines of what
+# it looked at, for run.sh to show.
 check() { # WHAT STATUS(0 = ok) [DETAIL FILE]
-  if [ "$2" = 0 ]; then echo "ok: $1"; else echo "FAIL: $1${3:+: $(head -n 3 "$3" 2>&1)}"; fi >>"$out.out"
+  if [ "$2" = 0 ]; then
+    echo "ok: $1 (at $(($(date +%s) - started)) s)" >>"$out.out"
+  else
+    echo "FAIL: $1 (at $(($(date +%s) - started)) s)" >>"$out.out"
+    [ -z "${3:-}" ] || tail -n 40 "$3" 2>&1 | sed "s|^|  ${3##*/}: |" >>"$out.out"
+  fi
 }
-# Waits (0.1 s steps, capped) until the shell condition $1 holds.
+# Waits until the shell condition $2 holds, $1 seconds at most (an emulated
+# guest on a busy machine is many times slower: caps only a failure reaches).
+# A wait that gives up says so in the checks' file.
 await() {
-  tries=0
-  while ! eval "$1" && [ "$tries" -lt 600 ]; do
+  deadline=$(($(date +%s) + $1))
+  until eval "$2"; do
+    if [ "$(date +%s)" -ge "$deadline" ]; then
+      echo "waited $1 s in vain for: $2" >>"$out.out"
+      return 1
+    fi
     sleep 0.1
-    tries=$((tries + 1))
   done
-  eval "$1"
 }
 
 if ! getent passwd 1000 >/dev/null; then
@@ -45,11 +58,13 @@ user="$(getent passwd 1000 | cut -d: -f1)"
 as_user() { setpriv --reuid=1000 --regid=1000 --init-groups "$@"; }
 /run/vm/bin/busybox syslogd -n -O "$out.syslog" &
 syslogd=$!
+await 300 '[ -S /dev/log ]'
+check "syslogd listens on /dev/log" $?
 # shellcheck source=tests/vm/polkit.sh
 . "$here/polkit.sh"
+export POLKIT_LOG="$out.polkitd"
 polkit_answer "$user" no && polkit_start
-check "polkitd answers NO for $user" $?
-await '[ -S /dev/log ]'
+check "polkitd answers NO for $user" $? "$out.polkitd"
 install -m 0755 "$share/$payload.updater" "$work/tevra-updater"
 policy="$here/../../build/default/dist/com.tevra.dongle-updater.grant-port.policy"
 mkdir -p "$work/ports" "$work/shots" && ln -sf "$dev" "$work/ports/COM3" && chown -R 1000 "$work"
@@ -82,7 +97,7 @@ session "$work/tevra-updater" --grant-access COM3 >"$out.refused" 2>&1
 check "--grant-access COM3, polkit saying no: status 4, the commands, the node unchanged" $? "$out.refused"
 
 polkit_answer "$user" yes
-check "polkitd answers YES for $user" $?
+check "polkitd answers YES for $user" $? "$out.polkitd"
 window Granted
 check "the window, polkit saying yes: Allow access opens COM3 and the download completes" $? \
   "$out.window-Granted"
@@ -130,30 +145,57 @@ grep -q '^TAGS=.*:uaccess:' "$out.udev"
 check "udevadm test tags ttyUSB0 uaccess" $? "$out.udev"
 polkit_answer "$user" yes
 
-acl="$(getfacl -p -c /dev/ttyS0 2>&1)"
-as_user pkexec "$work/tevra-updater" --grant-port /dev/ttyS0 --always >"$out.uart" 2>&1
-[ $? -eq 2 ] && grep -q "not a USB adapter" "$out.uart" && [ "$(getfacl -p -c /dev/ttyS0 2>&1)" = "$acl" ]
-check "--always on the 16550 ttyS0: refused, nothing changed" $? "$out.uart"
-env -i PKEXEC_UID=1000 "$work/tevra-updater" --grant-port /dev/ttyS1 >"$out.slot" 2>&1
-[ $? -eq 2 ] && grep -q "slot without a UART" "$out.slot"
-check "ttyS1, an 8250 slot without a UART: refused" $? "$out.slot"
-udevadm test --action=add /sys/class/tty/ttyS0 >"$out.udev-uart" 2>&1
+# The 8250 ports: the guest's console (the kernel's own list names it), a
+# 16550 with a UART, and a slot without one.
+console="" uart="" slot="" active="$(cat /sys/class/tty/console/active)"
+for name in $active; do
+  [ -n "$console" ] || [ ! -e "/sys/class/tty/$name/device" ] || console="$name"
+done
+for dir in /sys/class/tty/ttyS*; do
+  name="${dir##*/}"
+  case "$(cat "$dir/type")" in
+    0) slot="${slot:-$name}" ;;
+    *) [ "$name" = "$console" ] || uart="${uart:-$name}" ;;
+  esac
+done
+acl="$(getfacl -p -c "/dev/$console" 2>&1)"
+as_user pkexec "$work/tevra-updater" --grant-port "/dev/$console" >"$out.console" 2>&1
+[ $? -eq 2 ] && [ -n "$console" ] && grep -q "is a console" "$out.console" &&
+  [ "$(getfacl -p -c "/dev/$console" 2>&1)" = "$acl" ] &&
+  ! getfacl -p -c "/dev/$console" 2>&1 | grep -q "^user:$user:"
+check "the console /dev/${console:-(none in \"$active\")}: refused, no entry" $? \
+  "$out.console"
+session "$work/tevra-updater" --grant-access "/dev/$console" >"$out.console-setfacl" 2>&1
+[ $? -eq 2 ] && grep -q "is a console" "$out.console-setfacl" &&
+  [ "$(getfacl -p -c "/dev/$console" 2>&1)" = "$acl" ]
+check "--grant-access /dev/$console, the console: refused before setfacl is asked for" $? \
+  "$out.console-setfacl"
+acl="$(getfacl -p -c "/dev/$uart" 2>&1)"
+as_user pkexec "$work/tevra-updater" --grant-port "/dev/$uart" --always >"$out.uart" 2>&1
+[ $? -eq 2 ] && [ -n "$uart" ] && grep -q "not a USB adapter" "$out.uart" &&
+  [ "$(getfacl -p -c "/dev/$uart" 2>&1)" = "$acl" ]
+check "--always on the 16550 /dev/${uart:-(none)}: refused, nothing changed" $? "$out.uart"
+env -i PKEXEC_UID=1000 "$work/tevra-updater" --grant-port "/dev/$slot" >"$out.slot" 2>&1
+[ $? -eq 2 ] && [ -n "$slot" ] && grep -q "slot without a UART" "$out.slot"
+check "/dev/${slot:-(none)}, an 8250 slot without a UART: refused" $? "$out.slot"
+udevadm test --action=add "/sys/class/tty/$uart" >"$out.udev-uart" 2>&1
 ! grep -q '^TAGS=.*:uaccess:' "$out.udev-uart"
-check "udevadm test does not tag ttyS0 uaccess" $? "$out.udev-uart"
+check "udevadm test does not tag $uart uaccess" $? "$out.udev-uart"
 
 logged="user $user (uid 1000) may read and write $dev until it is unplugged or the computer restarts"
+# shellcheck disable=SC2034 # await evaluates it
 setfacl_ran="COMMAND=/usr/bin/setfacl -m u:1000:rw $dev"
 # shellcheck disable=SC2016 # await evaluates it
-await '[ "$(grep -c "$setfacl_ran" "$out.syslog")" -ge 2 ] && grep -q "tevra-updater\[[0-9]*\]: $logged" "$out.syslog"'
-grep "tevra-updater\[[0-9]*\]: $logged" "$out.syslog" | grep -q "0403:6001.*$rule"
+await 300 '[ "$(grep -c "$setfacl_ran" "$out.syslog")" -ge 2 ] && grep -q "tevra-updater\[[0-9]*\]: $logged" "$out.syslog"' &&
+  grep "tevra-updater\[[0-9]*\]: $logged" "$out.syslog" | grep -q "0403:6001.*$rule"
 check "the system log holds every grant (pkexec's line for each setfacl, the step's own)" $? "$out.syslog"
 
 echo "@vm: unplug $end"
-await "[ ! -e $dev ]"
+await 300 "[ ! -e $dev ]"
+check "the unplugged $dev is gone" $?
 echo "@vm: replug $end"
-await "[ -c $dev ]"
-getfacl -p -c "$dev" >"$out.replug" 2>&1
-! grep -q "^user:$user:" "$out.replug"
+await 300 "[ -c $dev ]" && getfacl -p -c "$dev" >"$out.replug" 2>&1 &&
+  ! grep -q "^user:$user:" "$out.replug"
 check "after the replug $dev holds no entry for $user" $? "$out.replug"
 
 polkit_stop

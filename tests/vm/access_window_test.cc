@@ -27,6 +27,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The guest is emulated, on a machine others share: many times slower than
+// the host at worst. Caps only a failure reaches.
+constexpr std::chrono::seconds kGuestCap{180};
 constexpr int kCom3Row = 2;
 constexpr int kRow9600 = 6;
 constexpr char kNode[] = "/dev/ttyUSB0";
@@ -111,9 +114,9 @@ TEST_F(AccessWindowTest, GrantedOpensThePortAndTheDownloadGoesOn) {
   ASSERT_FALSE(updater.empty()) << error;
   m_window.SetPayloadSource(updater);
   m_driver.Click(res::IDC_DOWNLOAD);
-  EXPECT_TRUE(WindowDriver::WaitFor([&] { return m_driver.CountLines(kFinished) == 1; }, 120s));
+  EXPECT_TRUE(WindowDriver::WaitFor([&] { return m_driver.CountLines(kFinished) == 1; }, 300s));
   const std::string image = Env("TEVRA_VM_DEVICE_END") + ".img";
-  EXPECT_TRUE(WindowDriver::WaitFor([&] { return ReadFile(image) == payload; }))
+  EXPECT_TRUE(WindowDriver::WaitFor([&] { return ReadFile(image) == payload; }, kGuestCap))
       << "the device's image differs from the payload";
 }
 
@@ -121,7 +124,7 @@ TEST_F(AccessWindowTest, RefusedShowsTheCommandsAndChangesNothing) {
   const std::string aclBefore = Acl();
   const QString top = OpenCom([](PortAccessDialog& dialog) {
     QTest::mouseClick(dialog.findChild<QPushButton*>("allow"), Qt::LeftButton);
-    ASSERT_TRUE(WindowDriver::WaitFor([&] { return !dialog.commands().isEmpty(); }, 60s));
+    ASSERT_TRUE(WindowDriver::WaitFor([&] { return !dialog.commands().isEmpty(); }, kGuestCap));
     EXPECT_EQ(dialog.result(), GrantResult::kNotAuthorized);
     const QString commands = dialog.commands();
     EXPECT_TRUE(commands.contains(QString("setfacl -m u:%1:rw /dev/ttyUSB0")

@@ -19,16 +19,22 @@ out="$share/headless-$name"
 rm -f "$out".*
 
 usb_nodes() { find /dev -maxdepth 1 -name 'ttyUSB*' | wc -l; }
+# Waits until the shell condition $1 holds, 300 s at most: the guest is
+# emulated, on a busy machine many times slower. False when it gave up.
+await() {
+  deadline=$(($(date +%s) + 300))
+  until eval "$1"; do
+    [ "$(date +%s)" -lt "$deadline" ] || return 1
+    sleep 0.1
+  done
+}
 # Asks boot.sh for "unplug END" or "plug END" ($1) and waits until the USB
 # serial nodes number $2 more.
 plug() {
-  want=$(($(usb_nodes) + $2)) tries=0
+  want=$(($(usb_nodes) + $2))
   echo "@vm: $1"
-  while [ "$(usb_nodes)" -ne "$want" ] && [ "$tries" -lt 300 ]; do
-    sleep 0.1
-    tries=$((tries + 1))
-  done
-  [ "$tries" -lt 300 ] || echo "headless.sh: no /dev/ttyUSB node came or went after \"$1\""
+  await "[ \$(usb_nodes) -eq $want ]" ||
+    echo "headless.sh: no /dev/ttyUSB node came or went within 300 s after \"$1\""
 }
 ends="" gadget=""
 while [ "$1" != -- ]; do
@@ -49,11 +55,8 @@ if [ -n "$gadget" ]; then
     --image "$share/$gadget.img" >"$share/$gadget.log" 2>&1 &
   sim=$!
   # Its first line says it is listening (or why it is not).
-  tries=0
-  while [ ! -s "$share/$gadget.log" ] && [ "$tries" -lt 200 ]; do
-    sleep 0.1
-    tries=$((tries + 1))
-  done
+  # shellcheck disable=SC2016 # await evaluates it
+  await '[ -s "$share/$gadget.log" ]' || echo "headless.sh: $gadget said nothing within 300 s"
 fi
 for end in $ends; do
   wc -l <"$share/$end.log" >"$out.$end.mark"

@@ -12,24 +12,26 @@ polkit_rules="${POLKIT_RULES:-/etc/polkit-1/rules.d}"
 polkit_bus="" polkit_daemon=""
 
 # Waits until polkitd holds its bus name (polkit_wait yes) or no longer
-# does (polkit_wait no); gives up after a minute.
+# does (polkit_wait no); gives up after POLKIT_WAIT_CAP seconds (default
+# 300: a guest emulated on a busy machine is many times slower).
 polkit_wait() {
-  tries=0
-  while [ "$tries" -lt 600 ]; do
+  deadline=$(($(date +%s) + ${POLKIT_WAIT_CAP:-300}))
+  while :; do
     owned=no
     dbus-send --system --print-reply --dest=org.freedesktop.DBus / \
       org.freedesktop.DBus.NameHasOwner string:org.freedesktop.PolicyKit1 2>/dev/null |
       grep -q "boolean true" && owned=yes
     [ "$owned" != "$1" ] || return 0
+    [ "$(date +%s)" -lt "$deadline" ] || break
     sleep 0.1
-    tries=$((tries + 1))
   done
-  echo "polkit.sh: polkitd did not $([ "$1" = yes ] && echo start || echo stop) within a minute" >&2
+  echo "polkit.sh: polkitd did not $([ "$1" = yes ] && echo start || echo stop) within ${POLKIT_WAIT_CAP:-300} s" >&2
   return 1
 }
 
+# polkitd's own lines (its rules' and its decisions') go to POLKIT_LOG when set.
 polkit_daemon_start() {
-  /usr/lib/polkit-1/polkitd --no-debug >/dev/null 2>&1 &
+  /usr/lib/polkit-1/polkitd >>"${POLKIT_LOG:-/dev/null}" 2>&1 &
   polkit_daemon=$!
   polkit_wait yes
 }

@@ -31,8 +31,12 @@ constexpr int kRow115200 = 12;
 constexpr QLatin1String kOpened{"Com has opened already!"};
 constexpr QLatin1String kFinished{"File download finish!"};
 
-bool Appears(const std::string& node, bool present, std::chrono::milliseconds cap) {
-  return WindowDriver::WaitFor([&] { return std::filesystem::exists(node) == present; }, cap);
+// The guest is emulated, on a machine others share: many times slower than
+// the host at worst. Caps only a failure reaches.
+constexpr std::chrono::seconds kGuestCap{180};
+
+bool Appears(const std::string& node, bool present) {
+  return WindowDriver::WaitFor([&] { return std::filesystem::exists(node) == present; }, kGuestCap);
 }
 
 // QEMU models and traces the line to a device end on the host; the gadget's runs here.
@@ -59,11 +63,11 @@ class RealDriverTest : public testing::TestWithParam<DriverPath> {
   }
 
   void StartGadgetEnd() {
-    ASSERT_TRUE(Appears("/dev/ttyGS0", true, 20s));
+    ASSERT_TRUE(Appears("/dev/ttyGS0", true));
     m_gadget = std::make_unique<ChildProcess>(
         TEVRA_DONGLE_SIM, std::vector<std::string>{"--tty", "/dev/ttyGS0", "--pace", "--baud",
                                                    "115200", "--image", m_end + ".img"});
-    ASSERT_NE(m_gadget->NextLine(20s), "") << m_gadget->Stderr();  // it is listening
+    ASSERT_NE(m_gadget->NextLine(kGuestCap), "") << m_gadget->Stderr();  // it is listening
   }
 
   // Unplugs or replugs the adapter and waits for its node to go or come.
@@ -73,15 +77,15 @@ class RealDriverTest : public testing::TestWithParam<DriverPath> {
     } else if (!plugged) {
       // The removal waits for the gadget's tty to be closed: the device end goes with it.
       ChildProcess rmmod("/run/vm/bin/rmmod", {"g_serial"});
-      ASSERT_TRUE(Appears(GetParam().node, false, 10s));
+      ASSERT_TRUE(Appears(GetParam().node, false));
       m_gadget.reset();
-      EXPECT_EQ(rmmod.Finish(30s), 0) << rmmod.Stderr();
+      EXPECT_EQ(rmmod.Finish(kGuestCap), 0) << rmmod.Stderr();
     } else {
       ChildProcess modprobe("/run/vm/bin/modprobe", {"g_serial"});
-      EXPECT_EQ(modprobe.Finish(30s), 0) << modprobe.Stderr();
+      EXPECT_EQ(modprobe.Finish(kGuestCap), 0) << modprobe.Stderr();
       ASSERT_NO_FATAL_FAILURE(StartGadgetEnd());
     }
-    ASSERT_TRUE(Appears(GetParam().node, plugged, 30s));
+    ASSERT_TRUE(Appears(GetParam().node, plugged));
   }
 
   void StartDownload(const Bytes& payload) {
@@ -98,9 +102,10 @@ class RealDriverTest : public testing::TestWithParam<DriverPath> {
     const Clock::time_point start = Clock::now();
     StartDownload(payload);
     EXPECT_TRUE(
-        WindowDriver::WaitFor([&] { return m_driver.CountLines(kFinished) > finishes; }, 150s));
+        WindowDriver::WaitFor([&] { return m_driver.CountLines(kFinished) > finishes; }, 300s));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    EXPECT_TRUE(WindowDriver::WaitFor([&] { return ReadFile(m_end + ".img") == payload; }))
+    EXPECT_TRUE(
+        WindowDriver::WaitFor([&] { return ReadFile(m_end + ".img") == payload; }, kGuestCap))
         << "the device's image differs from the payload";
     return seconds;
   }
@@ -148,7 +153,7 @@ TEST_P(RealDriverTest, Downloads) {
     const std::streamoff traced = std::ifstream("trace.log", std::ios::ate).tellg();
     ASSERT_EQ(m_driver.OpenPort(GetParam().com - 1, baud == 9600 ? kRow9600 : kRow115200), kOpened);
     if (GetParam().unplug != Unplug::kGadget) {
-      EXPECT_TRUE(WindowDriver::WaitFor([&] { return TraceShows(traced, baud); }, 5s))
+      EXPECT_TRUE(WindowDriver::WaitFor([&] { return TraceShows(traced, baud); }, kGuestCap))
           << "QEMU's trace shows no " << baud << " baud at 8E1";
     }
     Download(runs);  // "Com settings" reopens the port at the next rate
@@ -156,7 +161,8 @@ TEST_P(RealDriverTest, Downloads) {
   if (GetParam().unplug != Unplug::kNone) {
     StartDownload(RandomBytes(16384, 12));
     ASSERT_TRUE(WindowDriver::WaitFor(
-        [&] { return m_driver.Control<QProgressBar>(res::IDC_PROGRESS)->value() >= 5; }));
+        [&] { return m_driver.Control<QProgressBar>(res::IDC_PROGRESS)->value() >= 5; },
+        kGuestCap));
     testing::internal::CaptureStderr();
     ASSERT_NO_FATAL_FAILURE(SetPlugged(false));
     // This process's CPU time over a plain event loop: the updater's own work.
@@ -166,13 +172,15 @@ TEST_P(RealDriverTest, Downloads) {
     idle.exec();
     const double percent = 10.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
     std::cout << "timing " << GetParam().name << " unplugged_cpu_percent " << percent << std::endl;
-    EXPECT_LT(percent, 5.0) << "in the 10 s after the unplug";
+    // A spinning worker takes a whole CPU; the emulated guest on a busy
+    // machine charges even light work several times over.
+    EXPECT_LT(percent, 50.0) << "in the 10 s after the unplug";
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(GetParam().node), std::string::npos) << "no line names the device:\n" << err;
 
     const Clock::time_point click = Clock::now();
     m_driver.Click(res::IDC_COM_CLOSE);
-    EXPECT_LT(Clock::now() - click, 1s);
+    EXPECT_LT(Clock::now() - click, 10s) << "a close that waits for unsent output takes 30 s";
     EXPECT_EQ(m_driver.TopLine(), QLatin1String("Success to Close Com!"));
     EXPECT_EQ(m_driver.CountLines(kFinished), 2) << "a finish while unplugged";
     ASSERT_NO_FATAL_FAILURE(SetPlugged(true));

@@ -56,6 +56,18 @@ guest() {
   printf 'exit $status\n'
 }
 
+# Shows the last 40 lines of FILE ($2) under LABEL ($1) on stderr: a failure
+# says why in CI's own output, whose checkout may be gone by the time
+# someone looks.
+show() {
+  if [[ ! -s "$2" ]]; then
+    echo "vm:   $1: ${2#"$share"/} is empty or missing" >&2
+    return
+  fi
+  echo "vm:   $1 (the last 40 lines of ${2#"$share"/}):" >&2
+  tail -n 40 "$2" | sed 's/^/vm:     | /' >&2
+}
+
 # Erases, headers and 128-byte blocks device end $1 saw after the mark file
 # $2 (its log's length before the step).
 seen() {
@@ -94,7 +106,8 @@ check_headless() {
   done
   if ((${#why[@]})); then
     printf "vm: headless $name: %s\n" "${why[@]}" >&2
-    sed "s/^/vm:   $name stderr: /" "$out.err" >&2 2>/dev/null || true
+    show "headless $name: its output" "$out.out"
+    show "headless $name: its stderr" "$out.err"
     failed+=("headless $name")
   fi
 }
@@ -146,16 +159,22 @@ print(" ".join(r["serial"] if r["result"] == "done" else r["result"] for r in ro
   done
   if ((${#why[@]})); then
     printf "vm: watch: %s\n" "${why[@]}" >&2
-    sed "s/^/vm:   watch stderr: /" "$out.err" >&2 2>/dev/null || true
+    show "watch: its output" "$out.out"
+    show "watch: its stderr" "$out.err"
     failed+=("watch")
   fi
 }
-# Checks the access step (access.sh) after its boot: every check ok, and it ran to its end.
+# Checks the access step (access.sh) after its boot: every check ok, and it
+# ran to its end. Its checks' file (a failed check followed by the last
+# lines it looked at) shows whole on a failure.
 check_access() {
   local out="$share/access.out"
   if ! grep -qx end "$out" 2>/dev/null || grep -q '^FAIL' "$out"; then
     grep '^FAIL' "$out" 2>/dev/null | sed 's/^/vm: access: /' >&2
     grep -qx end "$out" 2>/dev/null || echo "vm: access: access.sh did not run to its end" >&2
+    echo "vm:   access: its checks:" >&2
+    sed 's/^/vm:     | /' "$out" >&2 2>/dev/null || true
+    show "access: the system log" "$share/access.syslog"
     failed+=("access")
   fi
   checked+=("access: $(grep -c '^ok' "$out" 2>/dev/null) checks ok, $(grep '^took' "$out" 2>/dev/null)")
@@ -165,11 +184,12 @@ paced="--pace --baud 115200"
 failed=()
 only=("$@")
 boot() {
-  local name="$1" status=0
+  local name="$1" status=0 before=${#failed[@]}
   shift
   if ((${#only[@]})) && [[ " ${only[*]} " != *" $name "* ]]; then
     return
   fi
+  : >"$share/stderr.log"
   "$here/boot.sh" "$name" "$share" "$@" || status=$?
   if ((status == 90)); then
     echo "vm: FAILED: QEMU does not start on this machine; the real-driver cases cannot run" >&2
@@ -184,6 +204,12 @@ boot() {
   # shellcheck disable=SC2086 # the step's words
   [[ -z "$watch" ]] || check_watch $watch
   [[ -z "$access" ]] || check_access
+  if ((${#failed[@]} > before)); then
+    echo "vm: boot $name failed: ${failed[*]:before}" >&2
+    show "boot $name: the updater's stderr in the guest" "$share/stderr.log"
+    show "boot $name: the guest's console" "$share/$name.console"
+    cp "$share/stderr.log" "$share/$name.stderr.log"
+  fi
 }
 
 started=$SECONDS
@@ -195,14 +221,16 @@ started=$SECONDS
 steps=("ftdi small --end ftdi-a -- /dev/ttyUSB0"
   "next-dongle small --unplug ftdi-a --plug ftdi-d -- COM3")
 watch="small --leave ftdi-b --leave ftdi-d -- ftdi-e ftdi-f ftdi-g"
-# Before the headless steps: uid 1000 gets ttyUSB0 (A) through pkexec.
+# Before the headless steps: uid 1000 gets ttyUSB0 (A) through pkexec; the
+# console (ttyS0) and a 16550 (ttyS1, "spare") are refused.
 access="small ftdi-a"
 boot ftdi "$(guest state "$cases.*/ftdi" TEVRA-A)" \
   --modules "xhci-pci ftdi_sio" --trace \
   --usb ftdi-a:1:TEVRA-A --usb ftdi-b:2:TEVRA-B --usb ftdi-d:3:TEVRA-D:out \
   --usb ftdi-e:4:TEVRA-E:out --usb ftdi-f:5:TEVRA-F:out --usb ftdi-g:6:TEVRA-G:out \
   --device-end "ftdi-a:$paced" --device-end "ftdi-b:$paced" --device-end "ftdi-d:$paced" \
-  --device-end "ftdi-e:$paced" --device-end "ftdi-f:$paced" --device-end "ftdi-g:$paced"
+  --device-end "ftdi-e:$paced" --device-end "ftdi-f:$paced" --device-end "ftdi-g:$paced" \
+  --uart spare
 watch="" access=""
 # The same adapters in the other order (same state), a third (COM5) and a
 # 16550 as ttyS1; headless through ttyS1, then through the three at once.
@@ -223,8 +251,6 @@ grep -h '^timing ' "$share"/*.console | sed 's/^/vm:   /' || true
 ((${#checked[@]} == 0)) || printf 'vm:   %s\n' "${checked[@]}"
 echo "vm: three boots in $((SECONDS - started)) s"
 if ((${#failed[@]})); then
-  echo "vm: the updater's stderr in the guest (last lines):" >&2
-  tail -n 20 "$share/stderr.log" 2>/dev/null | sed 's/^/vm:   /' >&2 || true
   echo "vm: FAILED: ${failed[*]} (consoles and device logs in $share)" >&2
   exit 1
 fi
