@@ -82,7 +82,7 @@ UniqueFd LockPort(const std::string& lockPath, std::string& why) {
 }  // namespace
 
 PtyLink::~PtyLink() {
-  Close();
+  PtyLink::Close();  // this class's own, as the destructor would call it anyway
 }
 
 bool PtyLink::Open(int portNumber, const std::string& portsDir, std::string* error) {

@@ -77,7 +77,7 @@ class AccessWindowTest : public testing::Test {
       }
     });
     poll.start();
-    const QString top = m_driver.OpenPort(kCom3Row, kRow9600);
+    QString top = m_driver.OpenPort(kCom3Row, kRow9600);
     EXPECT_TRUE(seen) << "no access dialog";
     return top;
   }
