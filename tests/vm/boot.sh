@@ -127,15 +127,30 @@ timeout --kill-after=10 "$cap" qemu-system-x86_64 "${args[@]}" </dev/null 2>"$sh
 qemu_pipeline=$!
 cat "$sockets/mon.out" >"$share/$name.monitor" &
 pids+=($!)
+# A device end connects once QEMU listens on its socket: QEMU just started
+# on a busy machine can take longer to get there than a device end waits.
+declare -A sims=()
 for end in "${ends[@]}"; do
+  until [[ -S "$sockets/$end" ]] || ! kill -0 "$qemu_pipeline" 2>/dev/null ||
+    (($(date +%s%N) - started >= cap * 1000000000)); do
+    sleep 0.1
+  done
   # shellcheck disable=SC2086 # the extra options are words on purpose
   "$sim" --socket "$sockets/$end" --image "$share/$end.img" ${end_args[$end]:-} \
     >"$share/$end.log" 2>&1 &
+  sims[$end]=$!
   pids+=($!)
 done
 set +e
 wait "$qemu_pipeline"
 set -e
+# A device end that ended before the guest did failed the cases behind it.
+for end in "${ends[@]}"; do
+  if ! kill -0 "${sims[$end]}" 2>/dev/null; then
+    echo "vm: the device end $end ended during the boot ($name):" >&2
+    tail -n 5 "$share/$end.log" | sed 's/^/vm:   /' >&2
+  fi
+done
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))
 if [[ ! -f "$share/status" ]]; then
   if ! grep -q "vm-init:" "$console"; then
