@@ -200,7 +200,11 @@ void DiagnosePkexec(std::string_view said) {
   while (!said.empty()) {
     const std::size_t end = said.find('\n');
     const std::string_view line = said.substr(0, end);
-    if (!line.empty()) {
+    // The step's own lines (access/port_grant.h) pass through pkexec as they are.
+    constexpr std::string_view kStep = "tevra-updater: ";
+    if (line.starts_with(kStep)) {
+      Diagnose(Printable(line.substr(kStep.size())));
+    } else if (!line.empty()) {
       Diagnose("pkexec: " + Printable(line));
     }
     said = end == std::string_view::npos ? std::string_view() : said.substr(end + 1);

@@ -66,7 +66,8 @@ std::string Describe(GrantResult result);
 // process's terminal; what it writes on standard error is passed on through
 // Diagnose, a line each, as "pkexec: LINE".
 GrantResult RunGrant(const GrantRequest& request);
-// pkexec's own lines, each through Diagnose as "pkexec: LINE".
+// pkexec's own lines, each through Diagnose as "pkexec: LINE"; the step's
+// ("tevra-updater: ...") as they are.
 void DiagnosePkexec(std::string_view said);
 
 // The command pkexec is looked up as, and the setfacl root runs.

@@ -82,6 +82,19 @@ window() {
     grep -q "^\[  PASSED  \] 1 test" "$out.window-$1"
 }
 
+# The 8250 ports: the guest's console (the kernel's own list names it), a
+# 16550 with a UART, and a slot without one.
+console="" uart="" slot="" active="$(cat /sys/class/tty/console/active)"
+for name in $active; do
+  [ -n "$console" ] || [ ! -e "/sys/class/tty/$name/device" ] || console="$name"
+done
+for dir in /sys/class/tty/ttyS*; do
+  name="${dir##*/}"
+  case "$(cat "$dir/type")" in
+    0) slot="${slot:-$name}" ;;
+    *) [ "$name" = "$console" ] || uart="${uart:-$name}" ;;
+  esac
+done
 chgrp dialout "$dev" && chmod 0660 "$dev"
 ! as_user sh -c ": <>$dev" 2>"$out.eacces" && grep -q "Permission denied" "$out.eacces"
 check "uid 1000 cannot open $dev before the grant" $? "$out.eacces"
@@ -124,6 +137,13 @@ session "$work/tevra-updater" --grant-access COM3 --always >"$out.always-own" 2>
   grep -q "in a terminal: echo 'SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", TAG+=\"uaccess\"' | sudo tee $rule" "$out.always-own"
 check "--always with the user's own file: status 4, the rule's commands, no rule" $? "$out.always-own"
 
+acl="$(getfacl -p -c "/dev/$console" 2>&1)"
+session "$work/tevra-updater" --grant-access "/dev/$console" >"$out.console-setfacl" 2>&1
+[ $? -eq 2 ] && [ -n "$console" ] && grep -q "is a console" "$out.console-setfacl" &&
+  [ "$(getfacl -p -c "/dev/$console" 2>&1)" = "$acl" ]
+check "--grant-access /dev/${console:-(none)}, the console: refused before setfacl is asked for" $? \
+  "$out.console-setfacl"
+
 # The package's updater and polkit action, as installed; polkit says yes to
 # that action only, so a grant that comes through came through it.
 installed="$(sed -n 's/.*exec.path">\(.*\)<.*/\1/p' "$policy")"
@@ -145,19 +165,6 @@ grep -q '^TAGS=.*:uaccess:' "$out.udev"
 check "udevadm test tags ttyUSB0 uaccess" $? "$out.udev"
 polkit_answer "$user" yes
 
-# The 8250 ports: the guest's console (the kernel's own list names it), a
-# 16550 with a UART, and a slot without one.
-console="" uart="" slot="" active="$(cat /sys/class/tty/console/active)"
-for name in $active; do
-  [ -n "$console" ] || [ ! -e "/sys/class/tty/$name/device" ] || console="$name"
-done
-for dir in /sys/class/tty/ttyS*; do
-  name="${dir##*/}"
-  case "$(cat "$dir/type")" in
-    0) slot="${slot:-$name}" ;;
-    *) [ "$name" = "$console" ] || uart="${uart:-$name}" ;;
-  esac
-done
 acl="$(getfacl -p -c "/dev/$console" 2>&1)"
 as_user pkexec "$work/tevra-updater" --grant-port "/dev/$console" >"$out.console" 2>&1
 [ $? -eq 2 ] && [ -n "$console" ] && grep -q "is a console" "$out.console" &&
@@ -165,11 +172,6 @@ as_user pkexec "$work/tevra-updater" --grant-port "/dev/$console" >"$out.console
   ! getfacl -p -c "/dev/$console" 2>&1 | grep -q "^user:$user:"
 check "the console /dev/${console:-(none in \"$active\")}: refused, no entry" $? \
   "$out.console"
-session "$work/tevra-updater" --grant-access "/dev/$console" >"$out.console-setfacl" 2>&1
-[ $? -eq 2 ] && grep -q "is a console" "$out.console-setfacl" &&
-  [ "$(getfacl -p -c "/dev/$console" 2>&1)" = "$acl" ]
-check "--grant-access /dev/$console, the console: refused before setfacl is asked for" $? \
-  "$out.console-setfacl"
 acl="$(getfacl -p -c "/dev/$uart" 2>&1)"
 as_user pkexec "$work/tevra-updater" --grant-port "/dev/$uart" --always >"$out.uart" 2>&1
 [ $? -eq 2 ] && [ -n "$uart" ] && grep -q "not a USB adapter" "$out.uart" &&
