@@ -141,6 +141,11 @@ for end in "${ends[@]}"; do
   sims[$end]=$!
   pids+=($!)
 done
+if ((${#ends[@]})); then
+  listening_ms=$((($(date +%s%N) - started) / 1000000))
+  printf 'vm: boot %s: QEMU listened for the device ends %d.%01d s after its start\n' "$name" \
+    $((listening_ms / 1000)) $((listening_ms % 1000 / 100))
+fi
 set +e
 wait "$qemu_pipeline"
 set -e
