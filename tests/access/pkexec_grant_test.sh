@@ -4,7 +4,8 @@
 # of its own, as uid 1000 would ask from the window: with polkit's answer
 # YES the step runs as root for that user; with NO pkexec exits 126 or 127
 # and the step never runs. Part "tty": /dev/tty, a refusal, arrives as
-# status 2 and its line. Part "uart": a real UART is granted to that user,
+# status 2 and its line; before polkit runs, --grant-access says polkit
+# could not ask, in its own words. Part "uart": a real UART is granted to that user,
 # with a console list of the test's own (bound over sysfs's) that does not
 # name it; a machine without a UART skips it (exit 77).
 # Usage: pkexec_grant_test.sh UPDATER tty|uart
@@ -61,6 +62,21 @@ if [[ "$2" == uart ]]; then
     echo "FAIL: cannot make $device and a console list of the test's own" >&2
     exit 1
   fi
+fi
+if [[ "$2" == tty ]]; then
+  # No polkit to ask (no system bus yet): the cause says so, not "refused".
+  # The updater root may run (root's, in root's folder) takes the step's way.
+  trusted="$(mktemp -d /run/tevra-grant-XXXXXX)" && chmod 0755 "$trusted" &&
+    install -m 0755 "$1" "$trusted/tevra-updater" && mknod -m 0660 /dev/ttyUSB0 c 4 64 ||
+    { echo "FAIL: cannot make a trusted updater and a node" >&2; exit 1; }
+  setpriv --reuid="$uid" --regid="$uid" --init-groups "$trusted/tevra-updater" \
+    --grant-access /dev/ttyUSB0 >"$work/out" 2>"$work/err"
+  status=$?
+  rm -rf "$trusted" /dev/ttyUSB0
+  [[ $status == 4 ]] && grep -q "^tevra-updater: pkexec: Error getting authority" "$work/err" &&
+    grep -q "polkit could not ask for a password here" "$work/err" &&
+    ! grep -q "refused or dismissed" "$work/err" ||
+    fail "no polkit: status $status, stderr \"$(cat "$work/err")\" (want 4 and its own cause)"
 fi
 { polkit_answer "$user" yes && polkit_start; } || exit 1
 
