@@ -165,7 +165,8 @@ step "installed programs"
 [[ "$(command -v tevra-updater)" == /usr/bin/tevra-updater ]]
 reported="$(tevra-updater --version)"
 echo "$reported"
-[[ "$reported" == "tevra-updater $version" ]]
+# The menu's updater names the firmware it carries, as sha256sum does.
+[[ "$reported" == "tevra-updater $version"$'\n'"firmware: $(stat -c %s "$firmware") bytes, sha256 $firmware_sha" ]]
 tevra-bundle --help >/dev/null
 dongle-sim --help >/dev/null
 for page in tevra-updater tevra-bundle dongle-sim; do
