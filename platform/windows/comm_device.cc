@@ -17,6 +17,8 @@ constexpr std::uint32_t kKnownEvents = EV_RXCHAR | EV_ERR;
 // The driver's queues, asked for at open; the input queue holds more.
 constexpr DWORD kDriverQueue = 4096;
 constexpr std::size_t kReadChunk = 4096;
+// At most 10 retries a second of a wait the system keeps cancelling.
+constexpr DWORD kAbortedRetryPace = 100;
 static_assert(sizeof(DCB) <= 64, "the found DCB must fit CommDevice::foundDcb_");
 
 // One overlapped operation's event and structure. The operation must have
@@ -326,6 +328,7 @@ CommWaitStatus CommDevice::WaitCommEvent(const Event& stop, std::uint32_t& mask)
     errno = EINVAL;
     return CommWaitStatus::kFailed;
   }
+  bool aborted = false;
   for (;;) {
     if (stop.IsSet()) {
       return CommWaitStatus::kStopped;
@@ -388,10 +391,21 @@ CommWaitStatus CommDevice::WaitCommEvent(const Event& stop, std::uint32_t& mask)
       }
       DWORD ignored = 0;
       if (!Collect(handle_, op, ignored)) {
-        MarkGone();
+        if (GetLastError() != ERROR_OPERATION_ABORTED) {
+          MarkGone();
+          continue;
+        }
+        // Wine ends a wait as cancelled when the same handle is written
+        // meanwhile: nothing happened, wait again. Repeats are paced, so a
+        // line that only ever cancels cannot spin.
+        if (aborted && WaitForSingleObject(stop.native(), kAbortedRetryPace) == WAIT_OBJECT_0) {
+          return CommWaitStatus::kStopped;
+        }
+        aborted = true;
         continue;
       }
     }
+    aborted = false;
     // An empty mask means nothing happened (Wine completes a first wait so):
     // the next pass drains and waits again. EV_ERR's causes are collected
     // by the drain.
