@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -148,10 +149,14 @@ class CommDevice {
   // `stop` is only looked at while waiting; it is never consumed.
   WriteStatus WriteFile(const Event& stop, const void* data, std::uint32_t len);
 
+#if !defined(_WIN32)
   // The line as the last successful SetCommState asked the driver for it. A
   // pseudo-terminal silently drops parity, so this, not a read-back, is
   // what shows the settings the port applies.
-  const LineSettings& RequestedLine() const { return requested_; }
+  const LineSettings& RequestedLine() const {
+    return requested_;
+  }
+#endif
 
   // The cause of an Open failure with this errno, in the words of its
   // diagnostic line ("no such device", "busy: ..."); for a permission
@@ -163,11 +168,14 @@ class CommDevice {
   static constexpr std::size_t kInputQueueCapacity = std::size_t{64} * 1024;
 
  private:
-  // Moves everything the descriptor holds into the input queue. Returns the
-  // events it caused; marks the device gone on end of file or EIO.
+  // Moves everything the descriptor (on Windows the driver's queue) holds
+  // into the input queue. Returns the events it caused; marks the device
+  // gone on end of file or EIO (on Windows, a failed read).
   std::uint32_t DrainDescriptor();
+#if !defined(_WIN32)
   // EV_ERR when the driver's line-error counters grew since the last look.
   std::uint32_t CheckLineErrors();
+#endif
   // Marks the device gone (TakeGoneNotice lets one caller say so).
   void MarkGone();
   // No descriptor state: mask, hang-up and event history cleared, the queue
@@ -177,7 +185,13 @@ class CommDevice {
   // `error` when not empty. Returns false with errno set to error.
   bool Fail(int error, std::string cause = {});
 
+#if defined(_WIN32)
+  void* handle_ = nullptr;  // HANDLE, opened for overlapped I/O
+  // The DCB Open found; Close puts it back.
+  alignas(8) std::array<unsigned char, 64> foundDcb_{};
+#else
   int fd_ = -1;
+#endif
   std::string label_;  // Printable already: "COM3 (/dev/ttyUSB0)"
   std::atomic<std::uint32_t> mask_{0};
   // Set by whichever call first sees the hang-up; the descriptor is never
@@ -191,10 +205,12 @@ class CommDevice {
   // stays here rather than in the queue: it is filtered by the mask at the
   // time of arrival and shares its precedence rule with EV_ERR.
   std::uint32_t history_ = 0;
+#if !defined(_WIN32)
   bool lineCountsSupported_ = true;
   LineErrorCounter lineErrors_;
   LineSettings requested_;
   LineSettings found_;  // the line as Open found it; Close puts it back
+#endif
   InputQueue queue_;
 };
 

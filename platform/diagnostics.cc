@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -29,7 +30,9 @@ void WriteStderr(std::string_view line) {
   text.append(kProgramPrefix).append(line).push_back('\n');
   std::size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+    // A count that fits write's on every system (unsigned int on Windows).
+    const auto left = static_cast<unsigned>(std::min<std::size_t>(text.size() - done, 1U << 30));
+    const ssize_t n = ::write(STDERR_FILENO, text.data() + done, left);
     if (n < 0 && errno == EINTR) {
       continue;
     }

@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <string>
-#include <system_error>
 
 #include "platform/diagnostics.h"
-#include "platform/port_resolver.h"
+#include "platform/port_path.h"
 #include "platform/wait.h"
 #include "serial/buffer_channel.h"
 #include "serial/comm_event_thread.h"
@@ -34,14 +32,6 @@ StopBits StopBitsCode(std::uint8_t stopBits) {
     default:
       return StopBits::kOneAndAHalf;
   }
-}
-
-// The device as a person knows it: a link's target (the adapter, e.g.
-// /dev/ttyUSB0), else the path itself.
-std::string DeviceShown(const std::string& path) {
-  std::error_code error;
-  const std::filesystem::path target = std::filesystem::read_symlink(path, error);
-  return error ? path : target.string();
 }
 
 }  // namespace
@@ -75,16 +65,13 @@ bool SerialPort::Open(NotifyTarget* notifyWnd, std::uint32_t notifyMsg, const st
   m_hNotifyWnd = notifyWnd;
   m_notifyMsg = notifyMsg;
 
-  const PortResolver::Resolved port = PortResolver::ForThisUser().Resolve(portName);
+  const PortPath port = ResolvePortName(portName);
   if (port.path.empty()) {
     Diagnose(Printable(portName) + ": " + port.cause);
     errno = ENOENT;
     return false;
   }
-  const std::string shown = !label.empty() ? label
-                            : port.path == portName
-                                ? portName
-                                : portName + " (" + DeviceShown(port.path) + ")";
+  const std::string& shown = !label.empty() ? label : port.shown;
   if (!m_hComm.Open(port.path.c_str(), shown)) {
     const int error = errno;
     Diagnose(Printable(shown) + ": " + m_hComm.LastError().cause);

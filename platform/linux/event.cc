@@ -9,30 +9,30 @@
 
 namespace tevra {
 
-Event::Event() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+Event::Event() : native_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 Event::~Event() {
   Close();
 }
 
 void Event::Close() {
-  if (fd_ >= 0) {
+  if (native_ >= 0) {
     // close() releases the descriptor even when it reports an error; retrying
     // could close a descriptor another thread has just been given.
-    (void)::close(fd_);
-    fd_ = -1;
+    (void)::close(native_);
+    native_ = -1;
   }
 }
 
 // Not const: the event's observable state is what changes.
 bool Event::Set() {  // NOLINT(readability-make-member-function-const)
-  if (fd_ < 0) {
+  if (native_ < 0) {
     errno = EBADF;
     return false;
   }
   const std::uint64_t one = 1;
   for (;;) {
-    const ssize_t n = ::write(fd_, &one, sizeof one);
+    const ssize_t n = ::write(native_, &one, sizeof one);
     if (n == static_cast<ssize_t>(sizeof one)) {
       return true;
     }
@@ -46,14 +46,14 @@ bool Event::Set() {  // NOLINT(readability-make-member-function-const)
 }
 
 bool Event::Reset() {  // NOLINT(readability-make-member-function-const)
-  if (fd_ < 0) {
+  if (native_ < 0) {
     errno = EBADF;
     return false;
   }
   std::uint64_t value = 0;
   for (;;) {
     // One read takes the whole counter to zero; EAGAIN means it already was.
-    const ssize_t n = ::read(fd_, &value, sizeof value);
+    const ssize_t n = ::read(native_, &value, sizeof value);
     if (n == static_cast<ssize_t>(sizeof value)) {
       return true;
     }
@@ -65,10 +65,10 @@ bool Event::Reset() {  // NOLINT(readability-make-member-function-const)
 }
 
 bool Event::IsSet() const {
-  if (fd_ < 0) {
+  if (native_ < 0) {
     return false;
   }
-  pollfd p{fd_, POLLIN, 0};
+  pollfd p{native_, POLLIN, 0};
   for (;;) {
     const int r = ::poll(&p, 1, 0);
     if (r >= 0) {

@@ -1,0 +1,500 @@
+#include "platform/comm_device.h"
+
+#include <windows.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/diagnostics.h"
+#include "platform/windows/system_error.h"
+
+namespace tevra {
+namespace {
+
+constexpr std::uint32_t kKnownEvents = EV_RXCHAR | EV_ERR;
+// The driver's queues, asked for at open; the input queue holds more.
+constexpr DWORD kDriverQueue = 4096;
+constexpr std::size_t kReadChunk = 4096;
+// At most 10 retries a second of a wait the system keeps cancelling.
+constexpr DWORD kAbortedRetryPace = 100;
+static_assert(sizeof(DCB) <= 64, "the found DCB must fit CommDevice::foundDcb_");
+
+// One overlapped operation's event and structure. The operation must have
+// completed or been cancelled and collected before this goes out of scope.
+struct Overlapped {
+  Event done;
+  OVERLAPPED ov{};
+  Overlapped() { ov.hEvent = done.native(); }
+};
+
+// Waits for the operation to end and collects its result; false with the
+// Win32 error in GetLastError() when it failed or was cancelled.
+bool Collect(HANDLE h, Overlapped& op, DWORD& transferred) {
+  return GetOverlappedResult(h, &op.ov, &transferred, TRUE) != 0;
+}
+
+// Cancels a pending operation and waits until the driver lets go of its
+// buffers, so that they may be used again.
+void CancelAndCollect(HANDLE h, Overlapped& op) {
+  (void)CancelIoEx(h, &op.ov);
+  DWORD ignored = 0;
+  (void)GetOverlappedResult(h, &op.ov, &ignored, TRUE);
+}
+
+DCB ReadDcb(const std::array<unsigned char, 64>& bytes) {
+  DCB dcb{};
+  std::memcpy(&dcb, bytes.data(), sizeof dcb);
+  return dcb;
+}
+
+}  // namespace
+
+CommDevice::~CommDevice() {
+  Close();
+}
+
+bool CommDevice::IsOpen() const {
+  return handle_ != nullptr;
+}
+
+std::string CommDevice::OpenFailureCause(int error, const std::string& /*path*/) {
+  switch (error) {
+    case ENOENT:
+      return "no such device";
+    case EBUSY:
+      return "busy: another program holds it";
+    case EACCES:
+      return "permission denied";
+    default:
+      return std::strerror(error);
+  }
+}
+
+bool CommDevice::Fail(int error, std::string cause) {
+  lastError_ = {error, cause.empty() ? OpenFailureCause(error) : std::move(cause)};
+  errno = error;
+  return false;
+}
+
+bool CommDevice::TakeGoneNotice() {
+  return gone_.load() && !goneSaid_.exchange(true);
+}
+
+bool CommDevice::Open(const char* path, std::string_view label) {
+  if (IsOpen()) {
+    errno = EISCONN;
+    return false;
+  }
+  std::string shown = Printable(!label.empty()    ? label
+                                : path != nullptr ? std::string_view(path)
+                                                  : std::string_view("(null)"));
+  const std::wstring wide = path != nullptr ? win32::Widen(path) : std::wstring();
+  if (wide.empty()) {
+    return Fail(ENOENT, "not a device path");
+  }
+  // No sharing: a port another program holds fails here, as it should.
+  HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    const int error = win32::ErrnoFor(code);
+    return Fail(error, OpenFailureCause(error) + " (" + win32::SystemMessage(code) + ")");
+  }
+  // Closes the handle on every early return.
+  struct Closer {
+    HANDLE h;
+    ~Closer() {
+      if (h != nullptr) {
+        (void)CloseHandle(h);
+      }
+    }
+  } closer{h};
+  auto failWithLast = [this] {
+    const DWORD code = GetLastError();
+    return Fail(win32::ErrnoFor(code), win32::SystemMessage(code));
+  };
+
+  DCB found{};
+  found.DCBlength = sizeof found;
+  if (GetFileType(h) != FILE_TYPE_CHAR || ::GetCommState(h, &found) == 0) {
+    return Fail(ENOTTY, "not a serial device");
+  }
+  // Raw and transparent from the first byte on: no flow control, no
+  // replaced or dropped characters, errors do not stop the line.
+  DCB raw = found;
+  raw.fBinary = TRUE;
+  raw.fOutxCtsFlow = FALSE;
+  raw.fOutxDsrFlow = FALSE;
+  raw.fDtrControl = DTR_CONTROL_ENABLE;
+  raw.fDsrSensitivity = FALSE;
+  raw.fTXContinueOnXoff = TRUE;
+  raw.fOutX = FALSE;
+  raw.fInX = FALSE;
+  raw.fErrorChar = FALSE;
+  raw.fNull = FALSE;
+  raw.fRtsControl = RTS_CONTROL_ENABLE;
+  raw.fAbortOnError = FALSE;
+  if (::SetCommState(h, &raw) == 0) {
+    return failWithLast();
+  }
+  // Reads of what the driver holds return at once; writes have no limit.
+  COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
+  (void)SetupComm(h, kDriverQueue, kDriverQueue);
+  // The driver watches for both events always; the mask filters them here.
+  if (::SetCommTimeouts(h, &timeouts) == 0 || ::SetCommMask(h, EV_RXCHAR | EV_ERR) == 0 ||
+      PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR) == 0) {
+    const bool failed = failWithLast();
+    (void)::SetCommState(h, &found);
+    return failed;
+  }
+  DWORD stale = 0;
+  (void)::ClearCommError(h, &stale, nullptr);
+
+  ResetState(kInputQueueCapacity);
+  label_ = std::move(shown);
+  std::memcpy(foundDcb_.data(), &found, sizeof found);
+  handle_ = std::exchange(closer.h, nullptr);
+  return true;
+}
+
+void CommDevice::ResetState(std::size_t capacity) {
+  queue_.Reset(capacity);
+  mask_ = 0;
+  gone_ = false;
+  goneSaid_ = false;
+  goneReported_ = false;
+  history_ = 0;
+}
+
+bool CommDevice::Close() {
+  if (!IsOpen()) {
+    return false;
+  }
+  // Best effort on a line that may be gone; the handle is released anyway.
+  (void)PurgeComm(handle_, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+  DCB found = ReadDcb(foundDcb_);
+  (void)::SetCommState(handle_, &found);
+  (void)CloseHandle(handle_);
+  handle_ = nullptr;
+  label_.clear();
+  ResetState(0);
+  return true;
+}
+
+bool CommDevice::SetCommMask(std::uint32_t mask) {
+  if (!IsOpen()) {
+    errno = EBADF;
+    return false;
+  }
+  mask_ = mask;
+  return true;
+}
+
+bool CommDevice::GetCommState(CommState& state) const {
+  if (!IsOpen()) {
+    errno = EBADF;
+    return false;
+  }
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (::GetCommState(handle_, &dcb) == 0) {
+    (void)win32::SetErrnoFromLastError();
+    return false;
+  }
+  state.BaudRate = dcb.BaudRate;
+  state.ByteSize = dcb.ByteSize;
+  state.Parity = static_cast<tevra::Parity>(dcb.Parity);
+  state.StopBits = static_cast<tevra::StopBits>(dcb.StopBits);
+  return true;
+}
+
+bool CommDevice::SetCommState(const CommState& state) {
+  if (!IsOpen()) {
+    errno = EBADF;
+    return false;
+  }
+  if (state.BaudRate == 0) {
+    return Fail(EINVAL, "a rate of 0");
+  }
+  if (state.ByteSize < 5 || state.ByteSize > 8) {
+    return Fail(EINVAL, std::to_string(state.ByteSize) + " data bits");
+  }
+  // The codes are the DCB's own: NOPARITY..SPACEPARITY, ONESTOPBIT..TWOSTOPBITS.
+  if (static_cast<unsigned>(state.Parity) > SPACEPARITY ||
+      static_cast<unsigned>(state.StopBits) > TWOSTOPBITS) {
+    return Fail(EINVAL, "unknown parity or stop bits");
+  }
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (::GetCommState(handle_, &dcb) == 0) {
+    const DWORD code = GetLastError();
+    return Fail(win32::ErrnoFor(code), win32::SystemMessage(code));
+  }
+  dcb.BaudRate = state.BaudRate;
+  dcb.ByteSize = state.ByteSize;
+  dcb.Parity = static_cast<BYTE>(state.Parity);
+  dcb.fParity = state.Parity != tevra::Parity::kNone ? TRUE : FALSE;
+  dcb.StopBits = static_cast<BYTE>(state.StopBits);
+  if (::SetCommState(handle_, &dcb) == 0) {
+    const DWORD code = GetLastError();
+    return Fail(win32::ErrnoFor(code), "the driver refused " + std::to_string(state.BaudRate) +
+                                           " baud (" + win32::SystemMessage(code) + ")");
+  }
+  // Only the rate is checked on reading back: a pseudo-terminal behind the
+  // port (as under Wine) drops parity, as on Linux.
+  DCB back{};
+  back.DCBlength = sizeof back;
+  if (::GetCommState(handle_, &back) == 0 || back.BaudRate != state.BaudRate) {
+    return Fail(EINVAL, "the driver did not keep " + std::to_string(state.BaudRate) + " baud");
+  }
+  return true;
+}
+
+bool CommDevice::SetCommTimeouts(  // NOLINT(readability-make-member-function-const)
+    const CommTimeouts& timeouts) {
+  if (!IsOpen()) {
+    errno = EBADF;
+    return false;
+  }
+  // Open already made the driver's reads return at once; the input queue
+  // is what ReadFile reads.
+  const bool returnAtOnce =
+      timeouts.ReadIntervalTimeout == kReadReturnAtOnce &&
+      timeouts.ReadTotalTimeoutMultiplier == 0 && timeouts.ReadTotalTimeoutConstant == 0 &&
+      timeouts.WriteTotalTimeoutMultiplier == 0 && timeouts.WriteTotalTimeoutConstant == 0;
+  if (!returnAtOnce) {
+    errno = EINVAL;
+    return false;
+  }
+  return true;
+}
+
+void CommDevice::MarkGone() {
+  gone_.store(true);
+  queue_.Raise(CE_IOE);
+}
+
+std::uint32_t CommDevice::DrainDescriptor() {
+  std::uint32_t events = 0;
+  std::array<std::uint8_t, kReadChunk> chunk{};
+  for (;;) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (::ClearCommError(handle_, &errors, &stat) == 0) {
+      MarkGone();
+      return events | EV_ERR;
+    }
+    if ((errors & (CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK | CE_RXOVER)) != 0) {
+      queue_.Raise(errors & (CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK | CE_RXOVER));
+      events |= EV_ERR;
+    }
+    if (stat.cbInQue == 0) {
+      return events;
+    }
+    const DWORD want = std::min<DWORD>(stat.cbInQue, static_cast<DWORD>(chunk.size()));
+    Overlapped op;
+    DWORD got = 0;
+    if (!op.done.valid()) {
+      return events;
+    }
+    if (::ReadFile(handle_, chunk.data(), want, &got, &op.ov) == 0) {
+      if (GetLastError() != ERROR_IO_PENDING || !Collect(handle_, op, got)) {
+        MarkGone();
+        return events | EV_ERR;
+      }
+    } else if (!Collect(handle_, op, got)) {
+      MarkGone();
+      return events | EV_ERR;
+    }
+    if (got == 0) {
+      return events;
+    }
+    events |= EV_RXCHAR;
+    if (queue_.Put(chunk.data(), got) < got) {
+      events |= EV_ERR;  // the queue raised CE_RXOVER
+    }
+  }
+}
+
+CommWaitStatus CommDevice::WaitCommEvent(const Event& stop, std::uint32_t& mask) {
+  mask = 0;
+  if (!IsOpen()) {
+    errno = EBADF;
+    return CommWaitStatus::kFailed;
+  }
+  if (!stop.valid()) {
+    errno = EINVAL;
+    return CommWaitStatus::kFailed;
+  }
+  bool aborted = false;
+  for (;;) {
+    if (stop.IsSet()) {
+      return CommWaitStatus::kStopped;
+    }
+    // Bytes that came while no wait ran count as an arrival now.
+    if (!gone_) {
+      history_ |= DrainDescriptor() & mask_;
+    }
+    if (gone_ && !goneReported_) {
+      goneReported_ = true;
+      history_ |= EV_ERR & mask_;
+    }
+    std::uint32_t report = history_ & mask_ & kKnownEvents;
+    if ((report & EV_ERR) != 0) {
+      // EV_ERR takes precedence; the bytes that came with it are reported
+      // by the next wait.
+      report = EV_ERR;
+    }
+    if (report != 0) {
+      history_ &= ~report;
+      mask = report;
+      return CommWaitStatus::kEvent;
+    }
+    if (gone_) {
+      errno = EIO;
+      return CommWaitStatus::kFailed;
+    }
+    Overlapped op;
+    if (!op.done.valid()) {
+      return CommWaitStatus::kFailed;
+    }
+    DWORD happened = 0;
+    if (::WaitCommEvent(handle_, &happened, &op.ov) == 0) {
+      if (GetLastError() != ERROR_IO_PENDING) {
+        MarkGone();
+        continue;
+      }
+      // A byte that came between the drain and the start of this wait
+      // raised no event for it: look again instead of waiting for the next.
+      COMSTAT stat{};
+      DWORD errors = 0;
+      if (::ClearCommError(handle_, &errors, &stat) != 0 && stat.cbInQue == 0 && errors == 0) {
+        const std::array<HANDLE, 2> handles{stop.native(), op.done.native()};
+        const DWORD r = WaitForMultipleObjects(2, handles.data(), FALSE, INFINITE);
+        if (r != WAIT_OBJECT_0 + 1) {
+          CancelAndCollect(handle_, op);
+          if (r == WAIT_OBJECT_0) {
+            return CommWaitStatus::kStopped;
+          }
+          (void)win32::SetErrnoFromLastError();
+          return CommWaitStatus::kFailed;
+        }
+      } else {
+        if (errors != 0) {
+          queue_.Raise(errors & (CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK | CE_RXOVER));
+          history_ |= EV_ERR & mask_;
+        }
+        CancelAndCollect(handle_, op);
+        continue;
+      }
+      DWORD ignored = 0;
+      if (!Collect(handle_, op, ignored)) {
+        if (GetLastError() != ERROR_OPERATION_ABORTED) {
+          MarkGone();
+          continue;
+        }
+        // Wine ends a wait as cancelled when the same handle is written
+        // meanwhile: nothing happened, wait again. Repeats are paced, so a
+        // line that only ever cancels cannot spin.
+        if (aborted && WaitForSingleObject(stop.native(), kAbortedRetryPace) == WAIT_OBJECT_0) {
+          return CommWaitStatus::kStopped;
+        }
+        aborted = true;
+        continue;
+      }
+    }
+    aborted = false;
+    // An empty mask means nothing happened (Wine completes a first wait so):
+    // the next pass drains and waits again. EV_ERR's causes are collected
+    // by the drain.
+    if ((happened & EV_ERR) != 0) {
+      history_ |= EV_ERR & mask_;
+    }
+  }
+}
+
+bool CommDevice::ClearCommError(std::uint32_t* errors, std::uint32_t* inQueue) {
+  if (!IsOpen()) {
+    errno = EBADF;
+    return false;
+  }
+  std::size_t waiting = 0;
+  const std::uint32_t bits = queue_.ClearErrors(&waiting);
+  if (errors != nullptr) {
+    *errors = bits;
+  }
+  if (inQueue != nullptr) {
+    *inQueue = static_cast<std::uint32_t>(waiting);
+  }
+  return true;
+}
+
+bool CommDevice::ReadFile(void* dst, std::uint32_t len, std::uint32_t& read) {
+  read = 0;
+  if (!IsOpen()) {
+    errno = EBADF;
+    return false;
+  }
+  if (dst == nullptr && len > 0) {
+    errno = EINVAL;
+    return false;
+  }
+  read = static_cast<std::uint32_t>(queue_.Take(static_cast<std::uint8_t*>(dst), len));
+  return true;
+}
+
+WriteStatus CommDevice::WriteFile(const Event& stop, const void* data, std::uint32_t len) {
+  if (!IsOpen()) {
+    errno = EBADF;
+    return WriteStatus::kFailed;
+  }
+  if (!stop.valid() || (data == nullptr && len > 0)) {
+    errno = EINVAL;
+    return WriteStatus::kFailed;
+  }
+  if (gone_) {
+    errno = EIO;
+    return WriteStatus::kFailed;
+  }
+  if (len == 0) {
+    return WriteStatus::kCompleted;
+  }
+  Overlapped op;
+  if (!op.done.valid()) {
+    return WriteStatus::kFailed;
+  }
+  DWORD written = 0;
+  bool waited = false;
+  if (::WriteFile(handle_, data, len, &written, &op.ov) == 0) {
+    if (GetLastError() != ERROR_IO_PENDING) {
+      (void)win32::SetErrnoFromLastError();
+      MarkGone();
+      errno = EIO;
+      return WriteStatus::kFailed;
+    }
+    waited = true;
+    const std::array<HANDLE, 2> handles{stop.native(), op.done.native()};
+    const DWORD r = WaitForMultipleObjects(2, handles.data(), FALSE, INFINITE);
+    if (r == WAIT_OBJECT_0) {
+      CancelAndCollect(handle_, op);
+      // What the driver still holds of this write must not trickle out later.
+      (void)PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
+      return WriteStatus::kAbandoned;
+    }
+    if (r != WAIT_OBJECT_0 + 1) {
+      (void)win32::SetErrnoFromLastError();
+      CancelAndCollect(handle_, op);
+      return WriteStatus::kFailed;
+    }
+  }
+  if (!Collect(handle_, op, written) || written != len) {
+    MarkGone();
+    errno = EIO;
+    return WriteStatus::kFailed;
+  }
+  return waited ? WriteStatus::kCompletedPending : WriteStatus::kCompleted;
+}
+
+}  // namespace tevra
