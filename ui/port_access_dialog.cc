@@ -199,6 +199,8 @@ void PortAccessDialog::ShowCommands(const QString& status, const std::string& ru
   const auto add = [this](const QString& caption, const std::string& command) {
     m_rows.push_back(std::make_unique<CommandRow>(caption, Text(command)));
     m_layout->insertWidget(m_layout->indexOf(m_buttons.get()), m_rows.back().get());
+    // Now, not on the next turn of the loop: adjustSize below must count it.
+    m_rows.back()->show();
   };
   if (const std::string now = m_access.ThisTimeCommand(); !now.empty()) {
     add(QString("For this time only (%1):").arg(QString::fromStdString(GrantLasts(m_usb))), now);

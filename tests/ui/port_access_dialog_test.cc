@@ -81,6 +81,14 @@ TEST(PortAccessDialogTest, WithoutPkexecShowsTheCommandsAndStaysOpen) {
   QTRY_VERIFY_WITH_TIMEOUT(
       explanation->height() >= explanation->heightForWidth(explanation->width()),
       kCapMs);  // the commands' room squeezes nothing
+  // Shown at once, within the dialog: a picture taken now shows them.
+  for (const QWidget* row : dialog.findChildren<QWidget*>("commandRow")) {
+    EXPECT_TRUE(row->isVisible());
+    EXPECT_TRUE(dialog.rect().contains(row->geometry())) << row->y() << " of " << dialog.height();
+  }
+  if (const char* shots = std::getenv("TEVRA_SHOTS")) {  // NOLINT(concurrency-mt-unsafe)
+    EXPECT_TRUE(dialog.grab().save(QString(shots) + "/port-access-rows.png"));
+  }
   // Each command is copied alone: pasting never runs the next one too.
   const QList<QPushButton*> copies = dialog.findChildren<QPushButton*>("copy");
   ASSERT_EQ(copies.size(), 2);
