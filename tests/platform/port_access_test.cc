@@ -68,7 +68,7 @@ TEST(PortAccessTest, SaysWhoMayUseTheNodeAndTheWayOut) {
   const TempDir dir;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
   const auto node = [&](const std::string& name, uid_t uid, gid_t gid, mode_t mode) {
-    const std::string path = dir.Write(name, {});
+    std::string path = dir.Write(name, {});
     EXPECT_EQ(::chown(path.c_str(), uid, gid), 0);
     EXPECT_EQ(::chmod(path.c_str(), mode), 0);
     return path;

@@ -29,6 +29,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   std::vector<std::string> all{path};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(all.size() + 1);
   for (std::string& a : all) {
     argv.push_back(a.data());
   }
