@@ -47,8 +47,8 @@ struct GrantPlan {
   std::optional<GrantRequest> request;
   GrantResult refusal = GrantResult::kNotAsked;  // when there is no request
   std::string cause;                             // why not the step; why no request
-  std::string lasts;         // setfacl's grant: GrantLasts (access/serial_node.h)
-  std::string ruleCommands;  // `always` without the step: the rule, by hand
+  std::string lasts;                      // setfacl's grant: GrantLasts (access/serial_node.h)
+  std::vector<std::string> ruleCommands;  // `always` without the step: the rule, by hand
 };
 
 // Chooses for `device` (links followed) and this user: the installed updater,

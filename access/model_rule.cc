@@ -84,11 +84,10 @@ std::string ModelRuleLine(const UsbModel& model) {
          model.product + "\", TAG+=\"uaccess\"";
 }
 
-std::string ModelRuleCommands(const UsbModel& model, const std::string& name) {
-  return "echo '" + ModelRuleLine(model) + "' | sudo tee " + ModelRulePath(model) +
-         " >/dev/null\nsudo udevadm control --reload && sudo udevadm trigger --action=change "
-         "/sys/class/tty/" +
-         name;
+std::vector<std::string> ModelRuleCommands(const UsbModel& model, const std::string& name) {
+  return {"echo '" + ModelRuleLine(model) + "' | sudo tee " + ModelRulePath(model) + " >/dev/null",
+          "sudo udevadm control --reload && sudo udevadm trigger --action=change /sys/class/tty/" +
+              name};
 }
 
 std::optional<GrantError> WriteModelRule(const UsbModel& model) {

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "access/grant_error.h"
 
@@ -19,8 +20,8 @@ std::string ModelRulePath(const UsbModel& model);
 // The rule's one line: the model's ttys are tagged "uaccess".
 std::string ModelRuleLine(const UsbModel& model);
 // What a person types to write that rule and apply it to /sys/class/tty/NAME
-// by hand, one command a line.
-std::string ModelRuleCommands(const UsbModel& model, const std::string& name);
+// by hand, one command each.
+std::vector<std::string> ModelRuleCommands(const UsbModel& model, const std::string& name);
 
 // Writes the rule that tags the model's tty "uaccess" (logind then gives
 // the user at the desk access whenever one is plugged in), atomically, mode

@@ -72,13 +72,8 @@ int GrantAccess(const std::string& port, bool always) {
       return ToInt(ExitStatus::kUsage);
     }
     Diagnose(label + ": " + Describe(plan.refusal));
-    if (!plan.ruleCommands.empty()) {
-      std::string::size_type from = 0;
-      for (std::string::size_type end = 0; end != std::string::npos; from = end + 1) {
-        end = plan.ruleCommands.find('\n', from);
-        Diagnose(label + ": for every adapter of this model, in a terminal: " +
-                 plan.ruleCommands.substr(from, end - from));
-      }
+    for (const std::string& command : plan.ruleCommands) {
+      Diagnose(label + ": for every adapter of this model, in a terminal: " + command);
     }
     DiagnoseCommands(label, before);
     return ToInt(ExitStatus::kPortNotOpened);

@@ -192,7 +192,8 @@ void PortAccessDialog::OnGrantEnded(GrantResult result, const std::string& said)
   ShowCommands(text, {});
 }
 
-void PortAccessDialog::ShowCommands(const QString& status, const std::string& ruleCommands) {
+void PortAccessDialog::ShowCommands(const QString& status,
+                                    const std::vector<std::string>& ruleCommands) {
   m_status->setText(status);
   m_status->show();
   m_rows.clear();
@@ -206,10 +207,8 @@ void PortAccessDialog::ShowCommands(const QString& status, const std::string& ru
     add(QString("For this time only (%1):").arg(QString::fromStdString(GrantLasts(m_usb))), now);
   }
   QString rule = "For every adapter of this model, whenever it is plugged in:";
-  for (std::string::size_type from = 0, end = 0; !ruleCommands.empty() && end != std::string::npos;
-       from = end + 1) {
-    end = ruleCommands.find('\n', from);
-    add(rule, ruleCommands.substr(from, end - from));
+  for (const std::string& command : ruleCommands) {
+    add(rule, command);
     rule = "then:";
   }
   if (const std::string command = m_access.ForGoodCommand(); !command.empty()) {

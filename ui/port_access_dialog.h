@@ -53,7 +53,7 @@ class PortAccessDialog : public QDialog {
   // said: what pkexec and the step wrote on standard error.
   void OnGrantEnded(GrantResult result, const std::string& said);
 
-  void ShowCommands(const QString& status, const std::string& ruleCommands);
+  void ShowCommands(const QString& status, const std::vector<std::string>& ruleCommands);
 
   PortAccess m_access;
   std::string m_program;

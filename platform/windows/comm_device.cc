@@ -78,10 +78,6 @@ bool CommDevice::Fail(int error, std::string cause) {
   return false;
 }
 
-bool CommDevice::TakeGoneNotice() {
-  return gone_.load() && !goneSaid_.exchange(true);
-}
-
 bool CommDevice::Open(const char* path, std::string_view label) {
   if (IsOpen()) {
     errno = EISCONN;
@@ -159,15 +155,6 @@ bool CommDevice::Open(const char* path, std::string_view label) {
   return true;
 }
 
-void CommDevice::ResetState(std::size_t capacity) {
-  queue_.Reset(capacity);
-  mask_ = 0;
-  gone_ = false;
-  goneSaid_ = false;
-  goneReported_ = false;
-  history_ = 0;
-}
-
 bool CommDevice::Close() {
   if (!IsOpen()) {
     return false;
@@ -180,15 +167,6 @@ bool CommDevice::Close() {
   handle_ = nullptr;
   label_.clear();
   ResetState(0);
-  return true;
-}
-
-bool CommDevice::SetCommMask(std::uint32_t mask) {
-  if (!IsOpen()) {
-    errno = EBADF;
-    return false;
-  }
-  mask_ = mask;
   return true;
 }
 
@@ -269,11 +247,6 @@ bool CommDevice::SetCommTimeouts(  // NOLINT(readability-make-member-function-co
     return false;
   }
   return true;
-}
-
-void CommDevice::MarkGone() {
-  gone_.store(true);
-  queue_.Raise(CE_IOE);
 }
 
 std::uint32_t CommDevice::DrainDescriptor() {
@@ -413,36 +386,6 @@ CommWaitStatus CommDevice::WaitCommEvent(const Event& stop, std::uint32_t& mask)
       history_ |= EV_ERR & mask_;
     }
   }
-}
-
-bool CommDevice::ClearCommError(std::uint32_t* errors, std::uint32_t* inQueue) {
-  if (!IsOpen()) {
-    errno = EBADF;
-    return false;
-  }
-  std::size_t waiting = 0;
-  const std::uint32_t bits = queue_.ClearErrors(&waiting);
-  if (errors != nullptr) {
-    *errors = bits;
-  }
-  if (inQueue != nullptr) {
-    *inQueue = static_cast<std::uint32_t>(waiting);
-  }
-  return true;
-}
-
-bool CommDevice::ReadFile(void* dst, std::uint32_t len, std::uint32_t& read) {
-  read = 0;
-  if (!IsOpen()) {
-    errno = EBADF;
-    return false;
-  }
-  if (dst == nullptr && len > 0) {
-    errno = EINVAL;
-    return false;
-  }
-  read = static_cast<std::uint32_t>(queue_.Take(static_cast<std::uint8_t*>(dst), len));
-  return true;
 }
 
 WriteStatus CommDevice::WriteFile(const Event& stop, const void* data, std::uint32_t len) {
