@@ -46,7 +46,6 @@ class UpdaterDialog : public QDialog, private UpdaterWindowView {
   int portIndex() const { return m_logic.portIndex(); }
   int baudIndex() const { return m_logic.baudIndex(); }
   bool portOpen() const { return m_logic.portOpen(); }
-  bool downloading() const { return m_logic.session().sequencer().downloading(); }
   const DialogControls& controls() const { return m_controls; }
 
   // Closes the port, putting back the line settings it found, and closes
