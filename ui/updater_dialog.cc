@@ -9,7 +9,10 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "payload/payload_paths.h"

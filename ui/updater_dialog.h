@@ -3,7 +3,6 @@
 #include <QDialog>
 #include <QIcon>
 #include <QMenu>
-#include <QString>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
