@@ -27,6 +27,11 @@
 #include "tests/support/temp_dir.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "tests/support/isolated_environment.h"
 #endif
 
@@ -67,7 +72,7 @@ class PlainView : public UpdaterWindowView {
   void ShowAbout() override { ++abouts; }
   bool OfferPortAccess(std::uint8_t portNumber) override {
     offered.push_back(portNumber);
-    return false;
+    return letIn && letIn();
   }
 
   // Delivers notices and timer ticks to logic until done() holds; false
@@ -97,6 +102,7 @@ class PlainView : public UpdaterWindowView {
   std::optional<bool> downloadEnabled;  // unset until the logic sets it
   std::vector<int> offered;
   int abouts = 0;
+  std::function<bool()> letIn;  // the offer's answer: no, unless set
   // The settings dialog's answer to the rows it shows: confirmed as shown
   // unless a test says otherwise; nullopt is Cancel.
   std::function<std::optional<PortChoice>(PortChoice)> settings = [](PortChoice shown) {
@@ -174,6 +180,8 @@ class Line {
     return error.empty();
   }
   std::string WorkFile(const std::string& name) const { return env_.WorkFile(name); }
+  std::string PortLink(int port) const { return env_.portsDir() + "/COM" + std::to_string(port); }
+  std::string Device() const { return simulator_->SlavePath(); }
   sim::DongleStats Stats() const { return simulator_->Stats(); }
 
  private:
@@ -318,6 +326,31 @@ TEST_F(UpdaterWindowLogicTest, SettingsOpenTheChosenPortOrLogWhyNot) {
   EXPECT_EQ(logic.baudIndex(), -1);
   EXPECT_EQ(view.log, Lines({kNotOpened, kOpened, kNotOpened}));
   EXPECT_TRUE(view.offered.empty());
+}
+
+// A port refused for want of permission is offered to the view, and tried
+// once more when the view let the user in.
+TEST_F(UpdaterWindowLogicTest, PortRefusedForPermissionIsOfferedAndTriedOnceMore) {
+  // A kernel attribute with nothing to store refuses even root.
+  const char* refusing = "/sys/kernel/uevent_seqnum";
+  const int fd = ::open(refusing, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0 || errno != EACCES) {
+    ::close(fd);
+    GTEST_SKIP() << refusing << " does not refuse this user";
+  }
+  StartDevice([](sim::DongleOptions& o) { o.port = 4; });
+  ASSERT_EQ(::symlink(refusing, line.PortLink(3).c_str()), 0) << errno;
+  logic.OnComSettings();
+  view.letIn = [] { return true; };
+  logic.OnComSettings();
+  EXPECT_EQ(view.log, Lines({kNotOpened, kNotOpened, kNotOpened}));
+  view.letIn = [&] {
+    return ::unlink(line.PortLink(3).c_str()) == 0 &&
+           ::symlink(line.Device().c_str(), line.PortLink(3).c_str()) == 0;
+  };
+  logic.OnComSettings();
+  EXPECT_EQ(view.log.front(), kOpened);
+  EXPECT_EQ(view.offered, std::vector<int>({3, 3, 3}));
 }
 
 // At 110 baud a character takes as long as the 100 ms gap: the answers must
