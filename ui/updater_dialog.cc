@@ -9,21 +9,16 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <array>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <algorithm>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
-#include "download/fd_payload_source.h"
-#include "payload/extract_payload.h"
 #include "payload/payload_paths.h"
-#include "platform/diagnostics.h"
 #include "platform/port_access.h"
 #include "platform/port_resolver.h"
 #include "res/app_icon.h"
-#include "res/combo_lists.h"
 #include "res/resource.h"
 #include "res/string_table.h"
 #include "ui/about_dialog.h"
@@ -35,29 +30,13 @@ namespace tevra {
 
 namespace {
 
-using res::IDC_COM_CLOSE;
-using res::IDC_COM_SETTINGS;
-using res::IDC_CONNECT_READER;
 using res::IDC_DOWNLOAD;
 using res::IDC_LOG;
 using res::IDC_PROGRESS;
 using res::IDC_READER_TYPE;
 
-// The log's sentences.
-constexpr char kLogComOpened[] = "Com has opened already!";
-constexpr char kLogComNotOpened[] = "Com has not opened!";
-constexpr char kLogComClosed[] = "Success to Close Com!";
-constexpr char kLogNoConnect[] = "Do without connect in com mode.";
-
-// Port defaults: COM3 at 9600 baud.
-constexpr int kDefaultPortIndex = 2;
-constexpr int kDefaultBaudIndex = 6;
-constexpr int kDefaultPortState = 0;
-
 constexpr int kProgressMin = 1;
 constexpr int kProgressMax = 100;
-
-constexpr const char* kLogOpenFileFailure = DownloadSequencer::kLogOpenFileFailure;
 
 // "FTDI FT232R USB UART (serial A50285BI) at /dev/ttyUSB0", as a person
 // knows the adapter.
@@ -81,11 +60,6 @@ std::string AdapterName(const std::optional<SerialDevice>& adapter, const std::s
   return name + " at " + node;
 }
 
-const char* FailureCause(int error) {
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): only the window's thread reports
-  return error != 0 ? std::strerror(error) : "unknown cause";
-}
-
 }  // namespace
 
 UpdaterDialog::UpdaterDialog(QWidget* parent)
@@ -94,37 +68,34 @@ UpdaterDialog::UpdaterDialog(QWidget* parent)
       m_hIcon(res::LoadAppIcon()),
       m_systemMenu(this),
       m_downloadButton(m_controls.Get<QPushButton>(IDC_DOWNLOAD)),
-      m_readerTypeCombo(m_controls.Get<QComboBox>(IDC_READER_TYPE)),
       m_progress(m_controls.Get<QProgressBar>(IDC_PROGRESS)) {
   ConnectMessageMap();
   OnInitDialog();
 }
 
-// The workers post to this window: stop them before anything goes away.
-UpdaterDialog::~UpdaterDialog() {
-  m_session.ClosePort();
-}
+UpdaterDialog::~UpdaterDialog() = default;
 
 void UpdaterDialog::ConnectMessageMap() {
-  const auto onClick = [this](int id, void (UpdaterDialog::*handler)()) {
-    connect(m_controls.Get<QPushButton>(id), &QPushButton::clicked, this, handler);
+  const auto onClick = [this](int id, void (UpdaterWindowLogic::*handler)()) {
+    connect(m_controls.Get<QPushButton>(id), &QPushButton::clicked, this,
+            [this, handler] { (m_logic.*handler)(); });
   };
-  onClick(IDC_COM_CLOSE, &UpdaterDialog::OnComClose);
-  onClick(IDC_DOWNLOAD, &UpdaterDialog::OnDownload);
-  onClick(IDC_COM_SETTINGS, &UpdaterDialog::OnComSettings);
-  onClick(IDC_CONNECT_READER, &UpdaterDialog::OnConnectReader);
+  onClick(res::IDC_COM_CLOSE, &UpdaterWindowLogic::OnComClose);
+  onClick(IDC_DOWNLOAD, &UpdaterWindowLogic::OnDownload);
+  onClick(res::IDC_COM_SETTINGS, &UpdaterWindowLogic::OnComSettings);
+  onClick(res::IDC_CONNECT_READER, &UpdaterWindowLogic::OnConnectReader);
   // IDC_RESET has no handler.
-  connect(&m_progressTimer, &QTimer::timeout, this, [this] { OnTimer(TIMER_PROGRESS); });
-  connect(&m_eraseRetryTimer, &QTimer::timeout, this, [this] { OnTimer(TIMER_ERASE_RETRY); });
+  for (const int id : {UpdaterWindowLogic::TIMER_PROGRESS, UpdaterWindowLogic::TIMER_ERASE_RETRY,
+                       UpdaterWindowLogic::TIMER_WATCH}) {
+    connect(&TimerFor(id), &QTimer::timeout, this, [this, id] { m_logic.OnTimer(id); });
+  }
   m_watchTimer.setSingleShot(true);
-  connect(&m_watchTimer, &QTimer::timeout, this,
-          [this] { m_session.OnTimer(DownloadSession::TIMER_WATCH); });
   connect(&m_systemMenu, &QMenu::triggered, this,
-          [this](QAction* action) { OnSysCommand(action->data().toUInt()); });
+          [this](QAction* action) { m_logic.OnSysCommand(action->data().toUInt()); });
   // WM_SERIAL_NOTIFY arrives through event().
 }
 
-bool UpdaterDialog::OnInitDialog() {
+void UpdaterDialog::OnInitDialog() {
   const std::string_view about = res::LoadResString(res::IDS_ABOUTBOX);
   if (!about.empty()) {
     m_systemMenu.addSeparator();
@@ -133,17 +104,10 @@ bool UpdaterDialog::OnInitDialog() {
     entry->setData(res::IDM_ABOUTBOX);
   }
   setWindowIcon(m_hIcon);
-
-  m_portIndex = kDefaultPortIndex;
-  m_portState = kDefaultPortState;
-  m_baudIndex = kDefaultBaudIndex;
-  m_portOpen = false;
-
-  m_readerTypeCombo->setCurrentIndex(0);
+  m_logic.OnInitDialog();
+  m_controls.Get<QComboBox>(IDC_READER_TYPE)->setCurrentIndex(0);
   m_progress->setRange(kProgressMin, kProgressMax);
-
   m_controls.Find(IDC_LOG)->setFocus();
-  return true;
 }
 
 void UpdaterDialog::Wake(std::uintptr_t wParam, std::intptr_t lParam) {
@@ -156,7 +120,7 @@ bool UpdaterDialog::event(QEvent* e) {
   if (e->type() == SerialNotifyEvent::kType) {
     const auto* notify = static_cast<const SerialNotifyEvent*>(e);
     if (notify->msg() == WM_SERIAL_NOTIFY) {
-      OnSerialNotify(notify->wParam(), notify->lParam());
+      m_logic.OnSerialNotify(notify->wParam(), notify->lParam());
     }
     return true;
   }
@@ -181,69 +145,44 @@ void UpdaterDialog::keyPressEvent(QKeyEvent* e) {
   QDialog::keyPressEvent(e);
 }
 
-void UpdaterDialog::OnSysCommand(unsigned id) {
-  if ((id & res::kSysCommandMask) == res::IDM_ABOUTBOX) {
-    AboutDialog about(this);
-    about.exec();
-  }
+void UpdaterDialog::ShowAbout() {
+  AboutDialog about(this);
+  about.exec();
 }
 
-void UpdaterDialog::AppendLog(const QString& text) {
+void UpdaterDialog::PrependLog(std::string_view line) {
   // The log's lines end in "\n", the editor's own line break, where the
   // platform's edit control used "\r\n": one line per entry either way.
   auto* log = m_controls.Get<QPlainTextEdit>(IDC_LOG);
-  log->setPlainText(text + QLatin1Char('\n') + log->toPlainText());
+  log->setPlainText(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())) +
+                    QLatin1Char('\n') + log->toPlainText());
 }
 
-void UpdaterDialog::OnConnectReader() {
-  AppendLog(kLogNoConnect);
+void UpdaterDialog::EnableDownload(bool enabled) {
+  m_downloadButton->setEnabled(enabled);
 }
 
-void UpdaterDialog::OnComSettings() {
-  PortSettingsDialog settings(m_portIndex, m_baudIndex, m_portState, this);
-  if (m_portOpen) {
-    m_session.ClosePort();
-    m_portOpen = false;
-  }
+std::optional<UpdaterWindowView::PortChoice> UpdaterDialog::AskPortSettings(int portIndex,
+                                                                            int baudIndex,
+                                                                            int portState) {
+  PortSettingsDialog settings(portIndex, baudIndex, portState, this);
   if (settings.exec() != QDialog::Accepted) {
-    return;
+    return std::nullopt;
   }
-  m_portIndex = settings.portIndex();
-  m_baudIndex = settings.baudIndex();
-  const std::uint32_t rate = res::BaudRateForRow(m_baudIndex);
-
-  m_portOpen = false;
-  const auto portNumber = static_cast<std::uint8_t>(m_portIndex + 1);
-  errno = 0;
-  if (!OpenCom(portNumber, rate) && (errno == EACCES || errno == EPERM)) {
-    OfferPortAccess(portNumber, rate);
-  }
+  return PortChoice{settings.portIndex(), settings.baudIndex()};
 }
 
-bool UpdaterDialog::OpenCom(std::uint8_t portNumber, std::uint32_t rate) {
-  // 8 data bits, even parity, one stop bit.
-  if (m_session.OpenPort(portNumber, rate)) {
-    AppendLog(kLogComOpened);
-    m_portOpen = true;
-    return true;
-  }
-  const int error = errno;
-  AppendLog(kLogComNotOpened);
-  errno = error;
-  return false;
-}
-
-void UpdaterDialog::OfferPortAccess(std::uint8_t portNumber, std::uint32_t rate) {
+bool UpdaterDialog::OfferPortAccess(std::uint8_t portNumber) {
   PortResolver ports = PortResolver::ForThisUser();
   const PortResolver::Resolved resolved =
       ports.Resolve("COM" + std::to_string(static_cast<int>(portNumber)));
   if (resolved.path.empty()) {
-    return;
+    return false;
   }
   const PortAccess access = ExaminePortAccess(resolved.path);
   if (access.verdict == PortAccess::Verdict::kAllowed ||
       access.verdict == PortAccess::Verdict::kMissing) {
-    return;
+    return false;
   }
   const std::optional<SerialDevice> adapter = ports.Find(access.node);
   const std::string program = m_grantProgram.empty() ? SelfExecutablePath() : m_grantProgram;
@@ -251,21 +190,11 @@ void UpdaterDialog::OfferPortAccess(std::uint8_t portNumber, std::uint32_t rate)
                                 ? adapter->vendorId + ":" + adapter->productId
                                 : std::string();
   PortAccessDialog dialog(access, AdapterName(adapter, access.node), model, program, this);
-  if (dialog.exec() == QDialog::Accepted && !m_portOpen) {
-    OpenCom(portNumber, rate);
-  }
-}
-
-void UpdaterDialog::OnComClose() {
-  m_session.ClosePort();
-  m_portOpen = false;
-  AppendLog(kLogComClosed);
-  AbandonDownload();
+  return dialog.exec() == QDialog::Accepted;
 }
 
 void UpdaterDialog::StopForSignal() {
-  m_session.ClosePort();
-  m_portOpen = false;
+  m_logic.ClosePortForExit();
   // An open menu runs a loop of its own that would keep the window up.
   while (QWidget* popup = QApplication::activePopupWidget()) {
     if (!popup->close()) {
@@ -281,90 +210,6 @@ void UpdaterDialog::StopForSignal() {
   done(QDialog::Rejected);
 }
 
-void UpdaterDialog::OnDownload() {
-  if (!m_portOpen) {
-    AppendLog(DownloadSequencer::kLogNoOpenCom);
-    return;
-  }
-  StartDownload();
-}
-
-void UpdaterDialog::StartDownload() {
-  m_downloadButton->setEnabled(false);
-
-  errno = 0;
-  const std::string source = m_payloadSource.empty() ? SelfExecutablePath() : m_payloadSource;
-  std::string problem;
-  const std::string directory = source.empty() ? std::string() : PayloadDirectory(&problem);
-  if (directory.empty()) {
-    if (source.empty()) {
-      problem = std::string("the updater's own file is unknown: ") + FailureCause(errno);
-    }
-    Diagnose(problem);
-    AppendLog(kLogOpenFileFailure);
-    return;
-  }
-  const std::string imagePath = directory + '/' + kImageFileName;
-  const std::string payloadPath = directory + '/' + kPayloadFileName;
-
-  // A failed extraction leaves no payload to trust (an empty file, or one
-  // left by an earlier run): it fails like a payload file that won't open.
-  // The payload is read through the descriptor the extraction wrote it
-  // with: whatever appears at its path later is never sent.
-  ExtractedPayload extracted =
-      ExtractPayloadForSending(source.c_str(), imagePath.c_str(), payloadPath.c_str());
-  if (!extracted.ok()) {
-    Diagnose("no payload could be extracted from " + Printable(source) + ": " + extracted.problem);
-    AppendLog(kLogOpenFileFailure);
-    return;
-  }
-  auto payload = std::make_unique<FdPayloadSource>(std::move(extracted.payload), payloadPath);
-  const std::int64_t length = payload->Size();
-  if (length < 0) {
-    Diagnose("cannot read " + Printable(payloadPath) + ": " + FailureCause(errno));
-    AppendLog(kLogOpenFileFailure);
-    return;
-  }
-  m_session.StartDownload(std::move(payload), static_cast<std::uint64_t>(length));
-}
-
-void UpdaterDialog::AbandonDownload() {
-  m_session.AbandonDownload();
-}
-
-// The session takes every record waiting, so a notice whose record an
-// earlier one already took finds nothing.
-long UpdaterDialog::OnSerialNotify(std::uintptr_t wParam, std::intptr_t /*lParam*/) {
-  if (NoticeOf(wParam) != SerialNotice::kWriteCompleted) {
-    m_session.OnNotified();
-  }
-  return 0;
-}
-
-void UpdaterDialog::OnTimer(int id) {
-  m_session.OnTimer(id);
-}
-
-void UpdaterDialog::Log(std::string_view sentence) {
-  AppendLog(QString::fromUtf8(sentence.data(), static_cast<qsizetype>(sentence.size())));
-}
-
-void UpdaterDialog::Diagnostic(const std::string& line) {
-  Diagnose(line);
-}
-
-void UpdaterDialog::Progress(int percent) {
-  SetProgressPos(percent);
-}
-
-// The log keeps its own sentences: a failure's cause goes to stderr.
-void UpdaterDialog::Ended(DownloadSession::Outcome /*outcome*/, const std::string& cause) {
-  if (!cause.empty()) {
-    Diagnose(cause);
-  }
-  m_downloadButton->setEnabled(true);
-}
-
 // Like the native bar, a position outside the range shows the nearest end;
 // Qt would ignore it and keep the old position instead.
 void UpdaterDialog::SetProgressPos(int pos) {
@@ -376,10 +221,10 @@ void UpdaterDialog::SetProgressPos(int pos) {
 }
 
 QTimer& UpdaterDialog::TimerFor(int id) {
-  if (id == DownloadSession::TIMER_WATCH) {
+  if (id == UpdaterWindowLogic::TIMER_WATCH) {
     return m_watchTimer;
   }
-  return id == TIMER_PROGRESS ? m_progressTimer : m_eraseRetryTimer;
+  return id == UpdaterWindowLogic::TIMER_PROGRESS ? m_progressTimer : m_eraseRetryTimer;
 }
 
 // Starting a running timer restarts it.
@@ -389,10 +234,6 @@ void UpdaterDialog::SetTimer(int id, std::chrono::milliseconds period) {
 
 void UpdaterDialog::KillTimer(int id) {
   TimerFor(id).stop();
-}
-
-bool UpdaterDialog::timerActive(int id) const {
-  return (id == TIMER_PROGRESS ? m_progressTimer : m_eraseRetryTimer).isActive();
 }
 
 }  // namespace tevra
