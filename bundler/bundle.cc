@@ -193,7 +193,7 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
   if (!updater.valid()) {
     return false;
   }
-  const PayloadLayout old = LocatePayload(updater.get());
+  const PayloadLayout old = LocatePayload(OpenFileToRead(updaterPath));
   if (old.status == PayloadStatus::kReadError) {
     error = "cannot read updater " + Quoted(updaterPath) + ": " + ErrnoText(errno);
     return false;
@@ -261,7 +261,8 @@ std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string&
   if (!fd.valid()) {
     return std::nullopt;
   }
-  const PayloadLayout layout = LocatePayload(fd.get());
+  const File file = OpenFileToRead(path);
+  const PayloadLayout layout = LocatePayload(file);
   if (layout.status == PayloadStatus::kReadError) {
     error = "cannot read " + Quoted(path) + ": " + ErrnoText(errno);
     return std::nullopt;
@@ -271,7 +272,7 @@ std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string&
     return std::nullopt;
   }
   if (sha256 != nullptr) {
-    *sha256 = Sha256::HexOfRange(fd.get(), layout.imageBytes, layout.payloadBytes);
+    *sha256 = Sha256::HexOfRange(file, layout.imageBytes, layout.payloadBytes);
     if (sha256->empty()) {
       error = "cannot read " + Quoted(path) + ": " + ErrnoText(errno);
       return std::nullopt;
