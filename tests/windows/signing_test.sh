@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Signed files: a bundled program signed after bundling with a test
+# certificate verifies; one payload byte changed after signing does not;
+# tevra-bundle (Linux and Windows) reads the signed file; the bundled
+# payload-probe.exe, signed, finds its own payload under Wine and extracts
+# it into the prefix's local application data, nothing under C:\windows.
+# Needs WINEPREFIX set up (run.sh) and both builds.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=$PWD/build/windows
+linux_bundle=$PWD/build/default/bundler/tevra-bundle
+work=$(mktemp -d "$build/signing.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+fail() {
+  echo "signing: FAILED: $*" >&2
+  exit 1
+}
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Tevra test signing" \
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+head -c 16384 /dev/urandom >"$work/firmware.bin"
+want=$(sha256sum "$work/firmware.bin" | cut -d' ' -f1)
+"$linux_bundle" pack --updater "$build/tests/windows/tools/payload-probe.exe" \
+  --payload "$work/firmware.bin" --output "$work/probe-fw.exe"
+osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "Tevra updater" \
+  -in "$work/probe-fw.exe" -out "$work/probe-fw-signed.exe" >/dev/null
+osslsigncode verify -CAfile "$work/cert.pem" -in "$work/probe-fw-signed.exe" \
+  >"$work/verify.log" 2>&1 || { cat "$work/verify.log"; fail "osslsigncode verify refused the signed file"; }
+echo "signing: osslsigncode verify accepts the signed file"
+
+# One payload byte changed after signing.
+cp "$work/probe-fw-signed.exe" "$work/tampered.exe"
+at=$(($("$linux_bundle" inspect "$work/probe-fw-signed.exe" | sed -n 's/^image_bytes: //p') + 100))
+printf '%02x' $(( ($(od -An -tu1 -j "$at" -N1 "$work/tampered.exe") + 1) % 256 )) | xxd -r -p |
+  dd of="$work/tampered.exe" bs=1 seek="$at" conv=notrunc status=none
+if osslsigncode verify -CAfile "$work/cert.pem" -in "$work/tampered.exe" >"$work/tampered.log" 2>&1; then
+  fail "osslsigncode verify accepted a file whose payload changed after signing"
+fi
+echo "signing: osslsigncode verify refuses the file whose payload changed after signing"
+
+for inspect in "$linux_bundle inspect" "wine $build/bundler/tevra-bundle.exe inspect"; do
+  out=$($inspect "$work/probe-fw-signed.exe" </dev/null | tr -d '\r')
+  grep -qx "payload_sha256: $want" <<<"$out" || { echo "$out"; fail "$inspect: wrong payload"; }
+  grep -q "^certificate_table_bytes: [1-9]" <<<"$out" || fail "$inspect: no certificate table"
+done
+echo "signing: tevra-bundle inspect reads the signed file (Linux and Windows)"
+
+marker=$work/marker
+touch "$marker"
+out=$(wine "$work/probe-fw-signed.exe" </dev/null | tr -d '\r') || fail "payload-probe.exe failed"
+grep -qx "payload_sha256: $want" <<<"$out" || { echo "$out"; fail "probe: wrong payload"; }
+grep -qx "extracted_sha256: $want" <<<"$out" || { echo "$out"; fail "probe: wrong extraction"; }
+directory=$(readlink -f "$(winepath -u "$(sed -n 's/^directory: //p' <<<"$out")" 2>/dev/null)")
+case $directory in
+  "$(readlink -f "$WINEPREFIX")"/drive_c/users/*/AppData/Local/Tevra/tevra-updater) ;;
+  *) fail "extracted into '$directory', not the local application data folder" ;;
+esac
+cmp "$work/firmware.bin" "$directory/serial1.bin" || fail "serial1.bin differs from the firmware"
+[[ -s $directory/serial1.exe ]] || fail "no serial1.exe"
+written=$(find "$WINEPREFIX/drive_c/windows" -newer "$marker" -type f -iname 'serial1*' | head -n 5)
+[[ -z $written ]] || fail "written under C:\\windows: $written"
+echo "signing: the signed payload-probe.exe found its payload and extracted it into $directory"
