@@ -101,8 +101,8 @@ bool CopyImage(const File& from, std::uint64_t count, const File& to,
 
 // Copies the payload to its end; its length is what the trailer records.
 std::optional<std::uint32_t> CopyPayload(const File& from, const File& to,
-                                         std::vector<std::uint8_t>& buffer,
-                                         const std::string& path, std::string& error) {
+                                         std::vector<std::uint8_t>& buffer, const std::string& path,
+                                         std::string& error) {
   std::uint64_t total = 0;
   for (;;) {
     const std::int64_t n = ReadAt(from, total, buffer.data(), buffer.size());
@@ -164,7 +164,7 @@ bool WriteBundle(const File& out, const std::string& tempPath, const File& updat
 bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
                 const std::string& outputPath, std::string& error) {
   std::uint64_t updaterBytes = 0;
-  const File updater = OpenRegular(updaterPath, "updater", updaterBytes, error);
+  File updater = OpenRegular(updaterPath, "updater", updaterBytes, error);
   if (!updater.valid()) {
     return false;
   }
@@ -188,7 +188,7 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
   const std::uint64_t imageBytes = old.valid() ? old.imageBytes : updaterBytes;
 
   std::uint64_t payloadBytes = 0;
-  const File payload = OpenRegular(payloadPath, "payload", payloadBytes, error);
+  File payload = OpenRegular(payloadPath, "payload", payloadBytes, error);
   if (!payload.valid()) {
     return false;
   }
@@ -216,12 +216,16 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
     error = "cannot create output beside " + Quoted(outputPath) + ": " + ErrnoText(errno);
     return false;
   }
-  bool ok = WriteBundle(out, tempPath, updater, imageBytes, payload, updaterPath, payloadPath,
-                        error);
+  bool ok =
+      WriteBundle(out, tempPath, updater, imageBytes, payload, updaterPath, payloadPath, error);
   if (ok && !out.Close()) {
     error = "cannot write output: " + ErrnoText(errno);
     ok = false;
   }
+  // Windows renames nothing over a file that is still open, and the output
+  // may be the updater itself, repacked in place.
+  static_cast<void>(updater.Close());
+  static_cast<void>(payload.Close());
   if (ok && !RenameOver(tempPath, outputPath)) {
     error = "cannot write output " + Quoted(outputPath) + ": " + ErrnoText(errno);
     ok = false;

@@ -31,11 +31,12 @@ int main() {
     std::fprintf(stderr, "payload-probe: %s\n", extracted.problem.c_str());
     return 1;
   }
-  std::printf("self: %s\ndirectory: %s\npayload_sha256: %s\nextracted_sha256: %s\n"
-              "certificate_table_bytes: %llu\n",
-              self.c_str(), directory.c_str(),
-              tevra::Sha256::HexOfRange(file, layout.imageBytes, layout.payloadBytes).c_str(),
-              tevra::Sha256::HexOfRange(extracted.payload, 0, layout.payloadBytes).c_str(),
-              static_cast<unsigned long long>(layout.certificateBytes));
+  std::printf(
+      "self: %s\ndirectory: %s\npayload_sha256: %s\nextracted_sha256: %s\n"
+      "certificate_table_bytes: %llu\n",
+      self.c_str(), directory.c_str(),
+      tevra::Sha256::HexOfRange(file, layout.imageBytes, layout.payloadBytes).c_str(),
+      tevra::Sha256::HexOfRange(extracted.payload, 0, layout.payloadBytes).c_str(),
+      static_cast<unsigned long long>(layout.certificateBytes));
   return 0;
 }
