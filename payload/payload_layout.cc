@@ -128,17 +128,20 @@ PayloadLayout DecodeTrailer(std::span<const std::uint8_t, kTrailerSize> trailer,
 PayloadLayout LocatePayload(const File& file) {
   PayloadLayout layout;
   const std::optional<std::uint64_t> size = FileSize(file);
+  bool read = size.has_value();
   ProgramExtent extent;
-  if (size) {
+  if (read) {
     extent = FindProgramExtent(file, *size);
+    read = extent.status != ProgramExtent::Status::kReadError;
   }
   layout.fileBytes = size.value_or(0);
-  if (!size || extent.status == ProgramExtent::Status::kReadError) {
-    layout.status = PayloadStatus::kReadError;
-  } else if (extent.status == ProgramExtent::Status::kNotProgram) {
+  if (read && extent.status == ProgramExtent::Status::kNotProgram) {
     layout.status = PayloadStatus::kNotProgram;
     layout.problem = extent.problem;
-  } else if (!ReadTrailer(file, extent, layout)) {
+  } else if (read) {
+    read = ReadTrailer(file, extent, layout);
+  }
+  if (!read) {
     layout.status = PayloadStatus::kReadError;
   }
   const int saved = errno;

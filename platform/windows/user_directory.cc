@@ -77,7 +77,7 @@ std::string UserDirectory(UserDirectoryUse /*use*/, std::string* problem) {
     why = FolderProblem(dir);
     if (!why.empty()) {
       const int error = errno;
-      why = Printable(win32::Narrow(dir)) + why;
+      why.insert(0, Printable(win32::Narrow(dir)));
       errno = error;
       return {};
     }

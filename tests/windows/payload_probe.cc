@@ -15,28 +15,29 @@ int main() {
   const tevra::File file = tevra::OpenFileToRead(self);
   const tevra::PayloadLayout layout = tevra::LocatePayload(file);
   if (!layout.valid()) {
-    std::fprintf(stderr, "payload-probe: %s %s\n", self.c_str(), layout.problem.c_str());
+    static_cast<void>(
+        std::fprintf(stderr, "payload-probe: %s %s\n", self.c_str(), layout.problem.c_str()));
     return 3;
   }
   std::string problem;
   const std::string directory = tevra::PayloadDirectory(&problem);
   if (directory.empty()) {
-    std::fprintf(stderr, "payload-probe: %s\n", problem.c_str());
+    static_cast<void>(std::fprintf(stderr, "payload-probe: %s\n", problem.c_str()));
     return 1;
   }
   const std::string payloadPath = directory + "\\" + tevra::kPayloadFileName;
   const tevra::ExtractedPayload extracted = tevra::ExtractPayloadForSending(
       self.c_str(), (directory + "\\" + tevra::kImageFileName).c_str(), payloadPath.c_str());
   if (!extracted.ok()) {
-    std::fprintf(stderr, "payload-probe: %s\n", extracted.problem.c_str());
+    static_cast<void>(std::fprintf(stderr, "payload-probe: %s\n", extracted.problem.c_str()));
     return 1;
   }
-  std::printf(
-      "self: %s\ndirectory: %s\npayload_sha256: %s\nextracted_sha256: %s\n"
-      "certificate_table_bytes: %llu\n",
-      self.c_str(), directory.c_str(),
-      tevra::Sha256::HexOfRange(file, layout.imageBytes, layout.payloadBytes).c_str(),
-      tevra::Sha256::HexOfRange(extracted.payload, 0, layout.payloadBytes).c_str(),
-      static_cast<unsigned long long>(layout.certificateBytes));
+  static_cast<void>(
+      std::printf("self: %s\ndirectory: %s\npayload_sha256: %s\nextracted_sha256: %s\n"
+                  "certificate_table_bytes: %llu\n",
+                  self.c_str(), directory.c_str(),
+                  tevra::Sha256::HexOfRange(file, layout.imageBytes, layout.payloadBytes).c_str(),
+                  tevra::Sha256::HexOfRange(extracted.payload, 0, layout.payloadBytes).c_str(),
+                  static_cast<unsigned long long>(layout.certificateBytes)));
   return 0;
 }
