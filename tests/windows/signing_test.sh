@@ -18,9 +18,14 @@ fail() {
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Tevra test signing" \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
-head -c 16384 /dev/urandom >"$work/firmware.bin"
+# A length that leaves the bundle 3 bytes short of a multiple of 8: the
+# signer pads it before its certificate table, and the payload must still
+# be found.
+probe=$build/tests/windows/tools/payload-probe.exe
+length=$((16384 + ((5 - ($(stat -c %s "$probe") + 16384 + 8) % 8) + 8) % 8))
+head -c "$length" /dev/urandom >"$work/firmware.bin"
 want=$(sha256sum "$work/firmware.bin" | cut -d' ' -f1)
-"$linux_bundle" pack --updater "$build/tests/windows/tools/payload-probe.exe" \
+"$linux_bundle" pack --updater "$probe" \
   --payload "$work/firmware.bin" --output "$work/probe-fw.exe"
 osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "Tevra updater" \
   -in "$work/probe-fw.exe" -out "$work/probe-fw-signed.exe" >/dev/null
@@ -28,22 +33,26 @@ osslsigncode verify -CAfile "$work/cert.pem" -in "$work/probe-fw-signed.exe" \
   >"$work/verify.log" 2>&1 || { cat "$work/verify.log"; fail "osslsigncode verify refused the signed file"; }
 echo "signing: osslsigncode verify accepts the signed file"
 
-# One payload byte changed after signing.
-cp "$work/probe-fw-signed.exe" "$work/tampered.exe"
-at=$(($("$linux_bundle" inspect "$work/probe-fw-signed.exe" | sed -n 's/^image_bytes: //p') + 100))
-printf '%02x' $(( ($(od -An -tu1 -j "$at" -N1 "$work/tampered.exe") + 1) % 256 )) | xxd -r -p |
-  dd of="$work/tampered.exe" bs=1 seek="$at" conv=notrunc status=none
-if osslsigncode verify -CAfile "$work/cert.pem" -in "$work/tampered.exe" >"$work/tampered.log" 2>&1; then
-  fail "osslsigncode verify accepted a file whose payload changed after signing"
-fi
-echo "signing: osslsigncode verify refuses the file whose payload changed after signing"
-
 for inspect in "$linux_bundle inspect" "wine $build/bundler/tevra-bundle.exe inspect"; do
-  out=$($inspect "$work/probe-fw-signed.exe" </dev/null | tr -d '\r')
+  out=$($inspect "$work/probe-fw-signed.exe" </dev/null | tr -d '\r') ||
+    fail "$inspect cannot read the signed file"
   grep -qx "payload_sha256: $want" <<<"$out" || { echo "$out"; fail "$inspect: wrong payload"; }
   grep -q "^certificate_table_bytes: [1-9]" <<<"$out" || fail "$inspect: no certificate table"
 done
 echo "signing: tevra-bundle inspect reads the signed file (Linux and Windows)"
+
+# One payload byte changed after signing.
+cp "$work/probe-fw-signed.exe" "$work/tampered.exe"
+at=$(($(sed -n 's/^image_bytes: //p' <<<"$out") + 100))
+byte=$(( ($(od -An -tu1 -j "$at" -N1 "$work/tampered.exe") + 1) % 256 ))
+# shellcheck disable=SC2059 # the format is the byte, in octal
+printf "\\$(printf '%03o' "$byte")" |
+  dd of="$work/tampered.exe" bs=1 seek="$at" conv=notrunc status=none
+cmp -s "$work/probe-fw-signed.exe" "$work/tampered.exe" && fail "the byte did not change"
+if osslsigncode verify -CAfile "$work/cert.pem" -in "$work/tampered.exe" >"$work/tampered.log" 2>&1; then
+  fail "osslsigncode verify accepted a file whose payload changed after signing"
+fi
+echo "signing: osslsigncode verify refuses the file whose payload changed after signing"
 
 marker=$work/marker
 touch "$marker"
