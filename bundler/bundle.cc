@@ -341,7 +341,8 @@ int RunBundleTool(std::span<const std::string_view> args, const CarriedUpdaters&
       }
       updater = path;
     }
-    if (!force && KindAt(*output) != NameKind::kNone) {
+    // One that cannot be looked at is left to pack, which says why.
+    if (!force && KindAt(*output).value_or(NameKind::kNone) != NameKind::kNone) {
       err << "tevra-bundle: " << Quoted(*output)
           << " exists: give --force to replace it (nothing was written)\n";
       return kUsage;
