@@ -54,6 +54,17 @@ if osslsigncode verify -CAfile "$work/cert.pem" -in "$work/tampered.exe" >"$work
 fi
 echo "signing: osslsigncode verify refuses the file whose payload changed after signing"
 
+# A vendor on Windows: tevra-bundle.exe takes the tevra-updater.exe beside
+# it, and names outside the ANSI code page.
+mkdir "$work/kit"
+cp "$build/bundler/tevra-bundle.exe" "$work/kit/"
+cp "$probe" "$work/kit/tevra-updater.exe"
+cp "$work/firmware.bin" "$work/Fw-固件.bin"
+wine "$work/kit/tevra-bundle.exe" pack --windows --payload "$work/Fw-固件.bin" \
+  --output "$work/kit-固件.exe" </dev/null >/dev/null || fail "tevra-bundle.exe pack --windows failed"
+cmp "$work/probe-fw.exe" "$work/kit-固件.exe" || fail "tevra-bundle.exe packed another file"
+echo "signing: tevra-bundle.exe packs the Windows updater beside it, as the Linux one does"
+
 marker=$work/marker
 touch "$marker"
 out=$(wine "$work/probe-fw-signed.exe" </dev/null | tr -d '\r') || fail "payload-probe.exe failed"
