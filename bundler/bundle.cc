@@ -1,13 +1,7 @@
 #include "bundler/bundle.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <optional>
 #include <system_error>
@@ -15,35 +9,47 @@
 
 #include "payload/sha256.h"
 #include "platform/diagnostics.h"
-#include "platform/fd_io.h"
-#include "platform/unique_fd.h"
+#include "platform/file.h"
+#include "platform/file_name.h"
 
 namespace tevra {
 namespace {
 
 constexpr std::size_t kCopyBufferSize = std::size_t{64} * 1024;
-std::string UsageText(const std::string& defaultUpdater) {
-  return "usage: tevra-bundle pack [--updater FILE] --payload FILE --output FILE [--force]\n"
+std::string UsageText(const CarriedUpdaters& carried) {
+  return "usage: tevra-bundle pack [--updater FILE | --windows] --payload FILE --output FILE\n"
+         "                         [--force]\n"
          "       tevra-bundle inspect FILE\n"
          "\n"
          "pack     writes FILE given by --output: the updater's program image, the payload,\n"
          "         then the 8-byte trailer (payload length, magic 0x55188155); a payload\n"
-         "         already in the updater is replaced; without --updater, the package's\n"
-         "         portable updater: " +
-         defaultUpdater +
+         "         already in the updater is replaced. The updater is an ELF or PE program;\n"
+         "         without --updater, the package's portable updater:\n"
+         "           " +
+         carried.portable +
+         "\n"
+         "         with --windows, the package's Windows updater:\n"
+         "           " +
+         carried.windows +
          "\n"
          "         An existing output is replaced only with --force. Prints the file\n"
-         "         written and its size, and the firmware's size and SHA-256.\n"
+         "         written and its size, and the firmware's size and SHA-256. Sign a\n"
+         "         Windows file after pack, never before.\n"
          "inspect  prints image_bytes, payload_bytes, payload_sha256 and magic of a bundled\n"
-         "         file\n";
+         "         file, and certificate_table_bytes of a signed one\n";
 }
 
 std::string ErrnoText(int err) {
   return std::generic_category().message(err);
 }
 
+// Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about
+// "'" + text + "'" when it inlines it.
 std::string Quoted(const std::string& path) {
-  return "'" + Printable(path) + "'";
+  std::string quoted(1, '\'');
+  quoted += Printable(path);
+  quoted += '\'';
+  return quoted;
 }
 
 std::string Hex32(std::uint32_t value) {
@@ -54,68 +60,52 @@ std::string Hex32(std::uint32_t value) {
 
 // Opens a file to read and checks it is a regular file, without ever
 // blocking on a FIFO or device; its size in size.
-UniqueFd OpenRegular(const std::string& path, const char* role, std::uint64_t& size, mode_t& mode,
-                     std::string& error) {
-  struct stat st {};
-  UniqueFd fd = OpenRegularFile(path.c_str(), O_RDONLY | O_CLOEXEC, 0, &st);
-  if (!fd.valid()) {
-    const std::string what = std::string(role) + " " + Quoted(path);
+File OpenRegular(const std::string& path, const char* role, std::uint64_t& size,
+                 std::string& error) {
+  File file = OpenFileToRead(path);
+  const std::string what = std::string(role) + " " + Quoted(path);
+  if (!file.valid()) {
     error = errno == EISDIR || errno == EINVAL ? what + " is not a regular file"
                                                : "cannot open " + what + ": " + ErrnoText(errno);
-    return fd;
+    return file;
   }
-  size = static_cast<std::uint64_t>(st.st_size);
-  mode = st.st_mode;
-  return fd;
-}
-
-// A temporary name in the output's directory no longer than the file
-// system allows a name to be, however long the output's own name is.
-std::string TemporaryPath(const std::string& directory, const std::string& base) {
-  constexpr std::string_view kSuffix = ".XXXXXX";
-  const long limit = ::pathconf(directory.c_str(), _PC_NAME_MAX);
-  const std::size_t maxName = limit > 0 ? static_cast<std::size_t>(limit) : NAME_MAX;
-  const std::size_t room = maxName > kSuffix.size() + 1 ? maxName - kSuffix.size() - 1 : 0;
-  return directory + "/." + base.substr(0, room) + std::string(kSuffix);
-}
-
-// Reads up to the buffer's size; 0 only at end of file, -1 on error.
-ssize_t ReadSome(int fd, std::vector<std::uint8_t>& buffer, std::size_t want) {
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), want);
-    if (n >= 0 || errno != EINTR) {
-      return n;
-    }
+  const std::optional<std::uint64_t> bytes = FileSize(file);
+  if (!bytes) {
+    error = "cannot read " + what + ": " + ErrnoText(errno);
+    return File();
   }
+  size = *bytes;
+  return file;
 }
 
 // Copies exactly count bytes from the start of the updater.
-bool CopyImage(int from, std::uint64_t count, int to, std::vector<std::uint8_t>& buffer,
-               const std::string& path, std::string& error) {
-  while (count > 0) {
+bool CopyImage(const File& from, std::uint64_t count, const File& to,
+               std::vector<std::uint8_t>& buffer, const std::string& path, std::string& error) {
+  for (std::uint64_t done = 0; done < count;) {
     const std::size_t want =
-        count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
-    const ssize_t n = ReadSome(from, buffer, want);
+        count - done < buffer.size() ? static_cast<std::size_t>(count - done) : buffer.size();
+    const std::int64_t n = ReadAt(from, done, buffer.data(), want);
     if (n <= 0) {
       error = "cannot read updater " + Quoted(path) + ": " +
               (n == 0 ? std::string("file ended early") : ErrnoText(errno));
       return false;
     }
-    if (!WriteAll(to, buffer.data(), static_cast<std::size_t>(n))) {
+    if (!WriteFully(to, buffer.data(), static_cast<std::size_t>(n))) {
       error = "cannot write output: " + ErrnoText(errno);
       return false;
     }
-    count -= static_cast<std::uint64_t>(n);
+    done += static_cast<std::uint64_t>(n);
   }
   return true;
 }
 
 // Copies the payload to its end; its length is what the trailer records.
-std::optional<std::uint32_t> CopyPayload(int from, int to, std::vector<std::uint8_t>& buffer,
-                                         const std::string& path, std::string& error) {
+std::optional<std::uint32_t> CopyPayload(const File& from, const File& to,
+                                         std::vector<std::uint8_t>& buffer, const std::string& path,
+                                         std::string& error) {
   std::uint64_t total = 0;
   for (;;) {
-    const ssize_t n = ReadSome(from, buffer, buffer.size());
+    const std::int64_t n = ReadAt(from, total, buffer.data(), buffer.size());
     if (n < 0) {
       error = "cannot read payload " + Quoted(path) + ": " + ErrnoText(errno);
       return std::nullopt;
@@ -132,29 +122,16 @@ std::optional<std::uint32_t> CopyPayload(int from, int to, std::vector<std::uint
       error = "payload " + Quoted(path) + " grew to 4 GiB or more while being read";
       return std::nullopt;
     }
-    if (!WriteAll(to, buffer.data(), static_cast<std::size_t>(n))) {
+    if (!WriteFully(to, buffer.data(), static_cast<std::size_t>(n))) {
       error = "cannot write output: " + ErrnoText(errno);
       return std::nullopt;
     }
   }
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseNameOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Everything after the temporary file exists; on false the caller removes it.
-bool WriteBundle(int out, const std::string& tempPath, int updater, std::uint64_t imageBytes,
-                 mode_t updaterMode, int payload, const std::string& updaterPath,
+bool WriteBundle(const File& out, const std::string& tempPath, const File& updater,
+                 std::uint64_t imageBytes, const File& payload, const std::string& updaterPath,
                  const std::string& payloadPath, std::string& error) {
   std::vector<std::uint8_t> buffer(kCopyBufferSize);
   if (!CopyImage(updater, imageBytes, out, buffer, updaterPath, error)) {
@@ -166,17 +143,16 @@ bool WriteBundle(int out, const std::string& tempPath, int updater, std::uint64_
     return false;
   }
   const TrailerBytes trailer = EncodeTrailer(*payloadBytes);
-  if (!WriteAll(out, trailer.data(), trailer.size())) {
+  if (!WriteFully(out, trailer.data(), trailer.size())) {
     error = "cannot write output: " + ErrnoText(errno);
     return false;
   }
-  // Permission bits only: set-id bits are not the bundle's to copy.
-  if (::fchmod(out, updaterMode & (S_IRWXU | S_IRWXG | S_IRWXO)) < 0) {
+  if (!CopyPermissions(updater, out)) {
     error = "cannot set the mode of " + Quoted(tempPath) + ": " + ErrnoText(errno);
     return false;
   }
   // So that the rename never publishes a file whose data is not on disk yet.
-  if (::fsync(out) < 0) {
+  if (!FlushToDisk(out)) {
     error = "cannot write output: " + ErrnoText(errno);
     return false;
   }
@@ -188,12 +164,11 @@ bool WriteBundle(int out, const std::string& tempPath, int updater, std::uint64_
 bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
                 const std::string& outputPath, std::string& error) {
   std::uint64_t updaterBytes = 0;
-  mode_t updaterMode = 0;
-  const UniqueFd updater = OpenRegular(updaterPath, "updater", updaterBytes, updaterMode, error);
+  File updater = OpenRegular(updaterPath, "updater", updaterBytes, error);
   if (!updater.valid()) {
     return false;
   }
-  const PayloadLayout old = LocatePayload(updater.get());
+  const PayloadLayout old = LocatePayload(updater);
   if (old.status == PayloadStatus::kReadError) {
     error = "cannot read updater " + Quoted(updaterPath) + ": " + ErrnoText(errno);
     return false;
@@ -204,11 +179,16 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
     error = "updater " + Quoted(updaterPath) + " " + old.problem;
     return false;
   }
+  if (old.certificateBytes != 0) {
+    error = "updater " + Quoted(updaterPath) +
+            " is signed, and a signature cannot cover a payload added after it: pack the "
+            "unsigned updater, then sign the file pack writes";
+    return false;
+  }
   const std::uint64_t imageBytes = old.valid() ? old.imageBytes : updaterBytes;
 
   std::uint64_t payloadBytes = 0;
-  mode_t payloadMode = 0;
-  const UniqueFd payload = OpenRegular(payloadPath, "payload", payloadBytes, payloadMode, error);
+  File payload = OpenRegular(payloadPath, "payload", payloadBytes, error);
   if (!payload.valid()) {
     return false;
   }
@@ -225,30 +205,34 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
 
   // The rename would replace whatever sits at the output path; a symbolic
   // link, a device node or a FIFO there is not ours to replace.
-  struct stat existing {};
-  if (::lstat(outputPath.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+  if (KindAt(outputPath) == NameKind::kOther) {
     error = "output " + Quoted(outputPath) + " exists and is not a regular file";
     return false;
   }
 
-  std::string tempPath = TemporaryPath(DirectoryOf(outputPath), BaseNameOf(outputPath));
-  UniqueFd out(::mkostemp(tempPath.data(), O_CLOEXEC));
+  std::string tempPath;
+  File out = CreateTemporaryBeside(outputPath, &tempPath);
   if (!out.valid()) {
-    error = "cannot create output in " + Quoted(DirectoryOf(outputPath)) + ": " + ErrnoText(errno);
+    error = "cannot create output beside " + Quoted(outputPath) + ": " + ErrnoText(errno);
     return false;
   }
-  bool ok = WriteBundle(out.get(), tempPath, updater.get(), imageBytes, updaterMode, payload.get(),
-                        updaterPath, payloadPath, error);
+  bool ok =
+      WriteBundle(out, tempPath, updater, imageBytes, payload, updaterPath, payloadPath, error);
   if (ok && !out.Close()) {
     error = "cannot write output: " + ErrnoText(errno);
     ok = false;
   }
-  if (ok && ::rename(tempPath.c_str(), outputPath.c_str()) < 0) {
+  // Windows renames nothing over a file that is still open, and the output
+  // may be the updater itself, repacked in place.
+  static_cast<void>(updater.Close());
+  static_cast<void>(payload.Close());
+  if (ok && !RenameOver(tempPath, outputPath)) {
     error = "cannot write output " + Quoted(outputPath) + ": " + ErrnoText(errno);
     ok = false;
   }
   if (!ok) {
-    static_cast<void>(::unlink(tempPath.c_str()));
+    static_cast<void>(out.Close());
+    static_cast<void>(RemoveFileName(tempPath));
   }
   return ok;
 }
@@ -256,12 +240,11 @@ bool PackBundle(const std::string& updaterPath, const std::string& payloadPath,
 std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string& error,
                                            std::string* sha256) {
   std::uint64_t size = 0;
-  mode_t mode = 0;
-  const UniqueFd fd = OpenRegular(path, "file", size, mode, error);
-  if (!fd.valid()) {
+  const File file = OpenRegular(path, "file", size, error);
+  if (!file.valid()) {
     return std::nullopt;
   }
-  const PayloadLayout layout = LocatePayload(fd.get());
+  const PayloadLayout layout = LocatePayload(file);
   if (layout.status == PayloadStatus::kReadError) {
     error = "cannot read " + Quoted(path) + ": " + ErrnoText(errno);
     return std::nullopt;
@@ -271,7 +254,7 @@ std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string&
     return std::nullopt;
   }
   if (sha256 != nullptr) {
-    *sha256 = Sha256::HexOfRange(fd.get(), layout.imageBytes, layout.payloadBytes);
+    *sha256 = Sha256::HexOfRange(file, layout.imageBytes, layout.payloadBytes);
     if (sha256->empty()) {
       error = "cannot read " + Quoted(path) + ": " + ErrnoText(errno);
       return std::nullopt;
@@ -280,13 +263,13 @@ std::optional<PayloadLayout> InspectBundle(const std::string& path, std::string&
   return layout;
 }
 
-int RunBundleTool(std::span<const std::string_view> args, const std::string& defaultUpdater,
+int RunBundleTool(std::span<const std::string_view> args, const CarriedUpdaters& carried,
                   std::ostream& out, std::ostream& err) {
   constexpr int kDone = 0;
   constexpr int kFailed = 1;
   constexpr int kUsage = 2;
-  const auto usage = [&err, &defaultUpdater]() {
-    err << UsageText(defaultUpdater);
+  const auto usage = [&err, &carried]() {
+    err << UsageText(carried);
     return kUsage;
   };
   if (args.empty()) {
@@ -294,7 +277,7 @@ int RunBundleTool(std::span<const std::string_view> args, const std::string& def
   }
   const std::string_view command = args[0];
   if (command == "-h" || command == "--help" || command == "help") {
-    out << UsageText(defaultUpdater);
+    out << UsageText(carried);
     return kDone;
   }
 
@@ -313,6 +296,9 @@ int RunBundleTool(std::span<const std::string_view> args, const std::string& def
         << "payload_bytes: " << layout->payloadBytes << '\n'
         << "payload_sha256: " << sha256 << '\n'
         << "magic: " << Hex32(layout->magic) << '\n';
+    if (layout->certificateBytes != 0) {
+      out << "certificate_table_bytes: " << layout->certificateBytes << '\n';
+    }
     return kDone;
   }
 
@@ -321,10 +307,12 @@ int RunBundleTool(std::span<const std::string_view> args, const std::string& def
     std::optional<std::string> payload;
     std::optional<std::string> output;
     bool force = false;
+    bool windows = false;
     for (std::size_t i = 1; i < args.size(); i += 2) {
       const std::string_view option = args[i];
-      if (option == "--force" && !force) {
-        force = true;
+      bool* flag = option == "--force" ? &force : option == "--windows" ? &windows : nullptr;
+      if (flag != nullptr && !*flag) {
+        *flag = true;
         --i;  // takes no value
         continue;
       }
@@ -337,23 +325,24 @@ int RunBundleTool(std::span<const std::string_view> args, const std::string& def
       }
       *slot = std::string(args[i + 1]);
     }
-    if (!payload || !output) {
+    if (!payload || !output || (windows && updater)) {
       return usage();
     }
     if (!updater) {
       // An uninstalled tevra-bundle has nothing there: the caller's to fix,
       // as a missing argument is.
-      struct stat st {};
-      if (::stat(defaultUpdater.c_str(), &st) < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-        err << "tevra-bundle: no --updater given and no portable updater at "
-            << Quoted(defaultUpdater)
-            << " (installed by the tevra-updater package); give --updater FILE\n";
+      const std::string& path = windows ? carried.windows : carried.portable;
+      if (KindAt(path) == NameKind::kNone) {
+        err << "tevra-bundle: "
+            << (windows ? "--windows given but no Windows updater at "
+                        : "no --updater given and no portable updater at ")
+            << Quoted(path) << " (installed by the tevra-updater package); give --updater FILE\n";
         return kUsage;
       }
-      updater = defaultUpdater;
+      updater = path;
     }
-    struct stat existing {};
-    if (!force && ::lstat(output->c_str(), &existing) == 0) {
+    // One that cannot be looked at is left to pack, which says why.
+    if (!force && KindAt(*output).value_or(NameKind::kNone) != NameKind::kNone) {
       err << "tevra-bundle: " << Quoted(*output)
           << " exists: give --force to replace it (nothing was written)\n";
       return kUsage;

@@ -1,8 +1,5 @@
 #include "cli/bundled_payload.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -27,9 +24,9 @@ BundledPayload::BundledPayload(const std::string& path) : path_(path) {
     error_ = "the updater's own file is unknown";
     return;
   }
-  fd_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  const PayloadLayout layout = fd_.valid() ? LocatePayload(fd_.get()) : PayloadLayout{};
-  if (!fd_.valid() || layout.status == PayloadStatus::kReadError) {
+  file_ = OpenFileToRead(path);
+  const PayloadLayout layout = file_.valid() ? LocatePayload(file_) : PayloadLayout{};
+  if (!file_.valid() || layout.status == PayloadStatus::kReadError) {
     error_ = "cannot read " + Printable(path) + ": " + ErrnoText();
     return;
   }
@@ -44,7 +41,7 @@ BundledPayload::BundledPayload(const std::string& path) : path_(path) {
 }
 
 std::unique_ptr<PayloadSource> BundledPayload::NewSource() const {
-  UniqueFd own(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+  File own = Duplicate(file_);
   if (!own.valid()) {
     return nullptr;
   }
@@ -52,7 +49,7 @@ std::unique_ptr<PayloadSource> BundledPayload::NewSource() const {
 }
 
 std::string BundledPayload::Sha256Hex() const {
-  return Sha256::HexOfRange(fd_.get(), offset_, length_);
+  return Sha256::HexOfRange(file_, offset_, length_);
 }
 
 }  // namespace tevra

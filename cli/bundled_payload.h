@@ -5,7 +5,7 @@
 #include <string>
 
 #include "download/payload_source.h"
-#include "platform/unique_fd.h"
+#include "platform/file.h"
 
 namespace tevra {
 
@@ -32,7 +32,7 @@ class BundledPayload {
 
  private:
   std::string path_;
-  UniqueFd fd_;
+  File file_;
   std::uint64_t offset_ = 0;
   std::uint64_t length_ = 0;
   std::string error_;

@@ -1,17 +1,11 @@
 #include "payload/extract_payload.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstddef>
 #include <system_error>
 #include <vector>
 
 #include "platform/diagnostics.h"
-#include "platform/fd_io.h"
 
 namespace tevra {
 namespace {
@@ -37,42 +31,25 @@ ExtractedPayload ErrnoFailure(const char* path) {
 }
 
 // A fresh regular file at path, created by this call, open for reading and
-// writing. A regular file already there is unlinked, never written
-// through; anything else there is refused untouched.
-UniqueFd CreateFresh(const char* path, ExtractedPayload& failure) {
-  struct stat st {};
-  if (::lstat(path, &st) == 0) {
-    if (!S_ISREG(st.st_mode)) {
-      const bool link = S_ISLNK(st.st_mode);
-      errno = link ? ELOOP : (S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-      failure = Failure(path, link ? kNotFollowed : kNotReplaced);
-      return UniqueFd();
-    }
-    if (::unlink(path) < 0 && errno != ENOENT) {
-      failure = ErrnoFailure(path);
-      return UniqueFd();
-    }
-  } else if (errno != ENOENT) {
-    failure = ErrnoFailure(path);
-    return UniqueFd();
+// writing; what is no regular file there is refused untouched.
+File CreateFresh(const char* path, ExtractedPayload& failure) {
+  File file = CreateFreshFile(path);
+  if (!file.valid()) {
+    failure = errno == ELOOP                       ? Failure(path, kNotFollowed)
+              : errno == EISDIR || errno == EINVAL ? Failure(path, kNotReplaced)
+                                                   : ErrnoFailure(path);
   }
-  // O_EXCL: whatever appeared at the path since the unlink is not ours.
-  UniqueFd fd =
-      OpenRegularFile(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (!fd.valid()) {
-    failure = ErrnoFailure(path);
-  }
-  return fd;
+  return file;
 }
 
 // Copies count bytes from the source's offset `from` to the output's
 // position. The source ending early is an error, not a shorter copy.
-bool CopyRange(int source, std::uint64_t from, std::uint64_t count, int output,
+bool CopyRange(const File& source, std::uint64_t from, std::uint64_t count, const File& output,
                std::vector<std::uint8_t>& piece, bool& readFailed) {
   while (count > 0) {
     const std::size_t n = count < piece.size() ? static_cast<std::size_t>(count) : piece.size();
-    readFailed = !ReadExactly(source, piece.data(), n, static_cast<off_t>(from));
-    if (readFailed || !WriteAll(output, piece.data(), n)) {
+    readFailed = !ReadExactlyAt(source, from, piece.data(), n);
+    if (readFailed || !WriteFully(output, piece.data(), n)) {
       return false;
     }
     from += n;
@@ -83,10 +60,10 @@ bool CopyRange(int source, std::uint64_t from, std::uint64_t count, int output,
 
 // After a failed copy: leave the outputs empty, as every other failure
 // does. Best effort: the copy's errno is what the caller needs.
-void EmptyOutputs(const UniqueFd& image, const UniqueFd& payload) {
+void EmptyOutputs(const File& image, const File& payload) {
   const int saved = errno;
-  [[maybe_unused]] const int imageTruncated = ::ftruncate(image.get(), 0);
-  [[maybe_unused]] const int payloadTruncated = ::ftruncate(payload.get(), 0);
+  [[maybe_unused]] const bool imageTruncated = Truncate(image, 0);
+  [[maybe_unused]] const bool payloadTruncated = Truncate(payload, 0);
   errno = saved;
 }
 
@@ -95,20 +72,20 @@ void EmptyOutputs(const UniqueFd& image, const UniqueFd& payload) {
 ExtractedPayload ExtractPayloadForSending(const char* sourcePath, const char* imagePath,
                                           const char* payloadPath) {
   ExtractedPayload failure;
-  UniqueFd image = CreateFresh(imagePath, failure);
+  File image = CreateFresh(imagePath, failure);
   if (!image.valid()) {
     return failure;
   }
-  UniqueFd payload = CreateFresh(payloadPath, failure);
+  File payload = CreateFresh(payloadPath, failure);
   if (!payload.valid()) {
     return failure;
   }
-  const UniqueFd source = OpenRegularFile(sourcePath, O_RDONLY | O_CLOEXEC);
+  const File source = OpenFileToRead(sourcePath);
   if (!source.valid()) {
     return errno == EINVAL ? Failure(sourcePath, "is not a regular file")
                            : ErrnoFailure(sourcePath);
   }
-  const PayloadLayout layout = LocatePayload(source.get());
+  const PayloadLayout layout = LocatePayload(source);
   if (layout.status == PayloadStatus::kReadError) {
     return ErrnoFailure(sourcePath);
   }
@@ -119,21 +96,17 @@ ExtractedPayload ExtractPayloadForSending(const char* sourcePath, const char* im
 
   std::vector<std::uint8_t> piece(kPieceSize);
   bool readFailed = false;
-  if (!CopyRange(source.get(), 0, layout.imageBytes, image.get(), piece, readFailed)) {
+  if (!CopyRange(source, 0, layout.imageBytes, image, piece, readFailed)) {
     EmptyOutputs(image, payload);
     return ErrnoFailure(readFailed ? sourcePath : imagePath);
   }
-  if (!CopyRange(source.get(), layout.imageBytes, layout.payloadBytes, payload.get(), piece,
-                 readFailed)) {
+  if (!CopyRange(source, layout.imageBytes, layout.payloadBytes, payload, piece, readFailed)) {
     EmptyOutputs(image, payload);
     return ErrnoFailure(readFailed ? sourcePath : payloadPath);
   }
   // A close can report a write error the writes did not.
   if (!image.Close()) {
     return ErrnoFailure(imagePath);
-  }
-  if (::lseek(payload.get(), 0, SEEK_SET) < 0) {
-    return ErrnoFailure(payloadPath);
   }
   ExtractedPayload result;
   result.payload = std::move(payload);

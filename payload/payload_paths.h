@@ -7,21 +7,18 @@ namespace tevra {
 inline constexpr char kImageFileName[] = "serial1.exe";
 inline constexpr char kPayloadFileName[] = "serial1.bin";
 
-// The per-user directory that receives the extracted files:
-// $XDG_RUNTIME_DIR/tevra-updater/ when that variable is set, else
-// ${XDG_CACHE_HOME:-$HOME/.cache}/tevra-updater/. Created with mode 0700
-// when missing (every directory it creates gets exactly 0700, whatever the
-// umask). An existing one must be a real directory of this user that nobody
-// else can write to: otherwise another user could swap the extracted files.
-// Returns the path without a trailing slash, or an empty string (errno set,
-// and a one-line cause in *problem when given) when it cannot be used.
+// The per-user directory that receives the extracted files, created when
+// missing and private to the user (UserDirectory's kRun: on Linux the
+// runtime directory's tevra-updater, on Windows the local application data
+// folder's Tevra\tevra-updater). Without a trailing separator; empty
+// (errno set, and a one-line cause in *problem when given) when it cannot
+// be used.
 std::string PayloadDirectory(std::string* problem = nullptr);
 
-// ${XDG_CACHE_HOME:-$HOME/.cache}/tevra-updater/, under the same rules: for
-// files that outlive a run (the portable build's carried libraries).
+// The same for files that outlive a run (UserDirectory's kKept).
 std::string CacheDirectory(std::string* problem = nullptr);
 
-// The running program's own file, from /proc/self/exe; empty on failure.
+// The running program's own file; empty on failure.
 std::string SelfExecutablePath();
 
 }  // namespace tevra

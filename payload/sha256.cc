@@ -1,7 +1,5 @@
 #include "payload/sha256.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -99,22 +97,18 @@ std::string Sha256::Hex(const Digest& digest) {
   return hex;
 }
 
-std::string Sha256::HexOfRange(int fd, std::uint64_t offset, std::uint64_t length) {
+std::string Sha256::HexOfRange(const File& file, std::uint64_t offset, std::uint64_t length) {
   Sha256 hash;
   std::array<std::uint8_t, 65536> chunk{};
   for (std::uint64_t done = 0; done < length;) {
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), length - done));
-    const ssize_t got = ::pread(fd, chunk.data(), want, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      errno = got == 0 ? EIO : errno;  // the file shrank under us
+    // The file shrinking under us is an error (EIO), not a shorter digest.
+    if (!ReadExactlyAt(file, offset + done, chunk.data(), want)) {
       return {};
     }
-    hash.Update(std::span(chunk).first(static_cast<std::size_t>(got)));
-    done += static_cast<std::uint64_t>(got);
+    hash.Update(std::span(chunk).first(want));
+    done += want;
   }
   return Hex(hash.Finish());
 }

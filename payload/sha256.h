@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 
+#include "platform/file.h"
+
 namespace tevra {
 
 // SHA-256 (FIPS 180-4), fed in pieces of any size. Small and free of any
@@ -19,9 +21,9 @@ class Sha256 {
   Digest Finish();
   // Lower-case hex, as sha256sum prints it.
   static std::string Hex(const Digest& digest);
-  // The hex digest of `length` bytes of fd from `offset`, read in place with
-  // pread; empty (errno set) when they cannot be read.
-  static std::string HexOfRange(int fd, std::uint64_t offset, std::uint64_t length);
+  // The hex digest of `length` bytes of file from `offset`, read in place
+  // whatever the file position; empty (errno set) when they cannot be read.
+  static std::string HexOfRange(const File& file, std::uint64_t offset, std::uint64_t length);
 
  private:
   void Compress(const std::uint8_t* block);

@@ -173,6 +173,14 @@ for page in tevra-updater tevra-bundle dongle-sim; do
   man -w "$page"
 done
 
+step "the file for Windows, from the Windows updater the package carries"
+if [[ -e /usr/lib/tevra-updater/tevra-updater.exe ]]; then
+  tevra-bundle pack --windows --payload "$firmware" --output "$scratch/fw.exe"
+  tevra-bundle inspect "$scratch/fw.exe" | grep -qxF "payload_sha256: $firmware_sha"
+else
+  echo "check-package: the package carries no Windows updater: it did not build"
+fi
+
 step "the menu's updater carries the firmware, byte for byte as bundled"
 cmp /usr/bin/tevra-updater "$build/dist/bundled/tevra-updater"
 tevra-bundle inspect /usr/bin/tevra-updater | tee "$scratch/inspect"

@@ -2,6 +2,7 @@
 // device answers what the sequencer sends; timer ticks come by hand.
 #include "download/download_sequencer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -204,7 +205,12 @@ TEST_F(SequencerTest, BadPayloadFilesAreRefusedOrStallWithoutFinishing) {
   Play();
   EXPECT_EQ(sent.back(), Bytes(payload.begin() + 128, payload.begin() + 150));
   sent.clear();
-  Start({}, dir.path(), 300);  // a directory: every read fails
+  // A directory opens (FdPayloadSource::Open refuses one), but every read fails.
+  seq.OnPortOpened();
+  EXPECT_TRUE(
+      seq.StartDownload(std::make_unique<FdPayloadSource>(
+                            File(::open(dir.path().c_str(), O_RDONLY | O_CLOEXEC)), dir.path()),
+                        300));
   Play();
   EXPECT_EQ(sent, (std::vector<Bytes>{kErase, kHeader}));
   ASSERT_EQ(diagnostics.size(), 2U);

@@ -14,6 +14,7 @@
 #include "cli/bundled_payload.h"
 #include "payload/extract_payload.h"
 #include "tests/support/elf_program.h"
+#include "tests/support/pe_program.h"
 #include "tests/support/temp_dir.h"
 
 namespace tevra {
@@ -24,6 +25,7 @@ using test::Concat;
 using test::ElfEnd;
 using test::ElfProgram;
 using test::RandomBytes;
+using test::ReadFile;
 
 // With `inside`, the trailer claims that many bytes of the updater too.
 Bytes Bundled(const Bytes& updater, const Bytes& payload, std::size_t inside = 0) {
@@ -40,7 +42,8 @@ class BundleTest : public ::testing::Test {
   int Tool(std::vector<std::string_view> args) {
     std::ostringstream out;
     std::ostringstream err;
-    const int code = RunBundleTool(args, dir_.Path("portable-updater"), out, err);
+    const int code = RunBundleTool(
+        args, {dir_.Path("portable-updater"), dir_.Path("windows-updater.exe")}, out, err);
     out_ = out.str();
     err_ = err.str();
     return code;
@@ -123,11 +126,14 @@ TEST_F(BundleTest, FailedPackLeavesNoPartialFileAndAnEarlierOutputIntact) {
       {dir_.Path("nope"), payload, output, "No such file"},
       {updater, dir_.Path("huge"), output, "4294967295"},
       {updater, empty, output, "'" + empty + "' is empty"},
-      {empty, payload, output, "'" + empty + "' is not a little-endian ELF program"},
+      {empty, payload, output,
+       "'" + empty + "' is not a program: neither a little-endian ELF nor a PE file"},
       {allPayload, payload, output, "would start at byte 0, inside the program"},
       {updater, payload, dir_.Path("folder"), "not a regular file"},
       {updater, payload, dir_.Path("link"), "not a regular file"},
       {updater, payload, dir_.Path("fifo"), "not a regular file"},
+      {dir_.Write("signed.exe", test::SignedPe(test::PeProgram(2048, 7))), payload, output,
+       "is signed, and a signature cannot cover a payload added after it"},
       // Nobody writes to it: a blocking open would hang until ctest's time-out.
       {updater, dir_.Path("fifo"), output, "fifo' is not a regular file"},
   };
@@ -151,11 +157,13 @@ TEST_F(BundleTest, InspectInPlaceReaderAndExtractionAgreeOnEveryLayout) {
       {elf, "has no payload trailer"},
       {Bundled(elf, payload, elf.size()), "byte 0, inside the program, which ends at byte 4096"},
       {Bundled(elf, {}), "is damaged: its trailer records an empty payload"},
-      {Bundled(RandomBytes(600, 15), payload), "is not a little-endian ELF program"},
+      {Bundled(RandomBytes(600, 15), payload),
+       "is not a program: neither a little-endian ELF nor a PE file"},
       {Bundled(Bytes(elf.begin(), elf.begin() + 2048), payload), "headers do not fit the file"},
   };
+  cases.emplace_back(test::SignedPe(Bundled(test::PeProgram(3001, 16), payload)), "");
   for (const Bytes& program : {elf, ElfProgram(600, 13, ElfEnd::kSectionContents, true),
-                               ElfProgram(600, 14, ElfEnd::kSegment)}) {
+                               ElfProgram(600, 14, ElfEnd::kSegment), test::PeProgram(2050, 17)}) {
     cases.emplace_back(Bundled(program, payload), "");
     cases.emplace_back(Bundled(program, payload, 1),
                        "byte " + std::to_string(program.size() - 1) + ", inside the program");
@@ -177,9 +185,10 @@ TEST_F(BundleTest, InspectInPlaceReaderAndExtractionAgreeOnEveryLayout) {
   }
 }
 
-// The package's portable updater is the vendor's default; a tevra-bundle
-// without it says where it looked, as a usage error.
-TEST_F(BundleTest, PackWithoutUpdaterTakesThePortableUpdaterOrNamesWhereItIsMissing) {
+// The package's portable updater is the vendor's default, its Windows
+// updater with --windows; a tevra-bundle without them says where it looked,
+// as a usage error.
+TEST_F(BundleTest, PackWithoutUpdaterTakesACarriedUpdaterOrNamesWhereItIsMissing) {
   const Bytes payload = RandomBytes(300, 21);
   const std::string payloadPath = dir_.Write("payload", payload);
   const std::string output = dir_.Path("bundled");
@@ -200,6 +209,54 @@ TEST_F(BundleTest, PackWithoutUpdaterTakesThePortableUpdaterOrNamesWhereItIsMiss
             0)
       << err_;
   EXPECT_EQ(dir_.Read(output), Bundled(other, payload));
+
+  EXPECT_EQ(Tool({"pack", "--windows", "--payload", payloadPath, "--output", output, "--force"}),
+            2);
+  EXPECT_EQ(err_, "tevra-bundle: --windows given but no Windows updater at '" +
+                      dir_.Path("windows-updater.exe") +
+                      "' (installed by the tevra-updater package); give --updater FILE\n");
+  const Bytes windows = test::PeProgram(4096, 24);
+  dir_.Write("windows-updater.exe", windows);
+  EXPECT_EQ(Tool({"pack", "--windows", "--payload", payloadPath, "--output", output, "--force",
+                  "--updater", dir_.Path("other")}),
+            2);
+  ASSERT_EQ(Tool({"pack", "--windows", "--payload", payloadPath, "--output", output, "--force"}),
+            0)
+      << err_;
+  EXPECT_EQ(dir_.Read(output), Bundled(windows, payload));
+}
+
+// What the cross compiler made, with its COFF symbol table: pack finds its
+// end, and inspect names a signed file's certificate table.
+TEST_F(BundleTest, RealWindowsProgramPacksAndReadsBackSignedOrNot) {
+  if (std::string(TEVRA_SAMPLE_PE).empty()) {
+    GTEST_SKIP() << "no Windows cross compiler (scripts/setup.sh windows)";
+  }
+  const Bytes program = ReadFile(TEVRA_SAMPLE_PE);
+  const Bytes payload = RandomBytes(16384, 30);
+  const std::string output = dir_.Path("updater-fw.exe");
+  ASSERT_EQ(Tool({"pack", "--updater", TEVRA_SAMPLE_PE, "--payload", dir_.Write("fw", payload),
+                  "--output", output}),
+            0)
+      << err_;
+  EXPECT_EQ(dir_.Read(output), Bundled(program, payload));
+  const std::string digest = out_.substr(out_.rfind(' ') + 1);
+  const std::string expected = "image_bytes: " + std::to_string(program.size()) +
+                               "\npayload_bytes: 16384\npayload_sha256: " + digest +
+                               "magic: 0x55188155\n";
+  ASSERT_EQ(Tool({"inspect", output}), 0) << err_;
+  EXPECT_EQ(out_, expected);
+  dir_.Write(output, test::SignedPe(Bundled(program, payload), 1234));
+  ASSERT_EQ(Tool({"inspect", output}), 0) << err_;
+  EXPECT_EQ(out_, expected + "certificate_table_bytes: 1234\n");
+  EXPECT_EQ(BundledPayload(output).length(), payload.size());
+
+  // Not a payload the trailer claims from the symbol table's strings.
+  dir_.Write(output, Bundled(program, payload, 1));
+  EXPECT_EQ(Tool({"inspect", output}), 1);
+  EXPECT_NE(err_.find("inside the program, which ends at byte " + std::to_string(program.size())),
+            std::string::npos)
+      << err_;
 }
 
 TEST_F(BundleTest, WrongArgumentsPrintUsageAndExit2) {

@@ -1,50 +1,28 @@
 #include "tests/support/elf_program.h"
 
-#include <elf.h>
-
-#include <array>
-#include <cstring>
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace tevra::test {
 namespace {
 
-template <typename Ehdr, typename Phdr, typename Shdr>
-Bytes Make(std::size_t count, std::uint32_t seed, ElfEnd last, unsigned char elfClass) {
-  using Word = decltype(Phdr::p_filesz);  // the class's width
-  const auto word = [](std::size_t value) { return static_cast<Word>(value); };
-  const std::size_t headers = sizeof(Ehdr) + sizeof(Phdr);
-  const bool tableLast = last == ElfEnd::kSectionTable;
-  const std::size_t table = tableLast ? count - 3 * sizeof(Shdr) : headers;
-  const std::size_t contents = tableLast ? headers : headers + 3 * sizeof(Shdr);
-  Ehdr eh{};
-  std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
-  eh.e_ident[EI_CLASS] = elfClass;
-  eh.e_ident[EI_DATA] = ELFDATA2LSB;
-  eh.e_phoff = sizeof(Ehdr);
-  eh.e_phentsize = sizeof(Phdr);
-  eh.e_phnum = 1;
-  eh.e_shoff = word(table);
-  eh.e_shentsize = sizeof(Shdr);
-  eh.e_shnum = 3;
-  Phdr load{};
-  load.p_type = PT_LOAD;
-  load.p_filesz = word(last == ElfEnd::kSegment ? count : contents);
-  const auto section = [&](std::uint32_t type, std::size_t bytes) {
-    Shdr s{};
-    s.sh_type = type;
-    s.sh_offset = word(contents);
-    s.sh_size = word(bytes);
-    return s;
-  };
-  const std::size_t used = last == ElfEnd::kSectionContents ? count - contents : 16;
-  const std::array<Shdr, 3> sections{Shdr{}, section(SHT_PROGBITS, used),
-                                     section(SHT_NOBITS, 2 * count)};
-  Bytes out = RandomBytes(count, seed);
-  std::memcpy(out.data(), &eh, sizeof(eh));
-  std::memcpy(out.data() + sizeof(eh), &load, sizeof(load));
-  std::memcpy(out.data() + table, sections.data(), sizeof(sections));
-  return out;
+// The fields this needs, by byte offset, for one ELF class.
+struct Shape {
+  std::size_t word, header, phEntry, shEntry;
+  std::size_t phOff, shOff, phEntSize, phNum, shEntSize, shNum;
+  std::size_t pFileSize, shType, shOffset, shSize;
+};
+constexpr Shape kElf64{8, 64, 56, 64, 32, 40, 54, 56, 58, 60, 32, 4, 24, 32};
+constexpr Shape kElf32{4, 52, 32, 40, 28, 32, 42, 44, 46, 48, 16, 4, 16, 20};
+constexpr std::uint64_t kLoad = 1;      // PT_LOAD
+constexpr std::uint64_t kProgBits = 1;  // SHT_PROGBITS
+constexpr std::uint64_t kNoBits = 8;    // SHT_NOBITS
+
+void Put(Bytes& out, std::size_t at, std::uint64_t value, std::size_t width) {
+  for (std::size_t i = 0; i < width; ++i) {
+    out.at(at + i) = static_cast<std::uint8_t>(value >> (8 * i));
+  }
 }
 
 }  // namespace
@@ -53,8 +31,35 @@ Bytes ElfProgram(std::size_t count, std::uint32_t seed, ElfEnd last, bool elf32)
   if (count < 512) {
     throw std::invalid_argument("an ElfProgram needs at least 512 bytes");
   }
-  return elf32 ? Make<Elf32_Ehdr, Elf32_Phdr, Elf32_Shdr>(count, seed, last, ELFCLASS32)
-               : Make<Elf64_Ehdr, Elf64_Phdr, Elf64_Shdr>(count, seed, last, ELFCLASS64);
+  const Shape& c = elf32 ? kElf32 : kElf64;
+  const std::size_t headers = c.header + c.phEntry;
+  const bool tableLast = last == ElfEnd::kSectionTable;
+  const std::size_t table = tableLast ? count - 3 * c.shEntry : headers;
+  const std::size_t contents = tableLast ? headers : headers + 3 * c.shEntry;
+  Bytes out = RandomBytes(count, seed);
+  // Zeros wherever a header field is not set.
+  std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(headers), 0);
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(table),
+            out.begin() + static_cast<std::ptrdiff_t>(table + 3 * c.shEntry), 0);
+  const std::uint8_t ident[] = {0x7F, 'E', 'L', 'F', static_cast<std::uint8_t>(elf32 ? 1 : 2), 1};
+  std::copy(std::begin(ident), std::end(ident), out.begin());
+  Put(out, c.phOff, c.header, c.word);
+  Put(out, c.phEntSize, c.phEntry, 2);
+  Put(out, c.phNum, 1, 2);
+  Put(out, c.shOff, table, c.word);
+  Put(out, c.shEntSize, c.shEntry, 2);
+  Put(out, c.shNum, 3, 2);
+  Put(out, c.header, kLoad, 4);
+  Put(out, c.header + c.pFileSize, last == ElfEnd::kSegment ? count : contents, c.word);
+  const auto section = [&](std::size_t index, std::uint64_t type, std::size_t bytes) {
+    const std::size_t at = table + index * c.shEntry;
+    Put(out, at + c.shType, type, 4);
+    Put(out, at + c.shOffset, contents, c.word);
+    Put(out, at + c.shSize, bytes, c.word);
+  };
+  section(1, kProgBits, last == ElfEnd::kSectionContents ? count - contents : 16);
+  section(2, kNoBits, 2 * count);
+  return out;
 }
 
 }  // namespace tevra::test

@@ -1,19 +1,28 @@
 #include "tests/support/temp_dir.h"
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <random>
 #include <system_error>
 
 namespace tevra::test {
 
-TempDir::TempDir()
-    : path_((std::filesystem::temp_directory_path() / "tevra-test-XXXXXX").string()) {
-  if (::mkdtemp(path_.data()) == nullptr) {
-    throw std::system_error(errno, std::generic_category(), "mkdtemp");
+// As mkdtemp makes one, on every system: a new name, the owner's alone.
+TempDir::TempDir() {
+  namespace fs = std::filesystem;
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path candidate =
+        fs::temp_directory_path() / ("tevra-test-" + std::to_string(random() % 1000000000));
+    if (fs::create_directory(candidate)) {
+      fs::permissions(candidate, fs::perms::owner_all, fs::perm_options::replace);
+      path_ = candidate.generic_string();
+      return;
+    }
   }
+  throw std::system_error(EEXIST, std::generic_category(), "no fresh temporary directory");
 }
 
 TempDir::~TempDir() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,7 @@ class TempDir {
 
  private:
   std::string Resolve(const std::string& name) const {
-    return name.starts_with('/') ? name : Path(name);
+    return std::filesystem::path(name).is_absolute() ? name : Path(name);
   }
 
   std::string path_;

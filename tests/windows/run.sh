@@ -10,6 +10,8 @@ cmake --build --preset windows
 # The simulator runs on the Linux side of the line.
 cmake --preset default >/dev/null
 cmake --build --preset default --target dongle-sim
+# The vendor's bundler makes the signed files' bundles on the Linux side.
+cmake --build --preset default --target tevra-bundle
 
 build=$PWD/build/windows
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
@@ -56,6 +58,13 @@ for test in "$build"/tests/windows/*.exe; do
     failed+=("$name")
   fi
 done
+if tests/windows/signing_test.sh >"$build/signing_test.log" 2>&1; then
+  echo "windows: signing_test: $(grep -c '^signing: ' "$build/signing_test.log") checks passed"
+else
+  echo "windows: signing_test FAILED" >&2
+  tail -n 30 "$build/signing_test.log" >&2
+  failed+=(signing_test)
+fi
 wineserver -w 2>/dev/null || true
 if ((${#failed[@]} > 0)); then
   echo "windows: failed: ${failed[*]}" >&2

@@ -1,0 +1,4 @@
+// The smallest real Windows program: the bundler's tests pack and read it.
+int main() {
+  return 0;
+}
