@@ -1,0 +1,66 @@
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "app/build_info.h"
+#include "app/windows_console.h"
+#include "app/windows_window.h"
+#include "cli/command_line_main.h"
+
+namespace {
+
+std::string Narrow(const wchar_t* wide) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) {
+    return {};
+  }
+  std::string utf8(static_cast<std::size_t>(n), '\0');
+  (void)WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), n, nullptr, nullptr);
+  utf8.pop_back();  // the terminating zero
+  return utf8;
+}
+
+// The arguments as the user typed them, in UTF-8 whatever the code page:
+// a report's path may hold any character.
+std::vector<std::string> Arguments() {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  if (wide == nullptr) {
+    return args;
+  }
+  for (int i = 0; i < count; ++i) {
+    args.push_back(Narrow(wide[i]));
+  }
+  (void)LocalFree(wide);
+  return args;
+}
+
+// Nothing carried beside the system's own libraries and the compiler's
+// runtime, whose notices travel with the file's documentation.
+std::string NoCarriedLicenses() {
+  return {};
+}
+
+}  // namespace
+
+// Without arguments the window opens; any argument is the command line's,
+// which writes to the console it was started from (see windows_console.h).
+int main() {
+  std::vector<std::string> args = Arguments();
+  if (args.size() <= 1) {
+    return tevra::RunWindow();
+  }
+  tevra::UseStartingConsole();
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
+  for (std::string& arg : args) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  return tevra::CommandLineMain(static_cast<int>(args.size()), argv.data(), tevra::kProgramVersion,
+                                NoCarriedLicenses);
+}
