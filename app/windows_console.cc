@@ -49,13 +49,10 @@ void UseStartingConsole() {
     DWORD which;
   };
   constexpr std::array<Output, 2> kOutputs = {{{1, STD_OUTPUT_HANDLE}, {2, STD_ERROR_HANDLE}}};
-  bool wanted = false;
-  for (const Output& output : kOutputs) {
-    wanted = wanted || !Redirected(GetStdHandle(output.which));
-  }
-  // A process of a console is attached already (and refused here): the
-  // handles it was given are the console's.
-  if (!wanted || AttachConsole(ATTACH_PARENT_PROCESS) == 0) {
+  // Attached even when both outputs are redirected, so Ctrl+C and the
+  // console's closing still reach the download. A process of a console is
+  // attached already (and refused here): its handles are the console's.
+  if (AttachConsole(ATTACH_PARENT_PROCESS) == 0) {
     return;
   }
   for (const Output& output : kOutputs) {

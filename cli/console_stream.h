@@ -61,6 +61,7 @@ class AllSignalsBlocked {
   AllSignalsBlocked();
   AllSignalsBlocked(const AllSignalsBlocked&) = delete;
   AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+  // NOLINTNEXTLINE(performance-trivially-destructible): it restores the mask on Linux
   ~AllSignalsBlocked();
 
  private:

@@ -134,7 +134,8 @@ struct ConsoleWriter::State {
 ConsoleWriter::ConsoleWriter(int out, int err, Frame frame) : state_(std::make_shared<State>()) {
   State& s = *state_;
   s.frame = std::move(frame);
-  s.streams = {std::make_unique<ConsoleStream>(out), std::make_unique<ConsoleStream>(err)};
+  s.streams.at(static_cast<std::size_t>(Stream::kOut)) = std::make_unique<ConsoleStream>(out);
+  s.streams.at(static_cast<std::size_t>(Stream::kErr)) = std::make_unique<ConsoleStream>(err);
   const AllSignalsBlocked noSignals;  // for the thread
   try {
     thread_ = std::thread([state = state_] { Run(state); });

@@ -63,13 +63,7 @@ std::string UsagePort() {
 }
 
 std::string UsageMiddle() {
-  return "\n"
-         "The lines go to the console the updater was started from, or to the file or pipe\n"
-         "its output is redirected to. A Command Prompt waits for it in a batch file (then\n"
-         "%ERRORLEVEL% is its exit status); typed at the prompt, run it with start /wait.\n"
-         "In PowerShell, pipe its output (... | Out-Host) for $LASTEXITCODE, or use\n"
-         "Start-Process -Wait -PassThru.\n"
-         "\n";
+  return {};
 }
 
 std::string UsageLicenses() {
@@ -78,6 +72,12 @@ std::string UsageLicenses() {
 
 std::string UsageTail() {
   return "\n"
+         "The lines go to the console the updater was started from, or to the file or pipe\n"
+         "its output is redirected to. A Command Prompt waits for it in a batch file (then\n"
+         "%ERRORLEVEL% is its exit status); typed at the prompt, run it with start /wait.\n"
+         "In PowerShell, pipe its output (... | Out-Host) for $LASTEXITCODE, or use\n"
+         "Start-Process -Wait -PassThru.\n"
+         "\n"
          "Exit status: 0 every device took the firmware; 1 the updater could not run (too\n"
          "many ports at once, ...); 2 usage error (also: one port named twice, or an\n"
          "option for Linux only: --watch, --grant-access); 3 no payload in the updater;\n"
