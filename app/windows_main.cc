@@ -7,6 +7,7 @@
 
 #include "app/build_info.h"
 #include "app/windows_console.h"
+#include "app/windows_notices.h"
 #include "app/windows_window.h"
 #include "cli/command_line_main.h"
 
@@ -39,10 +40,14 @@ std::vector<std::string> Arguments() {
   return args;
 }
 
-// Nothing carried beside the system's own libraries and the compiler's
-// runtime, whose notices travel with the file's documentation.
-std::string NoCarriedLicenses() {
-  return {};
+// Beside the system's own libraries, only the toolchain's runtime is linked
+// in; GCC's needs no notice (its runtime library exception), mingw-w64's do.
+std::string CarriedLicenses() {
+  return std::string(
+             "This tevra-updater.exe carries the runtime of the mingw-w64 toolchain it was\n"
+             "built with: GCC's, under the GCC Runtime Library Exception, and mingw-w64's\n"
+             "C runtime and winpthreads, whose notices follow.\n\n") +
+         tevra::kToolchainNotices;
 }
 
 }  // namespace
@@ -62,5 +67,5 @@ int main() {
   }
   argv.push_back(nullptr);
   return tevra::CommandLineMain(static_cast<int>(args.size()), argv.data(), tevra::kProgramVersion,
-                                NoCarriedLicenses);
+                                CarriedLicenses);
 }

@@ -122,7 +122,7 @@ void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
 }
 
-class WineHeadlessTest : public ::testing::TestWithParam<Case> {
+class WineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     updater_ = Env("TEVRA_WINE_UPDATER");
@@ -137,6 +137,22 @@ class WineHeadlessTest : public ::testing::TestWithParam<Case> {
   std::string hold_;
   std::string prefix_;
 };
+
+class WineHeadlessTest : public WineTest, public ::testing::WithParamInterface<Case> {};
+
+// What needs neither a window nor a port: --help names only what Windows
+// offers, --licenses the toolchain's runtime linked in.
+TEST_F(WineTest, AnswersWithoutAWindow) {
+  ChildProcess help(kWine, {updater_, "--help"});
+  EXPECT_EQ(help.Finish(kRunCap), 0) << help.Stderr();
+  EXPECT_NE(help.Stdout().find("  --port COMn "), std::string::npos) << help.Stdout();
+  for (const char* linuxOnly : {"  --watch", "  --grant-access", "/dev/", "SIGTERM"}) {
+    EXPECT_EQ(help.Stdout().find(linuxOnly), std::string::npos) << linuxOnly;
+  }
+  ChildProcess licenses(kWine, {updater_, "--licenses"});
+  EXPECT_EQ(licenses.Finish(kRunCap), 0) << licenses.Stderr();
+  EXPECT_NE(licenses.Stdout().find("Files: mingw-w64-libraries/winpthreads/*"), std::string::npos);
+}
 
 TEST_P(WineHeadlessTest, Runs) {
   const Case& c = GetParam();
