@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <shellapi.h>
@@ -60,6 +62,10 @@ int main() {
     return tevra::RunWindow();
   }
   tevra::UseStartingConsole();
+  // Lines end in \n as on Linux, in a file or a pipe too: a script reads
+  // the same bytes on both systems.
+  (void)_setmode(1, _O_BINARY);
+  (void)_setmode(2, _O_BINARY);
   std::vector<char*> argv;
   argv.reserve(args.size() + 1);
   for (std::string& arg : args) {

@@ -202,6 +202,7 @@ TEST_P(WineHeadlessTest, Runs) {
   const std::string& err = updater.Stderr();
   EXPECT_NE((out + err).find(c.output), std::string::npos) << out << err;
   EXPECT_EQ(out.find('\x1b'), std::string::npos) << "escape codes in a pipe: " << out;
+  EXPECT_EQ((out + err).find('\r'), std::string::npos) << "lines end in \\n as on Linux";
   EXPECT_EQ(WindowsFolder(prefix_), windowsBefore) << "written under C:\\windows";
   if (c.exitStatus == 2) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line: " << err;
