@@ -138,6 +138,29 @@ class WineTest : public ::testing::Test {
   std::string prefix_;
 };
 
+// One file that runs without installing anything: only the system's own
+// DLLs, and a window program, so a double-click flashes no console.
+TEST_F(WineTest, IsOneWindowProgramOnTheSystemsDlls) {
+  ChildProcess dump("/usr/bin/x86_64-w64-mingw32-objdump", {"-p", updater_});
+  ASSERT_EQ(dump.Finish(kRunCap), 0) << dump.Stderr();
+  std::istringstream lines(dump.Stdout());
+  std::vector<std::string> dlls;
+  for (std::string line; std::getline(lines, line);) {
+    if (const std::size_t at = line.find("DLL Name: "); at != std::string::npos) {
+      dlls.push_back(line.substr(at + 10));
+    }
+  }
+  for (const std::string& dll : dlls) {
+    const bool system = dll == "KERNEL32.dll" || dll == "msvcrt.dll" || dll == "USER32.dll" ||
+                        dll == "GDI32.dll" || dll == "ADVAPI32.dll" || dll == "SHELL32.dll" ||
+                        dll == "ole32.dll" || dll == "COMCTL32.dll" || dll == "SETUPAPI.dll" ||
+                        dll == "CFGMGR32.dll" || dll == "UxTheme.dll";
+    EXPECT_TRUE(system) << dll << " is no DLL every Windows has";
+  }
+  EXPECT_NE(std::find(dlls.begin(), dlls.end(), "KERNEL32.dll"), dlls.end());
+  EXPECT_NE(dump.Stdout().find("(Windows GUI)"), std::string::npos);
+}
+
 class WineHeadlessTest : public WineTest, public ::testing::WithParamInterface<Case> {};
 
 // What needs neither a window nor a port: --help names only what Windows
