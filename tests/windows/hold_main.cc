@@ -13,9 +13,9 @@ int main(int argc, char** argv) {
     (void)std::fputs("usage: hold lock FILE SECONDS\n", stderr);
     return 2;
   }
-  const HANDLE h = CreateFileA(argv[2], GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h =
+      CreateFileA(argv[2], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   OVERLAPPED whole{};
   if (h == INVALID_HANDLE_VALUE ||
       LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) == 0) {
