@@ -42,8 +42,16 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// An option this system does not offer (--watch on Windows, ...): refused
+// with what() alone, without the usage's hint.
+class UnavailableOption : public UsageError {
+ public:
+  using UsageError::UsageError;
+};
+
 // Parses the arguments after the program name. Without --port the window's
-// default port, COM3, is used (but with --watch). Throws UsageError.
+// default port, COM3, is used (but with --watch). Throws UsageError, or
+// UnavailableOption for an option of another system.
 CommandLine ParseCommandLine(std::span<const std::string_view> args);
 
 // The text --help prints.

@@ -10,6 +10,7 @@
 
 #include "cli/bundled_payload.h"
 #include "cli/command_line.h"
+#include "cli/console_stream.h"
 #include "cli/descriptor_limit.h"
 #include "cli/exit_status.h"
 #include "cli/grant_access.h"
@@ -18,18 +19,22 @@
 #include "cli/window_options.h"
 #include "payload/payload_paths.h"
 #include "platform/diagnostics.h"
-#include "platform/fd_io.h"
 
 namespace tevra {
 namespace {
 
 bool Write(int fd, const std::string& text) {
-  return WriteAll(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  ConsoleStream out(fd);
+  return out.Write(text);
 }
 
 // The one line, and where the options are: the error stays on the screen.
+// An option of another system is said in its line alone.
 int UsageFailure(const UsageError& error) {
   Diagnose(error.what());
+  if (dynamic_cast<const UnavailableOption*>(&error) != nullptr) {
+    return ToInt(ExitStatus::kUsage);
+  }
   Diagnose("see 'tevra-updater --help' for the options");
   return ToInt(ExitStatus::kUsage);
 }

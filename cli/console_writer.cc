@@ -1,11 +1,5 @@
 #include "cli/console_writer.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -17,7 +11,7 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/unique_fd.h"
+#include "cli/console_stream.h"
 
 namespace tevra {
 namespace {
@@ -37,11 +31,9 @@ struct ConsoleWriter::State {
     std::string text;
   };
 
-  std::array<int, 2> fds{-1, -1};
-  std::array<UniqueFd, 2> duplicates;
+  std::array<std::unique_ptr<ConsoleStream>, 2> streams;
   // The pump's own (one pump at a time: the thread, or the caller under
-  // pumpMutex): a stream that failed, the live rows on the screen.
-  std::array<bool, 2> broken{};
+  // pumpMutex): the live rows on the screen.
   std::size_t drawn = 0;
   std::mutex pumpMutex;
 
@@ -75,21 +67,19 @@ struct ConsoleWriter::State {
   }
 
   void Put(Stream stream, const std::string& text) {
-    const auto index = static_cast<std::size_t>(stream);
-    std::size_t done = 0;
-    while (!broken.at(index) && done < text.size()) {
-      const ssize_t n =
-          ::write(fds.at(index), text.data() + done, std::min(kChunk, text.size() - done));
-      if (n > 0) {
-        done += static_cast<std::size_t>(n);
-        written += static_cast<std::uint64_t>(n);
-      } else if (n < 0 && errno == EAGAIN) {
-        // Another program made the shared description non-blocking.
-        pollfd ready{fds.at(index), POLLOUT, 0};
-        (void)::poll(&ready, 1, -1);
-      } else if (n == 0 || errno != EINTR) {
-        broken.at(index) = true;  // the reader or the terminal is gone
+    ConsoleStream& out = *streams.at(static_cast<std::size_t>(stream));
+    for (std::size_t done = 0; done < text.size();) {
+      std::size_t end = std::min(done + kChunk, text.size());
+      // Never inside a UTF-8 sequence: a console takes whole characters.
+      while (end < text.size() && end > done + 1 &&
+             (static_cast<unsigned char>(text[end]) & 0xC0U) == 0x80U) {
+        --end;
       }
+      if (!out.Write(std::string_view(text).substr(done, end - done))) {
+        return;  // the reader or the terminal is gone
+      }
+      written += end - done;
+      done = end;
     }
   }
 
@@ -144,24 +134,13 @@ struct ConsoleWriter::State {
 ConsoleWriter::ConsoleWriter(int out, int err, Frame frame) : state_(std::make_shared<State>()) {
   State& s = *state_;
   s.frame = std::move(frame);
-  for (const Stream stream : {Stream::kOut, Stream::kErr}) {
-    const auto index = static_cast<std::size_t>(stream);
-    const int fd = stream == Stream::kOut ? out : err;
-    s.duplicates.at(index) = UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    s.fds.at(index) = s.duplicates.at(index).valid() ? s.duplicates.at(index).get() : fd;
-  }
-  // The thread takes no signal: they stay with whoever waits for them.
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  const bool masked = pthread_sigmask(SIG_SETMASK, &all, &previous) == 0;
+  s.streams.at(static_cast<std::size_t>(Stream::kOut)) = std::make_unique<ConsoleStream>(out);
+  s.streams.at(static_cast<std::size_t>(Stream::kErr)) = std::make_unique<ConsoleStream>(err);
+  const AllSignalsBlocked noSignals;  // for the thread
   try {
     thread_ = std::thread([state = state_] { Run(state); });
   } catch (const std::system_error&) {
     // No thread: Write and RequestRedraw write in the caller.
-  }
-  if (masked) {
-    (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
 }
 
@@ -184,7 +163,7 @@ ConsoleWriter::~ConsoleWriter() {
   if (idle) {
     thread_.join();  // takes no batch once stopping
   } else {
-    thread_.detach();  // blocked in write(2); it holds the state it uses
+    thread_.detach();  // blocked in a write; it holds the state it uses
   }
 }
 

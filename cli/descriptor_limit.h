@@ -15,6 +15,10 @@ inline constexpr std::size_t kDescriptorsPerPort = 17;
 // moment.
 inline constexpr std::size_t kDescriptorMargin = 16;
 
+// Linux counts descriptors; Windows has no such limit, but the loop waits
+// on at most 63 ports' notifications beside the stop request
+// (WaitForMultipleObjects' 64 handles).
+//
 // Raises the soft limit on open descriptors (RLIMIT_NOFILE) to the hard
 // limit. False (errno set) when the limits could not be read or set; the
 // check below still says whether that matters.

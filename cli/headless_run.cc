@@ -1,6 +1,5 @@
 #include "cli/headless_run.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +13,8 @@
 
 #include "cli/bundled_payload.h"
 #include "cli/descriptor_limit.h"
+#include "cli/loop_wait.h"
 #include "cli/outcome_report.h"
-#include "cli/poll_timeout.h"
 #include "cli/port_closer.h"
 #include "cli/port_download.h"
 #include "cli/progress_console.h"
@@ -74,7 +73,8 @@ int HeadlessRun::Run() {
   StopSignals signals;
   ProgressConsole console(STDOUT_FILENO, STDERR_FILENO, ProgressConsole::WantsLive(STDOUT_FILENO));
   if (!signals.valid()) {
-    console.Diagnostic("cannot take over SIGINT, SIGTERM, SIGHUP and SIGQUIT: " + ErrnoText(errno));
+    console.Diagnostic(std::string("cannot take over ") + StopSignals::Names() + ": " +
+                       ErrnoText(errno));
     return ToInt(ExitStatus::kInternal);
   }
   std::optional<OutcomeReport> report;
@@ -155,7 +155,8 @@ int HeadlessRun::Run() {
     start(std::move(target), id);
   }
 
-  std::vector<pollfd> fds;
+  std::vector<Waitable> waitables;
+  std::vector<bool> ready;
   std::string footer;
   Clock::time_point nextRedraw = Clock::now();
   std::optional<Clock::time_point> graceEnd;
@@ -182,17 +183,17 @@ int HeadlessRun::Run() {
         nextRedraw = now + kRedrawPeriod;
       }
     }
-    fds.assign(1, pollfd{signals.fd(), POLLIN, 0});
+    waitables.assign(1, signals.waitable());
     std::optional<Clock::time_point> deadline;
     if (station) {
-      for (const int fd : station->fds()) {
-        fds.push_back(pollfd{fd, POLLIN, 0});
+      for (const Waitable w : station->waitables()) {
+        waitables.push_back(w);
       }
       deadline = station->NextDue();
     }
-    const std::size_t firstPort = fds.size();
+    const std::size_t firstPort = waitables.size();
     for (const Running& r : running) {
-      fds.push_back(pollfd{r.port->notifyFd(), POLLIN, 0});
+      waitables.push_back(r.port->waitable());
       const std::optional<Clock::time_point> due = r.port->NextDeadline();
       if (due && (!deadline || *due < *deadline)) {
         deadline = due;
@@ -211,8 +212,7 @@ int HeadlessRun::Run() {
         deadline = due;
       }
     }
-    const int ready = ::poll(fds.data(), fds.size(), PollTimeout<Clock>(deadline, now));
-    if (ready < 0 && errno != EINTR) {
+    if (!WaitReady(waitables, deadline, ready)) {
       const std::string cause = "waiting for the devices failed: " + ErrnoText(errno);
       for (const Running& r : running) {
         r.port->Fail(ExitStatus::kInternal, cause);
@@ -220,9 +220,7 @@ int HeadlessRun::Run() {
       loopFailed = true;
       continue;  // collects the ports, then ends
     }
-    const auto readable = [&](std::size_t i) {
-      return ready > 0 && (fds[i].revents & POLLIN) != 0;
-    };
+    const auto readable = [&](std::size_t i) { return static_cast<bool>(ready[i]); };
     now = Clock::now();
     if (readable(0)) {
       stopSignal = signals.Take();

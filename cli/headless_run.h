@@ -11,7 +11,7 @@ namespace tevra {
 
 // `tevra-updater --download`, with or without --watch: the payload this
 // updater carries, written to each port without a window. One thread runs
-// every port's sequencer from one poll loop over the ports' notifications,
+// every port's sequencer from one loop waiting on the ports' notifications,
 // the stop signals, the earliest timer and, for a station, the adapters
 // that appear (StationPlugFeed); the ports' own workers do the I/O, and a port
 // that has ended closes on a thread of its own (PortCloser) while the

@@ -1,25 +1,14 @@
 #include "cli/outcome_report.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <utility>
 
+#include "cli/report_file.h"
 #include "platform/diagnostics.h"
 
 namespace tevra {
 namespace {
-
-std::string ErrnoText(int error) {
-  return std::strerror(error);  // NOLINT(concurrency-mt-unsafe): the loop's thread only
-}
 
 // A JSON string: control characters as \u00XX, bytes that are not UTF-8
 // (a USB descriptor's, a path's) as U+FFFD; null when empty.
@@ -56,13 +45,17 @@ std::string Json(std::uint64_t n) {
 }
 
 std::string Utc(std::chrono::system_clock::time_point time) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-  std::tm parts{};
+  using namespace std::chrono;
+  const sys_seconds seconds = floor<std::chrono::seconds>(time);
+  const sys_days day = floor<days>(seconds);
+  const year_month_day date(day);
+  const hh_mm_ss clock(seconds - day);
   std::array<char, 32> text{};
-  if (::gmtime_r(&seconds, &parts) == nullptr ||
-      std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
-    return {};
-  }
+  (void)std::snprintf(text.data(), text.size(), "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                      static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                      static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+                      static_cast<int>(clock.minutes().count()),
+                      static_cast<int>(clock.seconds().count()));
   return text.data();
 }
 
@@ -82,27 +75,16 @@ const char* ResultWord(PortResult::Kind kind) {
 
 OutcomeReport::OutcomeReport(const std::string& path, std::string version)
     : path_(path), version_(std::move(version)) {
-  valid_ = Open("cannot open the report " + Printable(path) + ": ").valid();
+  valid_ = Open("cannot open the report " + Printable(path) + ": ") != nullptr;
 }
 
-UniqueFd OutcomeReport::Open(const std::string& what) {
-  // O_NONBLOCK: a FIFO without a reader or a device must not hold the run.
-  constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
-  UniqueFd fd(::open(path_.c_str(), kFlags, 0644));  // NOLINT(hicpp-signed-bitwise)
-  struct stat st {};
-  if (!fd.valid()) {
-    // ENXIO: a FIFO nobody reads.
-    error_ = what + (errno == ENXIO ? std::string("not a regular file") : ErrnoText(errno));
-  } else if (::fstat(fd.get(), &st) != 0) {
-    error_ = what + "cannot look at it: " + ErrnoText(errno);
-  } else if (!S_ISREG(st.st_mode)) {
-    error_ = what + "not a regular file";
-  } else if (::fcntl(fd.get(), F_SETFL, O_APPEND) != 0) {
-    error_ = what + "cannot set it up: " + ErrnoText(errno);
-  } else {
-    return fd;
+std::unique_ptr<ReportFile> OutcomeReport::Open(const std::string& what) {
+  auto file = std::make_unique<ReportFile>(path_);
+  if (!file->valid()) {
+    error_ = what + file->error();
+    return nullptr;
   }
-  return UniqueFd();
+  return file;
 }
 
 void OutcomeReport::SetFirmware(std::uint64_t bytes, std::string sha256Hex) {
@@ -183,54 +165,49 @@ void OutcomeReport::Settle(Record& record, Attempt attempt) {
 
 OutcomeReport::Attempt OutcomeReport::Try(const Record& record) {
   const std::string what = What(record.port);
-  const UniqueFd fd = Open(what);
-  if (!fd.valid()) {
+  const std::unique_ptr<ReportFile> file = Open(what);
+  if (file == nullptr) {
     return Attempt::kFailed;
   }
-  int locked = -1;
-  do {
-    locked = ::flock(fd.get(), LOCK_EX | LOCK_NB);  // released with fd
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    if (errno == EWOULDBLOCK) {
+  switch (file->TryLock()) {
+    case ReportFile::Lock::kTaken:
+      break;
+    case ReportFile::Lock::kHeld:
       return Attempt::kLocked;
-    }
-    error_ = what + "cannot lock it: " + ErrnoText(errno);
-    return Attempt::kFailed;
+    case ReportFile::Lock::kFailed:
+      error_ = what + "cannot lock it: " + file->error();
+      return Attempt::kFailed;
   }
   // After a torn line, a line end first keeps this record whole.
-  return Write(fd.get(), torn_ ? "\n" + record.line : record.line, what) ? Attempt::kWritten
-                                                                         : Attempt::kFailed;
+  return Write(*file, torn_ ? "\n" + record.line : record.line, what) ? Attempt::kWritten
+                                                                      : Attempt::kFailed;
 }
 
-bool OutcomeReport::Write(int fd, const std::string& line, const std::string& what) {
-  struct stat before {};
-  if (::fstat(fd, &before) != 0) {
-    error_ = what + "cannot look at it: " + ErrnoText(errno);
+bool OutcomeReport::Write(ReportFile& file, const std::string& line, const std::string& what) {
+  const std::optional<std::uint64_t> before = file.Size();
+  if (!before) {
+    error_ = what + "cannot look at it: " + file.error();
     return false;
   }
-  ssize_t written = -1;
-  do {
-    // One write only: a second one could land after another writer's line.
-    written = ::write(fd, line.data(), line.size());
-  } while (written < 0 && errno == EINTR);
-  if (written < 0) {
-    error_ = what + "cannot write it: " + ErrnoText(errno);
+  // One write only: a second one could land after another writer's line.
+  const std::optional<std::size_t> written = file.Append(line);
+  if (!written) {
+    error_ = what + "cannot write it: " + file.error();
     return false;
   }
-  if (static_cast<std::size_t>(written) != line.size()) {
-    error_ = what + "only " + std::to_string(written) + " of " + std::to_string(line.size()) +
+  if (*written != line.size()) {
+    error_ = what + "only " + std::to_string(*written) + " of " + std::to_string(line.size()) +
              " bytes were written";
     // Taken back, so the file holds whole lines only.
-    if (::ftruncate(fd, before.st_size) != 0) {
+    if (!file.Truncate(*before)) {
       torn_ = true;
-      error_ += ", and cannot be taken back: " + ErrnoText(errno);
+      error_ += ", and cannot be taken back: " + file.error();
     }
     return false;
   }
   torn_ = false;
-  if (::fdatasync(fd) != 0) {
-    error_ = what + "may not be on disk: " + ErrnoText(errno);
+  if (!file.Sync()) {
+    error_ = what + "may not be on disk: " + file.error();
     return false;
   }
   return true;

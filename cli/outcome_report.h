@@ -4,24 +4,26 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "cli/port_result.h"
 #include "cli/port_targets.h"
-#include "platform/unique_fd.h"
 
 namespace tevra {
+
+class ReportFile;
 
 // --report FILE: one JSON object per line for each port's outcome, appended
 // to a file other runs may append to at the same time. Every record goes to
 // the file at the path when it is written (the path is opened for it, so a
-// report deleted or rotated meanwhile gets it), in one write(2) of its whole
-// line on an O_APPEND descriptor, so lines of several writers never
+// report deleted or rotated meanwhile gets it), in one write of its whole
+// line at the file's end (see ReportFile), so lines of several writers never
 // interleave, and is synced to disk before it counts as written, so a record
 // the console showed survives a crash. A write cut short (a full disk) is
 // taken back: the file is put back to its size before the record, under the
-// exclusive flock(2) every updater holds while it appends, so no other
+// exclusive lock every updater holds while it appends, so no other
 // writer's line is cut. Values a port does not have (USB data of a
 // pseudo-terminal, ...) are null; every key is always there.
 //
@@ -72,11 +74,11 @@ class OutcomeReport {
 
   // The file at the path now, for appending; invalid with error_ set
   // (starting with `what`) when it does not open or is no regular file.
-  UniqueFd Open(const std::string& what);
+  std::unique_ptr<ReportFile> Open(const std::string& what);
   Attempt Try(const Record& record);
-  // Writes line whole or not at all on fd, which holds the lock; false with
+  // Writes line whole or not at all to file, which holds the lock; false with
   // error_ set.
-  bool Write(int fd, const std::string& line, const std::string& what);
+  bool Write(ReportFile& file, const std::string& line, const std::string& what);
   std::string What(const std::string& port) const;
   void Settle(Record& record, Attempt attempt);
 

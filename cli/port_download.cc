@@ -1,8 +1,5 @@
 #include "cli/port_download.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -30,14 +27,13 @@ PortDownload::PortDownload(PortTarget target, ProgressConsole& console,
       console_(console),
       report_(report),
       row_(console.AddRow(target_.name)),
-      notify_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       session_(*this, silence, true) {
   session_.SetQuietGap(quietGap);
 }
 
 bool PortDownload::Open(std::uint32_t baud) {
   if (!notify_.valid()) {
-    End(PortResult::Failed(ExitStatus::kInternal, "no event descriptor: " + ErrnoText(errno)));
+    End(PortResult::Failed(ExitStatus::kInternal, "no event for the port: " + ErrnoText(errno)));
     return false;
   }
   if (target_.path.empty()) {
@@ -86,9 +82,8 @@ void PortDownload::Interrupt() {
 }
 
 void PortDownload::OnNotified() {
-  std::uint64_t count = 0;
-  // Resets the counter; EAGAIN only means that nothing was posted since.
-  if (::read(notify_.get(), &count, sizeof count) < 0 && errno != EAGAIN) {
+  // Reset before the session looks: a post meanwhile sets it again.
+  if (!notify_.Reset()) {
     Diagnostic("cannot reset the port's notification: " + ErrnoText(errno));
   }
   if (!ended_) {
@@ -170,9 +165,8 @@ void PortDownload::Close() {
 }
 
 void PortDownload::Wake(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
-  const std::uint64_t one = 1;
-  // Only a full counter (never reached) refuses; the loop reads it anyway.
-  (void)!::write(notify_.get(), &one, sizeof one);
+  // Only a broken event refuses, which the loop's wait then reports.
+  (void)notify_.Set();
 }
 
 // The window's log sentences; the console shows events of its own.

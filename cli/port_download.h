@@ -10,13 +10,14 @@
 
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
+#include "cli/loop_wait.h"
 #include "cli/outcome_report.h"
 #include "cli/port_result.h"
 #include "cli/port_targets.h"
 #include "cli/progress_console.h"
 #include "download/download_session.h"
 #include "download/payload_source.h"
-#include "platform/unique_fd.h"
+#include "platform/event.h"
 
 namespace tevra {
 
@@ -24,7 +25,7 @@ namespace tevra {
 // own, the timers the session asks for as deadlines of the event loop, and
 // what it shows on the console. Driven by one event loop thread (every call
 // but the session's Wake and Close); the port's workers only wake it, which
-// signals notifyFd(). Once it has ended it ignores its port until Close.
+// sets the event waitable() names. Once it has ended it ignores its port until Close.
 //
 // The session decides success (the device's acceptance of the last block)
 // and failure (silence, a hang-up, a failed write); this adds the causes of
@@ -60,10 +61,10 @@ class PortDownload final : private DownloadSession::Frontend {
   // nothing else may touch this object meanwhile.
   void Close();
 
-  // Readable when the workers have posted; OnNotified takes it.
   // The port as resolved: what it opened, or tried to.
   const PortTarget& target() const { return target_; }
-  int notifyFd() const { return notify_.get(); }
+  // Ready when the workers have posted; OnNotified takes it.
+  Waitable waitable() const { return notify_.native(); }
   void OnNotified();
   // Runs the timers that are due.
   void OnTick(Clock::time_point now);
@@ -99,7 +100,7 @@ class PortDownload final : private DownloadSession::Frontend {
   ProgressConsole& console_;
   OutcomeReport* report_;
   std::size_t row_;
-  UniqueFd notify_;
+  Event notify_;
   std::array<Timer, 3> timers_{};
   bool started_ = false;
   bool ended_ = false;

@@ -1,14 +1,11 @@
 #include "cli/progress_console.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <optional>
 
+#include "cli/console_stream.h"
 #include "platform/diagnostics.h"
 
 namespace tevra {
@@ -83,8 +80,7 @@ ProgressConsole::~ProgressConsole() {
 }
 
 bool ProgressConsole::WantsLive(int out) {
-  const char* term = std::getenv("TERM");  // NOLINT(concurrency-mt-unsafe): read-only
-  return ::isatty(out) == 1 && term != nullptr && std::strcmp(term, "dumb") != 0;
+  return ConsoleStream::IsLiveTerminal(out);
 }
 
 std::size_t ProgressConsole::AddRow(std::string_view port) {
@@ -188,12 +184,11 @@ bool ProgressConsole::Flush(std::chrono::milliseconds stall) {
 }
 
 std::vector<std::string> ProgressConsole::Frame() {
-  winsize size{};
-  const bool known = ::ioctl(out_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
-  const std::size_t width = known ? size.ws_col : kFallbackWidth;
+  const std::optional<ConsoleStream::Size> size = ConsoleStream::TerminalSize(out_);
+  const std::size_t width = size ? size->columns : kFallbackWidth;
   // One line is left for the cursor, so the rows never scroll out of reach
   // of the redraw.
-  const std::size_t height = known && size.ws_row > 0 ? size.ws_row : 0;
+  const std::size_t height = size ? size->rows : 0;
   const std::lock_guard lock(mutex_);
   std::vector<std::string> lines;
   std::size_t running = 0;

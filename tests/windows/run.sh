@@ -7,9 +7,10 @@ cd "$(dirname "$0")/../.."
 ./scripts/setup.sh windows
 cmake --preset windows >/dev/null
 cmake --build --preset windows
-# The simulator runs on the Linux side of the line.
+# The simulator runs on the Linux side of the line, and so does the test that
+# drives the Windows program end to end.
 cmake --preset default >/dev/null
-cmake --build --preset default --target dongle-sim
+cmake --build --preset default --target dongle-sim wine_headless_test
 # The vendor's bundler makes the signed files' bundles on the Linux side.
 cmake --build --preset default --target tevra-bundle
 
@@ -64,6 +65,16 @@ else
   echo "windows: signing_test FAILED" >&2
   tail -n 30 "$build/signing_test.log" >&2
   failed+=(signing_test)
+fi
+# tevra-updater.exe --download end to end, with simulators of its own.
+if TEVRA_WINE_UPDATER=$build/app/tevra-updater.exe TEVRA_WINE_HOLD=$build/tests/windows/helpers/hold.exe \
+  timeout 600 build/default/tests/windows/host/wine_headless_test </dev/null \
+  >"$build/wine_headless_test.log" 2>&1; then
+  echo "windows: wine_headless_test: $(grep -E '^\[  (PASSED|SKIPPED) ' "$build/wine_headless_test.log" | tr '\n' ' ')"
+else
+  echo "windows: wine_headless_test FAILED" >&2
+  tail -n 30 "$build/wine_headless_test.log" >&2
+  failed+=(wine_headless_test)
 fi
 wineserver -w 2>/dev/null || true
 if ((${#failed[@]} > 0)); then
