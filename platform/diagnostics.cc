@@ -102,6 +102,14 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
   return length;
 }
 
+// Windows writes its paths with backslashes and allows no control
+// character in a file name: doubled, every path it shows would mislead.
+#if defined(_WIN32)
+constexpr bool kDoubleBackslash = false;
+#else
+constexpr bool kDoubleBackslash = true;
+#endif
+
 std::string Printable(std::string_view text) {
   static constexpr std::array<char, 16> kHex = {'0', '1', '2', '3', '4', '5', '6', '7',
                                                 '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
@@ -110,7 +118,7 @@ std::string Printable(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<std::uint8_t>(text[i]);
     if (c == '\\') {
-      out += "\\\\";
+      out += kDoubleBackslash ? "\\\\" : "\\";
     } else if (c == '\n') {
       out += "\\n";
     } else if (c == '\t') {

@@ -21,7 +21,8 @@ void SetDiagnosticSink(std::function<void(std::string_view line)> sink);
 
 // text with every control character (C0, DEL, C1 in UTF-8 and raw bytes
 // 0x80..0x9F) and every byte that is not valid UTF-8 escaped as \xNN (\n, \t,
-// \\ as such), so a name from a USB descriptor, a link target or an option
+// and on Linux \\ as such; on Windows, whose paths it mostly shows, a
+// backslash stays one), so a name from a USB descriptor, a link target or an option
 // can never move the cursor, retitle or clear a terminal.
 std::string Printable(std::string_view text);
 
