@@ -1,0 +1,128 @@
+// Reads and drives the updater window of another process by messages to its
+// controls, as a test outside the program sees it:
+//   window-probe wait-window CAPTION   waits until it shows; prints the ms waited
+//   window-probe wait-log LINE         waits until LINE is the log's newest line
+//   window-probe state                 prints the log, progress and controls
+//   window-probe close                 closes the window
+// Each wait gives up after 120 s (status 1). Captions and lines are UTF-8.
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "res/dialog_template.h"
+#include "ui/windows/windows_api.h"
+// clang-format off: after windows_api.h.
+#include <commctrl.h>
+// clang-format on
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kCap = std::chrono::seconds(120);
+constexpr DWORD kTick = 50;
+
+std::wstring Wide(std::string_view utf8) {
+  std::wstring wide(utf8.size(), L'\0');
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                    wide.data(), static_cast<int>(wide.size()));
+  wide.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+  return wide;
+}
+
+std::string Narrow(std::wstring_view wide) {
+  std::string utf8(wide.size() * 3, '\0');
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                    utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr);
+  utf8.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+  return utf8;
+}
+
+std::wstring Text(HWND window) {
+  const auto length = static_cast<std::size_t>(SendMessageW(window, WM_GETTEXTLENGTH, 0, 0));
+  std::wstring text(length + 1, L'\0');
+  const auto n = static_cast<std::size_t>(
+      SendMessageW(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data())));
+  text.resize(n);
+  return text;
+}
+
+HWND Window(const std::wstring& caption) {
+  HWND window = FindWindowW(nullptr, caption.c_str());
+  return window != nullptr && IsWindowVisible(window) != FALSE ? window : nullptr;
+}
+
+HWND MainWindow() {
+  return Window(Wide(tevra::res::UpdaterDialogTemplate().caption));
+}
+
+std::wstring NewestLine(HWND window) {
+  const std::wstring log = Text(GetDlgItem(window, tevra::res::IDC_LOG));
+  return log.substr(0, log.find(L"\r\n"));
+}
+
+// Re-reads what another process shows until it holds: that process sends
+// no notice here.
+template <typename Check>
+bool WaitFor(Check check) {
+  const auto end = Clock::now() + kCap;
+  while (!check()) {
+    if (Clock::now() > end) {
+      return false;
+    }
+    (void)MsgWaitForMultipleObjects(0, nullptr, FALSE, kTick, QS_ALLINPUT);
+  }
+  return true;
+}
+
+int PrintState(HWND window) {
+  const auto enabled = [&](int id) { return IsWindowEnabled(GetDlgItem(window, id)) != FALSE; };
+  std::printf("progress %ld\n",
+              static_cast<long>(SendDlgItemMessageW(window, tevra::res::IDC_PROGRESS, PBM_GETPOS, 0, 0)));
+  std::printf("download %s\n", enabled(tevra::res::IDC_DOWNLOAD) ? "enabled" : "disabled");
+  std::printf("reader type %ld\n", static_cast<long>(SendDlgItemMessageW(
+                                       window, tevra::res::IDC_READER_TYPE, CB_GETCURSEL, 0, 0)));
+  std::printf("log:\n%s", Narrow(Text(GetDlgItem(window, tevra::res::IDC_LOG))).c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string_view command = argc > 1 ? argv[1] : "";
+  if (command == "wait-window" && argc == 3) {
+    const std::wstring caption = Wide(argv[2]);
+    const auto start = Clock::now();
+    if (!WaitFor([&] { return Window(caption) != nullptr; })) {
+      std::fprintf(stderr, "window-probe: no window \"%s\"\n", argv[2]);
+      return 1;
+    }
+    std::printf("%lld\n", static_cast<long long>(
+                              std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+                                  .count()));
+    return 0;
+  }
+  HWND window = MainWindow();
+  if (window == nullptr) {
+    std::fprintf(stderr, "window-probe: the updater window is not there\n");
+    return 1;
+  }
+  if (command == "wait-log" && argc == 3) {
+    const std::wstring line = Wide(argv[2]);
+    if (!WaitFor([&] { return NewestLine(window) == line; })) {
+      std::fprintf(stderr, "window-probe: the log's newest line is not \"%s\"\n", argv[2]);
+      PrintState(window);
+      return 1;
+    }
+    return 0;
+  }
+  if (command == "state") {
+    return PrintState(window);
+  }
+  if (command == "close") {
+    return PostMessageW(window, WM_CLOSE, 0, 0) != FALSE ? 0 : 1;
+  }
+  std::fprintf(stderr, "usage: window-probe wait-window CAPTION | wait-log LINE | state | close\n");
+  return 2;
+}
