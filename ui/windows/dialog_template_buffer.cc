@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -163,6 +164,18 @@ void DialogTemplateBuffer::AddComboEntries(HWND dialog, const res::DialogTemplat
     for (const char* entry : control.entries) {
       const std::wstring text = Widen(entry);
       (void)SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+    // The common controls' own list shows up to 30 rows, whatever the
+    // template says: the table's height is kept by asking for the rows
+    // that fit in it under the field.
+    RECT tall{0, 0, 0, control.h};
+    (void)MapDialogRect(dialog, &tall);
+    RECT field;
+    (void)GetWindowRect(box, &field);
+    const auto row = static_cast<int>(SendMessageW(box, CB_GETITEMHEIGHT, 0, 0));
+    if (row > 0) {
+      const int rows = std::max(1, static_cast<int>(tall.bottom - (field.bottom - field.top)) / row);
+      (void)SendMessageW(box, CB_SETMINVISIBLE, static_cast<WPARAM>(rows), 0);
     }
   }
 }
