@@ -59,7 +59,8 @@ std::optional<QByteArray> IconImage(int size) {
     for (int x = 0; x < size; ++x) {
       const QRgb pixel = image.pixel(x, y);
       if (qAlpha(pixel) == 0) {
-        mask[row * maskRow + x / 8] = static_cast<char>(mask[row * maskRow + x / 8] | (0x80 >> (x % 8)));
+        mask[row * maskRow + x / 8] =
+            static_cast<char>(mask[row * maskRow + x / 8] | (0x80 >> (x % 8)));
         continue;
       }
       const std::optional<unsigned> index = PaletteIndex(pixel);
@@ -141,8 +142,8 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-      file.write(*icon) != icon->size() || !file.flush()) {
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(*icon) != icon->size() ||
+      !file.flush()) {
     (void)std::fprintf(stderr, "tevra-ico-export: cannot write %s\n", args.back());
     return 1;
   }

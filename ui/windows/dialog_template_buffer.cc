@@ -41,7 +41,8 @@ DWORD ControlStyle(const res::ControlTemplate& control) {
     case res::ControlKind::kIcon:
       return style | SS_ICON;
     case res::ControlKind::kPushButton:
-      style |= static_cast<DWORD>(Has(control, res::kDefPushButton) ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
+      style |=
+          static_cast<DWORD>(Has(control, res::kDefPushButton) ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
       return Has(control, res::kMultiLine) ? style | BS_MULTILINE : style;
     case res::ControlKind::kComboBox:
       style |= static_cast<DWORD>(Has(control, res::kDropDown) ? CBS_DROPDOWN : CBS_DROPDOWNLIST);
@@ -174,7 +175,8 @@ void DialogTemplateBuffer::AddComboEntries(HWND dialog, const res::DialogTemplat
     (void)GetWindowRect(box, &field);
     const auto row = static_cast<int>(SendMessageW(box, CB_GETITEMHEIGHT, 0, 0));
     if (row > 0) {
-      const int rows = std::max(1, static_cast<int>(tall.bottom - (field.bottom - field.top)) / row);
+      const int rows =
+          std::max(1, static_cast<int>(tall.bottom - (field.bottom - field.top)) / row);
       (void)SendMessageW(box, CB_SETMINVISIBLE, static_cast<WPARAM>(rows), 0);
     }
   }

@@ -2,8 +2,8 @@
 
 #include "ui/windows/windows_api.h"
 // clang-format off: initguid.h must come first to define the class's GUID.
-#include <initguid.h>
 #include <devguid.h>
+#include <initguid.h>
 // clang-format on
 #include <setupapi.h>
 

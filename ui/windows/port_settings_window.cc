@@ -81,7 +81,8 @@ void PortSettingsWindow::OnInitDialog() {
 
 // Only the selected rows count; text typed into a box is never read.
 void PortSettingsWindow::OnOK() {
-  portIndex_ = static_cast<int>(SendDlgItemMessageW(hwnd_, res::IDC_PORT_NUMBER, CB_GETCURSEL, 0, 0));
+  portIndex_ =
+      static_cast<int>(SendDlgItemMessageW(hwnd_, res::IDC_PORT_NUMBER, CB_GETCURSEL, 0, 0));
   baudIndex_ = static_cast<int>(SendDlgItemMessageW(hwnd_, res::IDC_BAUD_RATE, CB_GETCURSEL, 0, 0));
   (void)EndDialog(hwnd_, IDOK);
 }
@@ -118,8 +119,8 @@ void PortSettingsWindow::AddPortTips() {
 }
 
 // The list tells no one which row the mouse is over: its tip follows it here.
-LRESULT CALLBACK PortSettingsWindow::ListProc(HWND hwnd, UINT message, WPARAM wParam,
-                                              LPARAM lParam, UINT_PTR id, DWORD_PTR self) {
+LRESULT CALLBACK PortSettingsWindow::ListProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+                                              UINT_PTR id, DWORD_PTR self) {
   if (message == WM_NCDESTROY) {
     (void)RemoveWindowSubclass(hwnd, &PortSettingsWindow::ListProc, id);
   } else if (message == WM_MOUSEMOVE) {
@@ -141,15 +142,17 @@ LRESULT CALLBACK PortSettingsWindow::ListProc(HWND hwnd, UINT message, WPARAM wP
 
 const wchar_t* PortSettingsWindow::TipFor(HWND window) {
   HWND box = GetDlgItem(hwnd_, res::IDC_PORT_NUMBER);
-  const int row = window == list_ ? hoveredRow_
-                                  : static_cast<int>(SendMessageW(box, CB_GETCURSEL, 0, 0));
+  const int row =
+      window == list_ ? hoveredRow_ : static_cast<int>(SendMessageW(box, CB_GETCURSEL, 0, 0));
   tipText_.clear();
-  const auto length = static_cast<int>(SendMessageW(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(row), 0));
+  const auto length =
+      static_cast<int>(SendMessageW(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(row), 0));
   if (row < 0 || length <= 0) {
     return tipText_.c_str();
   }
   std::wstring entry(static_cast<std::size_t>(length) + 1, L'\0');
-  (void)SendMessageW(box, CB_GETLBTEXT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(entry.data()));
+  (void)SendMessageW(box, CB_GETLBTEXT, static_cast<WPARAM>(row),
+                     reinterpret_cast<LPARAM>(entry.data()));
   entry.resize(static_cast<std::size_t>(length));
   if (const std::optional<unsigned> number = PortNames::ComNumber(entry)) {
     tipText_ = ports_.Describe(*number);

@@ -28,8 +28,8 @@ constexpr DWORD kWindowExStyle = WS_EX_APPWINDOW;
 HICON LoadMainIcon(int sizeMetric) {
   const int size = GetSystemMetrics(sizeMetric);
   return static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr),
-                                       MAKEINTRESOURCEW(res::IDR_MAINFRAME), IMAGE_ICON, size,
-                                       size, LR_SHARED));
+                                       MAKEINTRESOURCEW(res::IDR_MAINFRAME), IMAGE_ICON, size, size,
+                                       LR_SHARED));
 }
 
 }  // namespace
@@ -43,9 +43,9 @@ bool UpdaterWindow::Run() {
   INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
   (void)InitCommonControlsEx(&controls);
   const DialogTemplateBuffer tpl(res::UpdaterDialogTemplate(), kWindowStyle, kWindowExStyle);
-  const INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), tpl.Get(), nullptr,
-                                                 &UpdaterWindow::DialogProc,
-                                                 reinterpret_cast<LPARAM>(this));
+  const INT_PTR result =
+      DialogBoxIndirectParamW(GetModuleHandleW(nullptr), tpl.Get(), nullptr,
+                              &UpdaterWindow::DialogProc, reinterpret_cast<LPARAM>(this));
   if (result == -1) {
     Diagnose("the window cannot be shown: " + SystemMessage(GetLastError()));
     return false;

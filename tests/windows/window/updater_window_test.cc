@@ -35,7 +35,8 @@ std::wstring Text(HWND window) {
 
 std::wstring Wide(const char* utf8) {
   std::array<wchar_t, 256> text{};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text.data(), static_cast<int>(text.size()));
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text.data(), static_cast<int>(text.size()));
   return {text.data(), static_cast<std::size_t>(n > 0 ? n - 1 : 0)};
 }
 
@@ -185,10 +186,10 @@ TEST(UpdaterWindowTest, IsItsTableAndStartsAsSpecified) {
     ASSERT_NE(GetGUIThreadInfo(thread, &gui), FALSE);
     HWND at = gui.hwndFocus;
     EXPECT_EQ(GetDlgCtrlID(at), tevra::res::IDC_LOG);
-    for (const int id : {tevra::res::IDC_COM_CLOSE, tevra::res::IDC_DOWNLOAD,
-                         tevra::res::IDC_READER_TYPE, tevra::res::IDC_COM_SETTINGS,
-                         tevra::res::IDC_CONNECT_READER, tevra::res::IDC_RESET,
-                         tevra::res::IDC_LOG}) {
+    for (const int id :
+         {tevra::res::IDC_COM_CLOSE, tevra::res::IDC_DOWNLOAD, tevra::res::IDC_READER_TYPE,
+          tevra::res::IDC_COM_SETTINGS, tevra::res::IDC_CONNECT_READER, tevra::res::IDC_RESET,
+          tevra::res::IDC_LOG}) {
       at = GetNextDlgTabItem(window, at, FALSE);
       EXPECT_EQ(GetDlgCtrlID(at), id);
     }
@@ -265,9 +266,9 @@ TEST(UpdaterWindowTest, SettingsDialogPicksPortAndRate) {
                               static_cast<WPARAM>(-1), 0);
     (void)SetDlgItemTextW(settings, tevra::res::IDC_PORT_NUMBER, L"COM3");
     Click(settings, IDOK);
-    EXPECT_TRUE(WaitFor(
-        [&] { return LogOf(window) == L"Com has not opened!\r\nCom has not opened!\r\n"; }))
-        << LogOf(window);
+    EXPECT_TRUE(WaitFor([&] {
+      return LogOf(window) == L"Com has not opened!\r\nCom has not opened!\r\n";
+    })) << LogOf(window);
   });
 }
 
@@ -278,8 +279,8 @@ TEST(UpdaterWindowTest, AboutBoxIsASystemMenuEntry) {
     ASSERT_GT(last, 0);
     EXPECT_EQ(GetMenuItemID(menu, last), tevra::res::IDM_ABOUTBOX);
     std::array<wchar_t, 64> entry{};
-    (void)GetMenuStringW(menu, static_cast<UINT>(last), entry.data(), static_cast<int>(entry.size()),
-                         MF_BYPOSITION);
+    (void)GetMenuStringW(menu, static_cast<UINT>(last), entry.data(),
+                         static_cast<int>(entry.size()), MF_BYPOSITION);
     EXPECT_EQ(std::wstring(entry.data()), Wide("关于Tevra(&A)..."));
     EXPECT_NE(GetMenuState(menu, static_cast<UINT>(last - 1), MF_BYPOSITION) & MF_SEPARATOR, 0U);
 

@@ -2,12 +2,15 @@
 // controls, as a test outside the program sees it:
 //   window-probe wait-window CAPTION   waits until it shows; prints the ms waited
 //   window-probe wait-log LINE         waits until LINE is the log's newest line
+//   window-probe wait-enabled          waits until Download can be pressed
+//   window-probe wait-progress N       waits until the bar stands at N or past it
 //   window-probe state                 prints the log, progress and controls
 //   window-probe close                 closes the window
 // Each wait gives up after 120 s (status 1). Captions and lines are UTF-8.
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -78,8 +81,8 @@ bool WaitFor(Check check) {
 
 int PrintState(HWND window) {
   const auto enabled = [&](int id) { return IsWindowEnabled(GetDlgItem(window, id)) != FALSE; };
-  std::printf("progress %ld\n",
-              static_cast<long>(SendDlgItemMessageW(window, tevra::res::IDC_PROGRESS, PBM_GETPOS, 0, 0)));
+  std::printf("progress %ld\n", static_cast<long>(SendDlgItemMessageW(
+                                    window, tevra::res::IDC_PROGRESS, PBM_GETPOS, 0, 0)));
   std::printf("download %s\n", enabled(tevra::res::IDC_DOWNLOAD) ? "enabled" : "disabled");
   std::printf("reader type %ld\n", static_cast<long>(SendDlgItemMessageW(
                                        window, tevra::res::IDC_READER_TYPE, CB_GETCURSEL, 0, 0)));
@@ -98,9 +101,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "window-probe: no window \"%s\"\n", argv[2]);
       return 1;
     }
-    std::printf("%lld\n", static_cast<long long>(
-                              std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
-                                  .count()));
+    std::printf(
+        "%lld\n",
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()));
     return 0;
   }
   HWND window = MainWindow();
@@ -117,12 +121,35 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if (command == "wait-enabled") {
+    if (!WaitFor([&] {
+          return IsWindowEnabled(GetDlgItem(window, tevra::res::IDC_DOWNLOAD)) != FALSE;
+        })) {
+      std::fprintf(stderr, "window-probe: Download stays disabled\n");
+      PrintState(window);
+      return 1;
+    }
+    return 0;
+  }
+  if (command == "wait-progress" && argc == 3) {
+    const long least = std::strtol(argv[2], nullptr, 10);
+    if (!WaitFor([&] {
+          return SendDlgItemMessageW(window, tevra::res::IDC_PROGRESS, PBM_GETPOS, 0, 0) >= least;
+        })) {
+      std::fprintf(stderr, "window-probe: the bar never reached %ld\n", least);
+      PrintState(window);
+      return 1;
+    }
+    return 0;
+  }
   if (command == "state") {
     return PrintState(window);
   }
   if (command == "close") {
     return PostMessageW(window, WM_CLOSE, 0, 0) != FALSE ? 0 : 1;
   }
-  std::fprintf(stderr, "usage: window-probe wait-window CAPTION | wait-log LINE | state | close\n");
+  std::fprintf(stderr,
+               "usage: window-probe wait-window CAPTION | wait-log LINE | wait-enabled |\n         "
+               "      wait-progress N | state | close\n");
   return 2;
 }
