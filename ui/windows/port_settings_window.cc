@@ -34,12 +34,12 @@ INT_PTR CALLBACK PortSettingsWindow::DialogProc(HWND hwnd, UINT message, WPARAM 
                                                 LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     (void)SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
-    auto* self = reinterpret_cast<PortSettingsWindow*>(lParam);
+    auto* self = PointerFrom<PortSettingsWindow>(lParam);
     self->hwnd_ = hwnd;
     self->OnInitDialog();
     return TRUE;
   }
-  auto* self = reinterpret_cast<PortSettingsWindow*>(GetWindowLongPtrW(hwnd, DWLP_USER));
+  auto* self = PointerFrom<PortSettingsWindow>(GetWindowLongPtrW(hwnd, DWLP_USER));
   if (self == nullptr) {
     return FALSE;
   }
@@ -56,10 +56,11 @@ INT_PTR CALLBACK PortSettingsWindow::DialogProc(HWND hwnd, UINT message, WPARAM 
       }
       return FALSE;
     case WM_NOTIFY: {
-      auto* header = reinterpret_cast<NMHDR*>(lParam);
+      auto* header = PointerFrom<NMHDR>(lParam);
       if (header->hwndFrom == self->tips_ && header->code == TTN_GETDISPINFOW) {
-        auto* info = reinterpret_cast<NMTTDISPINFOW*>(lParam);
-        info->lpszText = const_cast<wchar_t*>(self->TipFor(reinterpret_cast<HWND>(header->idFrom)));
+        auto* info = PointerFrom<NMTTDISPINFOW>(lParam);
+        info->lpszText = const_cast<wchar_t*>(
+            self->TipFor(PointerFrom<HWND__>(static_cast<LONG_PTR>(header->idFrom))));
         return TRUE;
       }
       return FALSE;
@@ -124,7 +125,7 @@ LRESULT CALLBACK PortSettingsWindow::ListProc(HWND hwnd, UINT message, WPARAM wP
   if (message == WM_NCDESTROY) {
     (void)RemoveWindowSubclass(hwnd, &PortSettingsWindow::ListProc, id);
   } else if (message == WM_MOUSEMOVE) {
-    auto* window = reinterpret_cast<PortSettingsWindow*>(self);
+    auto* window = PointerFrom<PortSettingsWindow>(static_cast<LONG_PTR>(self));
     const auto hit = static_cast<DWORD>(SendMessageW(hwnd, LB_ITEMFROMPOINT, 0, lParam));
     const int row = HIWORD(hit) == 0 ? static_cast<int>(LOWORD(hit)) : -1;
     if (row != window->hoveredRow_) {

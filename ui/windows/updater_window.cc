@@ -55,13 +55,13 @@ bool UpdaterWindow::Run() {
 
 INT_PTR CALLBACK UpdaterWindow::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
-    auto* self = reinterpret_cast<UpdaterWindow*>(lParam);
+    auto* self = PointerFrom<UpdaterWindow>(lParam);
     (void)SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
     self->hwnd_ = hwnd;
     self->OnInitDialog();
     return TRUE;  // the system gives the focus to the first tab stop: the log
   }
-  auto* self = reinterpret_cast<UpdaterWindow*>(GetWindowLongPtrW(hwnd, DWLP_USER));
+  auto* self = PointerFrom<UpdaterWindow>(GetWindowLongPtrW(hwnd, DWLP_USER));
   if (self == nullptr) {
     return FALSE;
   }

@@ -9,3 +9,15 @@
 // clang-format off: the order above matters.
 #include <windows.h>
 // clang-format on
+
+namespace tevra::win32 {
+
+// The pointer that a message parameter or a window's slot carries: the
+// system passes pointers through integers.
+template <typename T>
+T* PointerFrom(LONG_PTR value) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
+  return reinterpret_cast<T*>(value);
+}
+
+}  // namespace tevra::win32

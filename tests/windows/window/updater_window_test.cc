@@ -61,7 +61,7 @@ HWND FindThreadWindow(DWORD thread, const std::wstring& caption) {
   (void)EnumThreadWindows(
       thread,
       [](HWND hwnd, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(param);
+        auto* s = tevra::win32::PointerFrom<Search>(param);
         if (IsWindowVisible(hwnd) != FALSE && Text(hwnd) == *s->caption) {
           s->found = hwnd;
           return FALSE;

@@ -1,6 +1,7 @@
 // Reads and drives the updater window of another process by messages to its
 // controls, as a test outside the program sees it:
-//   window-probe wait-window CAPTION   waits until it shows; prints the ms waited
+//   window-probe wait-window CAPTION   waits until it shows and its thread has
+//                                      drawn it; prints the ms waited
 //   window-probe wait-log LINE         waits until LINE is the log's newest line
 //   window-probe wait-enabled          waits until Download can be pressed
 //   window-probe wait-progress N       waits until the bar stands at N or past it
@@ -81,12 +82,13 @@ bool WaitFor(Check check) {
 
 int PrintState(HWND window) {
   const auto enabled = [&](int id) { return IsWindowEnabled(GetDlgItem(window, id)) != FALSE; };
-  std::printf("progress %ld\n", static_cast<long>(SendDlgItemMessageW(
-                                    window, tevra::res::IDC_PROGRESS, PBM_GETPOS, 0, 0)));
-  std::printf("download %s\n", enabled(tevra::res::IDC_DOWNLOAD) ? "enabled" : "disabled");
-  std::printf("reader type %ld\n", static_cast<long>(SendDlgItemMessageW(
-                                       window, tevra::res::IDC_READER_TYPE, CB_GETCURSEL, 0, 0)));
-  std::printf("log:\n%s", Narrow(Text(GetDlgItem(window, tevra::res::IDC_LOG))).c_str());
+  (void)std::printf("progress %ld\n", static_cast<long>(SendDlgItemMessageW(
+                                          window, tevra::res::IDC_PROGRESS, PBM_GETPOS, 0, 0)));
+  (void)std::printf("download %s\n", enabled(tevra::res::IDC_DOWNLOAD) ? "enabled" : "disabled");
+  (void)std::printf("reader type %ld\n",
+                    static_cast<long>(SendDlgItemMessageW(window, tevra::res::IDC_READER_TYPE,
+                                                          CB_GETCURSEL, 0, 0)));
+  (void)std::printf("log:\n%s", Narrow(Text(GetDlgItem(window, tevra::res::IDC_LOG))).c_str());
   return 0;
 }
 
@@ -97,11 +99,18 @@ int main(int argc, char** argv) {
   if (command == "wait-window" && argc == 3) {
     const std::wstring caption = Wide(argv[2]);
     const auto start = Clock::now();
-    if (!WaitFor([&] { return Window(caption) != nullptr; })) {
-      std::fprintf(stderr, "window-probe: no window \"%s\"\n", argv[2]);
+    HWND shown = nullptr;
+    if (!WaitFor([&] { return (shown = Window(caption)) != nullptr; })) {
+      (void)std::fprintf(stderr, "window-probe: no window \"%s\"\n", argv[2]);
       return 1;
     }
-    std::printf(
+    // A window paints once its thread's queue is otherwise empty: after two
+    // round trips through that queue its first painting is over.
+    for (int trip = 0; trip < 2; ++trip) {
+      DWORD_PTR ignored = 0;
+      (void)SendMessageTimeoutW(shown, WM_NULL, 0, 0, SMTO_BLOCK, 120000, &ignored);
+    }
+    (void)std::printf(
         "%lld\n",
         static_cast<long long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()));
@@ -109,14 +118,14 @@ int main(int argc, char** argv) {
   }
   HWND window = MainWindow();
   if (window == nullptr) {
-    std::fprintf(stderr, "window-probe: the updater window is not there\n");
+    (void)std::fprintf(stderr, "window-probe: the updater window is not there\n");
     return 1;
   }
   if (command == "wait-log" && argc == 3) {
     const std::wstring line = Wide(argv[2]);
     if (!WaitFor([&] { return NewestLine(window) == line; })) {
-      std::fprintf(stderr, "window-probe: the log's newest line is not \"%s\"\n", argv[2]);
-      PrintState(window);
+      (void)std::fprintf(stderr, "window-probe: the log's newest line is not \"%s\"\n", argv[2]);
+      (void)PrintState(window);
       return 1;
     }
     return 0;
@@ -125,8 +134,8 @@ int main(int argc, char** argv) {
     if (!WaitFor([&] {
           return IsWindowEnabled(GetDlgItem(window, tevra::res::IDC_DOWNLOAD)) != FALSE;
         })) {
-      std::fprintf(stderr, "window-probe: Download stays disabled\n");
-      PrintState(window);
+      (void)std::fprintf(stderr, "window-probe: Download stays disabled\n");
+      (void)PrintState(window);
       return 1;
     }
     return 0;
@@ -136,8 +145,8 @@ int main(int argc, char** argv) {
     if (!WaitFor([&] {
           return SendDlgItemMessageW(window, tevra::res::IDC_PROGRESS, PBM_GETPOS, 0, 0) >= least;
         })) {
-      std::fprintf(stderr, "window-probe: the bar never reached %ld\n", least);
-      PrintState(window);
+      (void)std::fprintf(stderr, "window-probe: the bar never reached %ld\n", least);
+      (void)PrintState(window);
       return 1;
     }
     return 0;
@@ -148,8 +157,9 @@ int main(int argc, char** argv) {
   if (command == "close") {
     return PostMessageW(window, WM_CLOSE, 0, 0) != FALSE ? 0 : 1;
   }
-  std::fprintf(stderr,
-               "usage: window-probe wait-window CAPTION | wait-log LINE | wait-enabled |\n         "
-               "      wait-progress N | state | close\n");
+  (void)std::fprintf(
+      stderr,
+      "usage: window-probe wait-window CAPTION | wait-log LINE | wait-enabled |\n         "
+      "      wait-progress N | state | close\n");
   return 2;
 }
