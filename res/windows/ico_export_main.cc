@@ -52,8 +52,8 @@ std::optional<QByteArray> IconImage(int size) {
   const QImage image = tevra::res::RenderAppIcon(size);
   const int colourRow = RowBytes(size * 4);
   const int maskRow = RowBytes(size);
-  QByteArray colours(colourRow * size, '\0');
-  QByteArray mask(maskRow * size, '\0');
+  QByteArray colours(qsizetype{colourRow} * size, '\0');
+  QByteArray mask(qsizetype{maskRow} * size, '\0');
   for (int y = 0; y < size; ++y) {
     const int row = size - 1 - y;
     for (int x = 0; x < size; ++x) {

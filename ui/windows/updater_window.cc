@@ -58,6 +58,7 @@ INT_PTR CALLBACK UpdaterWindow::DialogProc(HWND hwnd, UINT message, WPARAM wPara
     auto* self = PointerFrom<UpdaterWindow>(lParam);
     (void)SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
     self->hwnd_ = hwnd;
+    self->notifyTarget_.store(hwnd);
     self->OnInitDialog();
     return TRUE;  // the system gives the focus to the first tab stop: the log
   }
@@ -68,6 +69,7 @@ INT_PTR CALLBACK UpdaterWindow::DialogProc(HWND hwnd, UINT message, WPARAM wPara
   if (message == WM_NCDESTROY) {
     // The logic outlives the window: whatever it asks later goes nowhere.
     self->hwnd_ = nullptr;
+    self->notifyTarget_.store(nullptr);
     return FALSE;
   }
   return self->OnMessage(message, wParam, lParam);
@@ -173,7 +175,9 @@ HWND UpdaterWindow::Item(int id) const {
 
 void UpdaterWindow::Wake(std::uintptr_t wParam, std::intptr_t lParam) {
   // A window already gone takes nothing: the logic closes the port after.
-  (void)PostMessageW(hwnd_, WM_SERIAL_NOTIFY, wParam, lParam);
+  if (HWND target = notifyTarget_.load(); target != nullptr) {
+    (void)PostMessageW(target, WM_SERIAL_NOTIFY, wParam, lParam);
+  }
 }
 
 void UpdaterWindow::PrependLog(std::string_view line) {
@@ -204,6 +208,10 @@ void UpdaterWindow::EnableDownload(bool enabled) {
 }
 
 void UpdaterWindow::SetTimer(int id, std::chrono::milliseconds period) {
+  // Without a window the system would make a timer of the thread's own.
+  if (hwnd_ == nullptr) {
+    return;
+  }
   (void)::SetTimer(hwnd_, static_cast<UINT_PTR>(id), static_cast<UINT>(period.count()), nullptr);
 }
 

@@ -2,6 +2,7 @@
 
 #include "ui/windows/windows_api.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -46,6 +47,8 @@ class UpdaterWindow final : public UpdaterWindowView {
   HWND Item(int id) const;
 
   HWND hwnd_ = nullptr;
+  // hwnd_ for the workers' threads.
+  std::atomic<HWND> notifyTarget_{nullptr};
   HICON icon_ = nullptr;
   HICON smallIcon_ = nullptr;
   // Declared last: destroyed (its port closed, its workers stopped) first.

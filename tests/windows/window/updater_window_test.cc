@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/windows/system_error.h"
 #include "res/dialog_template.h"
 #include "ui/windows/port_names.h"
 #include "ui/windows/run_updater_window.h"
@@ -31,13 +32,6 @@ std::wstring Text(HWND window) {
   std::array<wchar_t, 4096> text{};
   const int n = GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
   return {text.data(), static_cast<std::size_t>(n > 0 ? n : 0)};
-}
-
-std::wstring Wide(const char* utf8) {
-  std::array<wchar_t, 256> text{};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text.data(), static_cast<int>(text.size()));
-  return {text.data(), static_cast<std::size_t>(n > 0 ? n - 1 : 0)};
 }
 
 // Waits (up to the cap) until check holds; the window's thread runs meanwhile.
@@ -74,7 +68,8 @@ HWND FindThreadWindow(DWORD thread, const std::wstring& caption) {
 
 HWND WaitForWindow(DWORD thread, const char* caption) {
   HWND found = nullptr;
-  (void)WaitFor([&] { return (found = FindThreadWindow(thread, Wide(caption))) != nullptr; });
+  (void)WaitFor(
+      [&] { return (found = FindThreadWindow(thread, tevra::win32::Widen(caption))) != nullptr; });
   return found;
 }
 
@@ -99,7 +94,7 @@ RECT ClientRectOf(HWND dialog, HWND control) {
 // Every control of the live dialog is its table's: the same order (the tab
 // order), id, text and place in dialog units, the table's caption and size.
 void ExpectTable(HWND dialog, const DialogTemplate& table) {
-  EXPECT_EQ(Text(dialog), Wide(table.caption));
+  EXPECT_EQ(Text(dialog), tevra::win32::Widen(table.caption));
   RECT client;
   (void)GetClientRect(dialog, &client);
   const RECT size = DialogRect(dialog, 0, 0, table.w, table.h);
@@ -129,7 +124,7 @@ void ExpectTable(HWND dialog, const DialogTemplate& table) {
     // IDC_PORT_STATE's text is replaced at start.
     if (c.kind == ControlKind::kPushButton ||
         (c.kind == ControlKind::kStatic && c.id == tevra::res::IDC_STATIC)) {
-      EXPECT_EQ(Text(child), Wide(c.text)) << c.idName;
+      EXPECT_EQ(Text(child), tevra::win32::Widen(c.text)) << c.idName;
     }
     EXPECT_EQ((GetWindowLongW(child, GWL_STYLE) & WS_TABSTOP) != 0,
               (c.style & tevra::res::kTabStop) != 0)
@@ -281,7 +276,7 @@ TEST(UpdaterWindowTest, AboutBoxIsASystemMenuEntry) {
     std::array<wchar_t, 64> entry{};
     (void)GetMenuStringW(menu, static_cast<UINT>(last), entry.data(),
                          static_cast<int>(entry.size()), MF_BYPOSITION);
-    EXPECT_EQ(std::wstring(entry.data()), Wide("关于Tevra(&A)..."));
+    EXPECT_EQ(std::wstring(entry.data()), tevra::win32::Widen("关于Tevra(&A)..."));
     EXPECT_NE(GetMenuState(menu, static_cast<UINT>(last - 1), MF_BYPOSITION) & MF_SEPARATOR, 0U);
 
     (void)PostMessageW(window, WM_SYSCOMMAND, tevra::res::IDM_ABOUTBOX, 0);

@@ -121,35 +121,27 @@ int main(int argc, char** argv) {
     (void)std::fprintf(stderr, "window-probe: the updater window is not there\n");
     return 1;
   }
-  if (command == "wait-log" && argc == 3) {
-    const std::wstring line = Wide(argv[2]);
-    if (!WaitFor([&] { return NewestLine(window) == line; })) {
-      (void)std::fprintf(stderr, "window-probe: the log's newest line is not \"%s\"\n", argv[2]);
-      (void)PrintState(window);
-      return 1;
+  // A wait that gives up says what the window shows instead.
+  const auto wait = [&](auto check) {
+    if (WaitFor(check)) {
+      return 0;
     }
-    return 0;
+    (void)std::fprintf(stderr, "window-probe: %s %s: not so after 120 s\n", argv[1],
+                       argc > 2 ? argv[2] : "");
+    return PrintState(window) + 1;
+  };
+  const auto position = [&] {
+    return SendDlgItemMessageW(window, tevra::res::IDC_PROGRESS, PBM_GETPOS, 0, 0);
+  };
+  if (command == "wait-log" && argc == 3) {
+    return wait([&, line = Wide(argv[2])] { return NewestLine(window) == line; });
   }
   if (command == "wait-enabled") {
-    if (!WaitFor([&] {
-          return IsWindowEnabled(GetDlgItem(window, tevra::res::IDC_DOWNLOAD)) != FALSE;
-        })) {
-      (void)std::fprintf(stderr, "window-probe: Download stays disabled\n");
-      (void)PrintState(window);
-      return 1;
-    }
-    return 0;
+    return wait(
+        [&] { return IsWindowEnabled(GetDlgItem(window, tevra::res::IDC_DOWNLOAD)) != FALSE; });
   }
   if (command == "wait-progress" && argc == 3) {
-    const long least = std::strtol(argv[2], nullptr, 10);
-    if (!WaitFor([&] {
-          return SendDlgItemMessageW(window, tevra::res::IDC_PROGRESS, PBM_GETPOS, 0, 0) >= least;
-        })) {
-      (void)std::fprintf(stderr, "window-probe: the bar never reached %ld\n", least);
-      (void)PrintState(window);
-      return 1;
-    }
-    return 0;
+    return wait([&, least = std::strtol(argv[2], nullptr, 10)] { return position() >= least; });
   }
   if (command == "state") {
     return PrintState(window);
