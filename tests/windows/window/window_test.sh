@@ -74,9 +74,14 @@ sim=$!
 wait_until test -L "$tmp/ports/COM3" || { echo "window: the simulator published no COM3" >&2; exit 1; }
 ln -sfn "$(readlink -f "$tmp/ports/COM3")" "$com3"
 
-# Wine's session keeps the display (or none) it started with: let a
-# session started by earlier tests without one end first.
-timeout 60 wineserver -w 2>/dev/null || true
+# Wine's session keeps the display (or none) it started with: a session of
+# earlier tests without one ends first. Each session's server is started
+# here, so that what it says at its end goes to a log of its own.
+new_session() {
+  timeout 60 wineserver -w 2>/dev/null || true
+  wineserver </dev/null >>"$tmp/wineserver.log" 2>&1
+}
+new_session
 failed=0
 # With the display up, a test that skips for want of one is a failure.
 if wine "$bin/updater_window_test.exe" </dev/null >"$tmp/unit.log" 2>&1 &&
@@ -95,8 +100,8 @@ caption="Tevra dongle updater for Tevra 7 V2.4.1"
 head -c 4096 /dev/urandom >"$tmp/payload.bin"
 "$bundle" pack --updater "$bin/window-host.exe" --payload "$tmp/payload.bin" \
   --output "$tmp/tevra-updater.exe" >/dev/null
-# From a cold start: no Wine process left, so the Wine session starts anew.
-timeout 60 wineserver -w 2>/dev/null || true
+# From a cold start: no Wine process left but a fresh server.
+new_session
 start=$(date +%s%N)
 wine "$tmp/tevra-updater.exe" </dev/null >"$tmp/window.log" 2>&1 &
 window=$!
