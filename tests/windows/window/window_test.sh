@@ -145,14 +145,15 @@ if ! e2e; then
 fi
 cat "$tmp/state.txt" 2>/dev/null || true
 
-# Idle: the window's process over 10 s, from the kernel's count of its ticks.
+# Idle with the port still open: the window's process over 10 s, from the
+# kernel's count of its ticks.
 ticks() { awk '{print $14 + $15}' "/proc/$window/stat"; }
 if [[ -r /proc/$window/stat ]]; then
   before=$(ticks)
   sleep 10
   after=$(ticks)
   hz=$(getconf CLK_TCK)
-  echo "window: idle CPU over 10 s: $(((after - before) * 1000 / hz)) ms of CPU (figure)"
+  echo "window: idle CPU over 10 s, the port open: $(((after - before) * 1000 / hz)) ms of CPU (figure)"
 fi
 
 probe close
