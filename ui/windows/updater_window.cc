@@ -13,7 +13,14 @@
 #include "ui/windows/dialog_template_buffer.h"
 #include "ui/windows/port_settings_window.h"
 
-namespace tevra::win32 {
+namespace tevra {
+
+int RunUpdaterWindow(std::string payloadSource) {
+  win32::UpdaterWindow window(std::move(payloadSource));
+  return window.Run() ? 0 : 1;
+}
+
+namespace win32 {
 
 namespace {
 
@@ -233,4 +240,5 @@ void UpdaterWindow::ShowAbout() {
   RunAboutBox(hwnd_);
 }
 
-}  // namespace tevra::win32
+}  // namespace win32
+}  // namespace tevra

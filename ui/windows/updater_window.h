@@ -11,7 +11,16 @@
 
 #include "ui/updater_window_logic.h"
 
-namespace tevra::win32 {
+namespace tevra {
+
+// Runs the updater window until the user closes it: the Windows program's
+// window mode. payloadSource: the file that carries the payload, the
+// program's own file when empty. Returns the process's exit status: 0, or 1
+// when the window could not be shown (the cause on standard error). The
+// program must carry tevra_win_resources (the icon, the manifest).
+int RunUpdaterWindow(std::string payloadSource = {});
+
+namespace win32 {
 
 // The updater window as a native dialog built from the dialog tables: a thin
 // view of UpdaterWindowLogic, which its clicks, timers, system menu and
@@ -55,4 +64,5 @@ class UpdaterWindow final : public UpdaterWindowView {
   UpdaterWindowLogic logic_{*this};
 };
 
-}  // namespace tevra::win32
+}  // namespace win32
+}  // namespace tevra

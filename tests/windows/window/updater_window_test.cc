@@ -12,7 +12,7 @@
 #include "platform/windows/system_error.h"
 #include "res/dialog_template.h"
 #include "ui/windows/port_names.h"
-#include "ui/windows/run_updater_window.h"
+#include "ui/windows/updater_window.h"
 #include "ui/windows/windows_api.h"
 // clang-format off: after windows_api.h.
 #include <commctrl.h>

@@ -3,7 +3,7 @@
 // it, or downloads the file named on its command line.
 #include <string>
 
-#include "ui/windows/run_updater_window.h"
+#include "ui/windows/updater_window.h"
 
 int main(int argc, char** argv) {
   return tevra::RunUpdaterWindow(argc > 1 ? std::string(argv[1]) : std::string());
