@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The native window under Wine and Xvfb. First its in-process tests
-# (updater_window_test.exe); then the updater as a customer gets it (the
-# window program with a payload bundled by the Linux tevra-bundle), driven by
+# (updater_window_test.exe); then the updater as a customer gets it
+# (tevra-updater.exe with a payload bundled by the Linux tevra-bundle), driven by
 # the keyboard in its tab order against the dongle simulator on the prefix's
 # COM3: Com settings, COM3 and 9600 picked, Open Com, Download. window-probe
 # reads the log, the progress bar and the buttons from outside the program;
@@ -27,7 +27,8 @@ skip() {
 for tool in Xvfb xdotool wine import; do
   command -v "$tool" >/dev/null || skip "no $tool here"
 done
-[[ -f $bin/updater_window_test.exe ]] || skip "the window is not built (build/windows)"
+updater=$build/app/tevra-updater.exe
+[[ -f $bin/updater_window_test.exe && -f $updater ]] || skip "the window is not built (build/windows)"
 [[ -x $bundle && -x $simulator ]] || skip "no $bundle or $simulator (the default preset)"
 
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
@@ -98,7 +99,7 @@ probe() {
 }
 caption="Tevra dongle updater for Tevra 7 V2.4.1"
 head -c 4096 /dev/urandom >"$tmp/payload.bin"
-"$bundle" pack --updater "$bin/window-host.exe" --payload "$tmp/payload.bin" \
+"$bundle" pack --updater "$updater" --payload "$tmp/payload.bin" \
   --output "$tmp/tevra-updater.exe" >/dev/null
 # From a cold start: no Wine process left but a fresh server.
 new_session
