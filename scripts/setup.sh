@@ -5,7 +5,8 @@
 # `scripts/setup.sh systems` those that make the other systems' roots and
 # drive the window there (tests/systems), `scripts/setup.sh portable` those
 # that build the portable updater, `scripts/setup.sh windows` the
-# cross compiler and Wine that build and test the Windows updater.
+# cross compiler and Wine that build and test the Windows updater (and
+# xdotool, which drives its window).
 # Does nothing when they are already present; waits for the package lock,
 # which other builds on the machine may hold.
 set -euo pipefail
@@ -32,7 +33,7 @@ elif [[ "${1:-}" == systems ]]; then
 elif [[ "${1:-}" == portable ]]; then
   packages+=(python3-fonttools xz-utils liblzma-dev zstd libzstd-dev)
 elif [[ "${1:-}" == windows ]]; then
-  packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 osslsigncode)
+  packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 osslsigncode xdotool)
 fi
 
 missing=()
