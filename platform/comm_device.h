@@ -189,6 +189,9 @@ class CommDevice {
   void* handle_ = nullptr;  // HANDLE, opened for overlapped I/O
   // The DCB Open found; Close puts it back.
   alignas(8) std::array<unsigned char, 64> foundDcb_{};
+  // The driver ended an event wait that nobody cancelled: WaitCommEvent
+  // waits for arrivals by reading instead, until Close.
+  bool eventWaitsCancelled_ = false;
 #else
   int fd_ = -1;
 #endif

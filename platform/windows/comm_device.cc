@@ -17,8 +17,9 @@ constexpr std::uint32_t kKnownEvents = EV_RXCHAR | EV_ERR;
 // The driver's queues, asked for at open; the input queue holds more.
 constexpr DWORD kDriverQueue = 4096;
 constexpr std::size_t kReadChunk = 4096;
-// At most 10 retries a second of a wait the system keeps cancelling.
-constexpr DWORD kAbortedRetryPace = 100;
+// How long a wait by reading goes without a look at the line's errors, and
+// the pace of retries after a read that ended with nothing: at most 10 a second.
+constexpr DWORD kReadWaitLimit = 100;
 static_assert(sizeof(DCB) <= 64, "the found DCB must fit CommDevice::foundDcb_");
 
 // One overlapped operation's event and structure. The operation must have
@@ -41,6 +42,61 @@ void CancelAndCollect(HANDLE h, Overlapped& op) {
   (void)CancelIoEx(h, &op.ov);
   DWORD ignored = 0;
   (void)GetOverlappedResult(h, &op.ov, &ignored, TRUE);
+}
+
+enum class ByteWait {
+  kByte,     // a byte came
+  kQuiet,    // the limit passed with nothing received
+  kPace,     // nothing came, nor did the limit pass: look again after a pace
+  kStopped,  // the stop event came first
+  kFailed,   // the read failed: the device is gone
+};
+
+// Waits for the next byte with a one-byte read, at most `limit` ms or until
+// `stop`. The read's completion tells of an arrival at once, without the
+// driver's event machinery.
+ByteWait AwaitByte(HANDLE h, const Event& stop, DWORD limit, std::uint8_t& byte) {
+  // No time-outs for this read: it ends when its byte has come, and the wait
+  // below bounds it. Reads of what the driver holds return at once again
+  // afterwards.
+  COMMTIMEOUTS untilByte{0, 0, 0, 0, 0};
+  if (::SetCommTimeouts(h, &untilByte) == 0) {
+    return ByteWait::kFailed;
+  }
+  struct Restore {
+    HANDLE h;
+    ~Restore() {
+      COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
+      (void)::SetCommTimeouts(h, &atOnce);
+    }
+  } restore{h};
+  Overlapped op;
+  if (!op.done.valid()) {
+    return ByteWait::kFailed;
+  }
+  DWORD got = 0;
+  if (::ReadFile(h, &byte, 1, &got, &op.ov) == 0) {
+    if (GetLastError() != ERROR_IO_PENDING) {
+      return ByteWait::kFailed;
+    }
+    const std::array<HANDLE, 2> handles{stop.native(), op.done.native()};
+    const DWORD r = WaitForMultipleObjects(2, handles.data(), FALSE, limit);
+    if (r != WAIT_OBJECT_0 + 1) {
+      (void)CancelIoEx(h, &op.ov);
+      // A byte that came as the wait ended is kept, not lost to the cancel.
+      if (GetOverlappedResult(h, &op.ov, &got, TRUE) != 0 && got == 1) {
+        return ByteWait::kByte;
+      }
+      if (r == WAIT_OBJECT_0) {
+        return ByteWait::kStopped;
+      }
+      return r == WAIT_TIMEOUT ? ByteWait::kQuiet : ByteWait::kPace;
+    }
+  }
+  if (!Collect(h, op, got)) {
+    return ByteWait::kFailed;
+  }
+  return got == 1 ? ByteWait::kByte : ByteWait::kPace;
 }
 
 DCB ReadDcb(const std::array<unsigned char, 64>& bytes) {
@@ -149,6 +205,7 @@ bool CommDevice::Open(const char* path, std::string_view label) {
   (void)::ClearCommError(h, &stale, nullptr);
 
   ResetState(kInputQueueCapacity);
+  eventWaitsCancelled_ = false;
   label_ = std::move(shown);
   std::memcpy(foundDcb_.data(), &found, sizeof found);
   handle_ = std::exchange(closer.h, nullptr);
@@ -301,7 +358,6 @@ CommWaitStatus CommDevice::WaitCommEvent(const Event& stop, std::uint32_t& mask)
     errno = EINVAL;
     return CommWaitStatus::kFailed;
   }
-  bool aborted = false;
   for (;;) {
     if (stop.IsSet()) {
       return CommWaitStatus::kStopped;
@@ -328,6 +384,31 @@ CommWaitStatus CommDevice::WaitCommEvent(const Event& stop, std::uint32_t& mask)
     if (gone_) {
       errno = EIO;
       return CommWaitStatus::kFailed;
+    }
+    if (eventWaitsCancelled_) {
+      std::uint8_t byte = 0;
+      switch (AwaitByte(handle_, stop, kReadWaitLimit, byte)) {
+        case ByteWait::kByte:
+          history_ |= EV_RXCHAR & mask_;
+          if (queue_.Put(&byte, 1) < 1) {
+            history_ |= EV_ERR & mask_;  // the queue raised CE_RXOVER
+          }
+          break;
+        case ByteWait::kQuiet:
+          break;
+        case ByteWait::kPace:
+          if (WaitForSingleObject(stop.native(), kReadWaitLimit) == WAIT_OBJECT_0) {
+            return CommWaitStatus::kStopped;
+          }
+          break;
+        case ByteWait::kStopped:
+          return CommWaitStatus::kStopped;
+        case ByteWait::kFailed:
+          MarkGone();
+          break;
+      }
+      // The drain takes the rest of the burst and the line's errors.
+      continue;
     }
     Overlapped op;
     if (!op.done.valid()) {
@@ -368,17 +449,14 @@ CommWaitStatus CommDevice::WaitCommEvent(const Event& stop, std::uint32_t& mask)
           MarkGone();
           continue;
         }
-        // Wine ends a wait as cancelled when the same handle is written
-        // meanwhile: nothing happened, wait again. Repeats are paced, so a
-        // line that only ever cancels cannot spin.
-        if (aborted && WaitForSingleObject(stop.native(), kAbortedRetryPace) == WAIT_OBJECT_0) {
-          return CommWaitStatus::kStopped;
-        }
-        aborted = true;
+        // Cancelled, and not by us: the driver cannot watch this line (Wine
+        // ends every wait on a pseudo-terminal so, within milliseconds, as it
+        // cannot read the modem lines). Arrivals are waited for by reading
+        // from now on.
+        eventWaitsCancelled_ = true;
         continue;
       }
     }
-    aborted = false;
     // An empty mask means nothing happened (Wine completes a first wait so):
     // the next pass drains and waits again. EV_ERR's causes are collected
     // by the drain.
