@@ -69,4 +69,28 @@ void UseStartingConsole() {
   }
 }
 
+namespace {
+
+ConsoleModesKept::Kept Keep(DWORD which) {
+  const HANDLE handle = GetStdHandle(which);
+  DWORD mode = 0;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE || GetConsoleMode(handle, &mode) == 0) {
+    return {};
+  }
+  return {handle, mode};
+}
+
+}  // namespace
+
+ConsoleModesKept::ConsoleModesKept()
+    : out_(Keep(STD_OUTPUT_HANDLE)), err_(Keep(STD_ERROR_HANDLE)) {}
+
+ConsoleModesKept::~ConsoleModesKept() {
+  for (const Kept& kept : {out_, err_}) {
+    if (kept.handle != nullptr) {
+      (void)SetConsoleMode(kept.handle, kept.mode);
+    }
+  }
+}
+
 }  // namespace tevra

@@ -13,4 +13,24 @@ namespace tevra {
 // before anything is written.
 void UseStartingConsole();
 
+// The console's output modes as they were, put back when this ends: the
+// live rows turn on virtual terminal processing, which the shell the user
+// goes back to did not ask for.
+class ConsoleModesKept {
+ public:
+  ConsoleModesKept();
+  ConsoleModesKept(const ConsoleModesKept&) = delete;
+  ConsoleModesKept& operator=(const ConsoleModesKept&) = delete;
+  ~ConsoleModesKept();
+
+  struct Kept {
+    void* handle = nullptr;  // HANDLE of a console output; null when none
+    unsigned long mode = 0;
+  };
+
+ private:
+  Kept out_;
+  Kept err_;
+};
+
 }  // namespace tevra

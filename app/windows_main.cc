@@ -62,6 +62,7 @@ int main() {
     return tevra::RunWindow();
   }
   tevra::UseStartingConsole();
+  const tevra::ConsoleModesKept modes;
   // Lines end in \n as on Linux, in a file or a pipe too: a script reads
   // the same bytes on both systems.
   (void)_setmode(1, _O_BINARY);
