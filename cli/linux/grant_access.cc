@@ -73,7 +73,7 @@ int GrantAccess(const std::string& port, bool always) {
     }
     Diagnose(label + ": " + Describe(plan.refusal));
     for (const std::string& command : plan.ruleCommands) {
-      Diagnose(label + ": for every adapter of this model, in a terminal: " + command);
+      Diagnose((label + ": for every adapter of this model, in a terminal: ").append(command));
     }
     DiagnoseCommands(label, before);
     return ToInt(ExitStatus::kPortNotOpened);

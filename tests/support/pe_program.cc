@@ -27,7 +27,7 @@ std::size_t PeSectionAt(bool pe32, std::size_t index) {
 }
 
 std::size_t PeSecurityDirectoryAt(bool pe32) {
-  return kPeOptionalAt + (pe32 ? 96 : 112) + 4 * 8;
+  return kPeOptionalAt + (pe32 ? 96 : 112) + std::size_t{4} * 8;
 }
 
 Bytes PeProgram(std::size_t count, std::uint32_t seed, bool pe32, bool withSymbols) {
