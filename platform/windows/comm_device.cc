@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "platform/diagnostics.h"
@@ -124,7 +125,7 @@ std::string CommDevice::OpenFailureCause(int error, const std::string& /*path*/)
     case EACCES:
       return "permission denied";
     default:
-      return std::strerror(error);
+      return std::generic_category().message(error);
   }
 }
 
