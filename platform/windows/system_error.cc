@@ -4,6 +4,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <string_view>
+
+#include "platform/windows/system_path.h"
 
 namespace tevra::win32 {
 
@@ -43,16 +46,8 @@ std::string SystemMessage(unsigned long error) {
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string utf8;
-  if (length > 0 && text != nullptr) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                      nullptr, nullptr);
-    if (n > 0) {
-      utf8.resize(static_cast<std::size_t>(n));
-      (void)WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), n, nullptr,
-                                nullptr);
-    }
-  }
+  std::string utf8 =
+      length > 0 && text != nullptr ? Narrow(std::wstring_view(text, length)) : std::string();
   if (text != nullptr) {
     (void)LocalFree(text);
   }
